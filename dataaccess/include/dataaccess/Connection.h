@@ -1,0 +1,51 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace dataaccess {
+
+class Transaction;
+
+// One attachment to a Firebird database. Text travels as 8-bit bytes
+// (Windows-1252); no character set is declared to the server.
+class Connection {
+public:
+    Connection();
+    ~Connection(); // commits (else rolls back) an open default transaction, then detaches
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    const std::string& DatabaseName() const;
+    void SetDatabaseName(std::string name);
+
+    // "name=value" lines; user_name and password are understood (case-insensitive names).
+    // For CreateDatabase the lines are appended verbatim to the create statement.
+    std::vector<std::string>& Params();
+    const std::vector<std::string>& Params() const;
+
+    int SQLDialect() const;
+    void SetSQLDialect(int dialect);
+
+    bool LoginPrompt() const;
+    void SetLoginPrompt(bool on); // kept for the contract; the layer never prompts
+
+    bool Connected() const;
+    void SetConnected(bool on);
+
+    // CREATE DATABASE '<DatabaseName>' followed by each Params line and CR LF,
+    // run with isc_dsql_execute_immediate; afterwards the connection is attached.
+    void CreateDatabase();
+
+    Transaction* DefaultTransaction() const;
+    void SetDefaultTransaction(Transaction* transaction);
+
+    struct Impl;
+    Impl& impl() const { return *d_; }
+
+private:
+    std::unique_ptr<Impl> d_;
+};
+
+} // namespace dataaccess

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dataaccess {
+
+class Connection;
+class Transaction;
+
+// A statement without result rows. With ParamCheck on, ":NAME" markers become
+// positional parameters set by name with SetParamText.
+class SqlStatement {
+public:
+    SqlStatement(Connection& connection, Transaction& transaction);
+    ~SqlStatement();
+    SqlStatement(const SqlStatement&) = delete;
+    SqlStatement& operator=(const SqlStatement&) = delete;
+
+    void SetParamCheck(bool on);
+    void AddLine(std::string line);
+    const std::vector<std::string>& Lines() const;
+
+    void Prepare();
+    bool Prepared() const;
+    void SetParamText(std::string_view name, std::string value); // "Field "<name>" not found"
+    void SetParamNull(std::string_view name);
+    void ExecQuery(); // never commits
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> d_;
+};
+
+// The named-parameter rewrite of ParamCheck: markers become '?', names are
+// recorded in order as written (they are matched without regard to case).
+struct ParsedStatement {
+    std::string text;
+    std::vector<std::string> names;
+};
+ParsedStatement ParseNamedParameters(std::string_view sql);
+
+} // namespace dataaccess

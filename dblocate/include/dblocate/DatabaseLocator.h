@@ -1,0 +1,43 @@
+#pragma once
+
+#include <string>
+
+namespace dataaccess { class Connection; }
+
+namespace dblocate {
+
+// What the location routines need from the operator: plain message boxes and
+// the server-location dialog. The station answers with real windows, tests with scripts.
+class LocationUi {
+public:
+    virtual ~LocationUi() = default;
+
+    // Plain message box (application title, OK). UTF-8 text.
+    virtual void ShowMessage(const std::string& text) = 0;
+
+    struct ServerAnswer {
+        int pressedButton = 0; // 0 closed, 1 OK, 2 Cancel (TQuenIn2Form::PressedButton)
+        std::string serverName;
+        std::string driveLetter;
+    };
+    // Shows TQuenIn2Form modally, already captioned and laid out.
+    virtual ServerAnswer AskServerDialog() = 0;
+};
+
+// All folders and names are UTF-8; programFolder ends with the path delimiter.
+bool OpenOrCreateDatabase(dataaccess::Connection& connection, const std::string& name,
+                          const std::string& serverName, const std::string& driveLetter,
+                          const std::string& userName, const std::string& password,
+                          LocationUi& ui);
+
+bool UncToServerPath(const std::string& uncFolder, const std::string& serverFolderSetting,
+                     std::string& path, bool& shareNamed, LocationUi& ui);
+
+void AskServerLocation(const std::string& programFolder, LocationUi& ui,
+                       std::string& serverName, std::string& driveLetter);
+
+bool LocateAndOpenDatabase(dataaccess::Connection& connection, const std::string& programFolder,
+                           const std::string& fileName, const std::string& userName,
+                           const std::string& password, LocationUi& ui);
+
+} // namespace dblocate

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace dataaccess { class Connection; class Transaction; }
+
+namespace parcels {
+
+// Status words of the scan log.
+inline constexpr const char* kBarCodeSpeedSconosciuto = "BarCodeSpeedSconosciuto";
+inline constexpr const char* kCodiceEanSconosciuto = "CodiceEanSconosciuto";
+inline constexpr const char* kEanErrato = "EanErrato";
+inline constexpr const char* kEanCorretto = "EanCorretto";
+
+// Appends one LOGSPARATE row and commits it at once. Values are Windows-1252
+// bytes; an empty eanRead writes NULL. A failed insert or commit is shown through
+// showError (UTF-8 text) and yields false.
+bool WriteScanLog(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                  const std::string& barcodeSpeed, const std::string& eanRead,
+                  const std::string& status,
+                  const std::function<void(const std::string&)>& showError);
+
+// A value as a single-quoted SQL literal, inner quotes doubled.
+std::string QuotedLiteral(const std::string& value);
+
+} // namespace parcels

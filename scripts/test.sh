@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# The one test command: installs what is missing, builds into build/, starts the
+# private services the tests need, runs ctest, and stops the services again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$(pwd)
+
+bash scripts/install-deps.sh
+
+werror=OFF
+[ -n "${CI:-}" ] && werror=ON
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOLLI_WERROR="$werror" >/dev/null
+cmake --build build
+
+services=$(mktemp -d /tmp/colli-test.XXXXXX)
+chmod 755 "$services"
+stop_services() {
+  [ -x scripts/cups-test-rig.sh ] && bash scripts/cups-test-rig.sh stop "$services/cups" || true
+  bash scripts/fb-test-server.sh stop "$services/firebird" || true
+  rm -rf "$services"
+}
+trap stop_services EXIT
+
+export COLLI_FB_SERVER_DIR="$services/firebird"
+port=$(bash scripts/fb-test-server.sh start "$COLLI_FB_SERVER_DIR")
+export COLLI_FB_SERVER="127.0.0.1/$port"
+export COLLI_FB_SERVER_PID=$(cat "$COLLI_FB_SERVER_DIR/pid")
+
+if [ -x scripts/cups-test-rig.sh ]; then
+  bash scripts/cups-test-rig.sh start "$services/cups"
+  set -a; . "$services/cups/env"; set +a
+fi
+
+export QT_QPA_PLATFORM=offscreen
+export COLLI_SOURCE_DIR="$top"
+ctest --test-dir build --output-on-failure
