@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace dataaccess { class Connection; class Transaction; }
 
@@ -15,11 +16,17 @@ inline constexpr const char* kEanCorretto = "EanCorretto";
 
 // Appends one LOGSPARATE row and commits it at once. Values are Windows-1252
 // bytes; an empty eanRead writes NULL. A failed insert or commit is shown through
-// showError (UTF-8 text) and yields false.
+// showError (UTF-8 text) and yields false; the transaction then stays open.
+// Failing to start the transaction is not shown: it reaches the caller.
 bool WriteScanLog(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
                   const std::string& barcodeSpeed, const std::string& eanRead,
                   const std::string& status,
                   const std::function<void(const std::string&)>& showError);
+
+// The lines of the literal log insert, values quoted with QuotedLiteral.
+std::vector<std::string> ScanLogInsertLines(const std::string& barcodeSpeed,
+                                            const std::string& eanRead,
+                                            const std::string& status);
 
 // A value as a single-quoted SQL literal, inner quotes doubled.
 std::string QuotedLiteral(const std::string& value);

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <stdexcept>
 #include <string>
+
+class QLocale;
 
 namespace dataaccess { class Connection; class Transaction; }
 
@@ -16,16 +19,32 @@ public:
     virtual bool Confirm(const std::string& text) = 0; // true for Yes
     // Called now and then during the update loop; done of total rows.
     virtual void Progress(long long done, long long total) = 0;
+    // The loop is over (whichever way); called before any further message.
     virtual void ProgressFinished() = 0;
 };
 
+// A text that is not a decimal integer: "'<text>' is not a valid integer value".
+class InvalidIntegerError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // The faulty EAN of a 13-character CODICEEAN: characters 2 to 13 and a new
-// EAN-13 check digit. A non-digit raises "'<c>' is not a valid integer value".
+// EAN-13 check digit. A non-digit raises InvalidIntegerError naming the first
+// offending character in conversion order (even positions first, then odd).
 std::string FaultyEan(const std::string& codiceEan);
 
-// "###,###,##0" with the thousands separator of the system locale.
+// "###,###,##0": digit groups of three joined by the locale's thousands
+// separator; the first form uses the system locale. UTF-8 text.
 std::string FormatCount(long long count);
+std::string FormatCount(long long count, const QLocale& locale);
 
+// Rows handled between two Progress calls.
+inline constexpr long long kProgressStep = 256;
+
+// Fills CODICEEAN_ERRATO of every eligible parcel in one fresh transaction,
+// all or nothing. Errors other than a failed update reach the caller after the
+// transaction was rolled back.
 void RunWrongEanBatch(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
                       BatchUi& ui);
 
