@@ -1,0 +1,234 @@
+#include "AdminCli.h"
+
+#include "AdminCommands.h"
+#include "ParcelCsv.h"
+#include "SchemaScript.h"
+
+#include <dataaccess/Connection.h>
+#include <dataaccess/Transaction.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+
+namespace admin {
+namespace {
+
+const char* const kUsage =
+    "Usage: colli-admin [--user NAME] [--password WORD] COMMAND DB [ARGS]\n"
+    "\n"
+    "Looks after the parcel database of the check station.\n"
+    "\n"
+    "Commands:\n"
+    "  init DB                      create the database when missing, and the tables,\n"
+    "                               generator and index it lacks\n"
+    "  import DB FILE.csv           load parcels: BARCODESPEED;CODICEEAN[;CODICEEAN_ERRATO]\n"
+    "  export-log DB [--from DATE] [--to DATE]\n"
+    "                               write the scan log as CSV on standard output\n"
+    "\n"
+    "DB is a local file, HOST:PATH, HOST/PORT:PATH or a server alias.\n"
+    "Credentials: --user/--password, else ISC_USER/ISC_PASSWORD, else SYSDBA and the\n"
+    "station's default password.\n"
+    "Run 'colli-admin COMMAND --help' for a command's details.\n";
+
+const std::map<std::string, std::string> kCommandHelp = {
+    {"init",
+     "Usage: colli-admin init DB\n"
+     "\n"
+     "Creates the database DB (page size 4096, dialect 3) when it does not exist, then\n"
+     "the tables COLLI and LOGSPARATE, the generator IDLOGSPARATECOUNTER and the index\n"
+     "on COLLI.BARCODESPEED when they are missing. Running it again changes nothing.\n"},
+    {"import",
+     "Usage: colli-admin import DB FILE.csv\n"
+     "\n"
+     "Loads parcels from FILE.csv, one per line: BARCODESPEED;CODICEEAN[;CODICEEAN_ERRATO]\n"
+     "(';' or ',' as the first line uses; a header line is optional; fields may be\n"
+     "double-quoted). New parcels are inserted, existing ones updated by BARCODESPEED.\n"
+     "An empty EAN field stores NULL; a line with two fields keeps the faulty EAN an\n"
+     "existing parcel already has. The file may be UTF-8 or Windows-1252 text.\n"
+     "All lines are loaded in one transaction: any bad line is reported with its line\n"
+     "number and nothing is imported.\n"},
+    {"export-log",
+     "Usage: colli-admin export-log DB [--from YYYY-MM-DD] [--to YYYY-MM-DD]\n"
+     "\n"
+     "Writes the rows of LOGSPARATE, oldest first, as CSV (UTF-8, ';') on standard\n"
+     "output: ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS. --from and --to limit the\n"
+     "rows to those days, both included.\n"},
+};
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Invocation {
+    std::string command;
+    std::vector<std::string> positional;
+    std::optional<std::string> from, to;
+    Credentials credentials;
+    bool help = false;
+};
+
+Invocation Parse(const std::vector<std::string>& args)
+{
+    Invocation inv;
+    if (const char* u = std::getenv("ISC_USER"); u && *u)
+        inv.credentials.user = u;
+    if (const char* p = std::getenv("ISC_PASSWORD"); p && *p)
+        inv.credentials.password = p;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](const char* option) {
+            if (i + 1 >= args.size())
+                throw UsageError(std::string(option) + " needs a value");
+            return args[++i];
+        };
+        if (a == "-h" || a == "--help")
+            inv.help = true;
+        else if (a == "-u" || a == "--user")
+            inv.credentials.user = value("--user");
+        else if (a == "-p" || a == "--password")
+            inv.credentials.password = value("--password");
+        else if (a == "--from")
+            inv.from = value("--from");
+        else if (a == "--to")
+            inv.to = value("--to");
+        else if (a.size() > 1 && a[0] == '-')
+            throw UsageError("unknown option " + a);
+        else if (inv.command.empty())
+            inv.command = a;
+        else
+            inv.positional.push_back(a);
+    }
+    return inv;
+}
+
+void Expect(const Invocation& inv, size_t count)
+{
+    if (inv.positional.size() != count)
+        throw UsageError("'" + inv.command + "' takes " + std::to_string(count) +
+                         (count == 1 ? " argument" : " arguments"));
+    if ((inv.from || inv.to) && inv.command != "export-log")
+        throw UsageError("--from and --to belong to export-log");
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+int Init(const Invocation& inv, std::ostream& out)
+{
+    Expect(inv, 1);
+    dataaccess::Connection connection;
+    dataaccess::Transaction transaction(connection);
+    connection.SetDefaultTransaction(&transaction);
+    if (AttachOrCreate(connection, inv.positional[0], inv.credentials))
+        out << "created database " << inv.positional[0] << '\n';
+    const auto created = CreateMissingSchema(connection, transaction, SchemaScript());
+    for (const auto& name : created)
+        out << "created " << name << '\n';
+    if (created.empty())
+        out << "nothing to create\n";
+    return 0;
+}
+
+int Import(const Invocation& inv, std::ostream& out, std::ostream& err, bool progressOnTerminal)
+{
+    Expect(inv, 2);
+    const ParsedCsv csv = ParseParcelCsv(ReadFile(inv.positional[1]));
+    dataaccess::Connection connection;
+    dataaccess::Transaction transaction(connection);
+    connection.SetDefaultTransaction(&transaction);
+    Attach(connection, inv.positional[0], inv.credentials);
+
+    auto problems = csv.problems;
+    if (problems.empty())
+        problems = CheckWidths(csv.rows, ReadParcelColumnWidths(connection, transaction));
+    if (!problems.empty()) {
+        for (const auto& p : problems)
+            err << inv.positional[1] << ":" << p.lineNumber << ": " << p.message << '\n';
+        err << "nothing imported\n";
+        return 1;
+    }
+    const size_t total = csv.rows.size();
+    int lastPercent = -1;
+    ImportParcels(connection, transaction, csv.rows, [&](size_t done) {
+        if (!progressOnTerminal || total == 0)
+            return;
+        const int percent = static_cast<int>(done * 100 / total);
+        if (percent == lastPercent)
+            return;
+        lastPercent = percent;
+        const int width = 40;
+        err << "\r[" << std::string(percent * width / 100, '#') << std::string(width - percent * width / 100, ' ')
+            << "] " << percent << "% " << done << "/" << total << std::flush;
+    });
+    if (progressOnTerminal && total > 0)
+        err << '\n';
+    out << "imported " << total << (total == 1 ? " parcel\n" : " parcels\n");
+    return 0;
+}
+
+int Export(const Invocation& inv, std::ostream& out)
+{
+    Expect(inv, 1);
+    dataaccess::Connection connection;
+    dataaccess::Transaction transaction(connection);
+    connection.SetDefaultTransaction(&transaction);
+    Attach(connection, inv.positional[0], inv.credentials);
+    ExportLog(connection, transaction, inv.from, inv.to, out);
+    return 0;
+}
+
+} // namespace
+
+int RunAdminCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                bool progressOnTerminal)
+{
+    Invocation inv;
+    try {
+        inv = Parse(args);
+        if (inv.command.empty()) {
+            (inv.help ? out : err) << kUsage;
+            return inv.help ? 0 : 2;
+        }
+        const auto help = kCommandHelp.find(inv.command);
+        if (help == kCommandHelp.end())
+            throw UsageError("unknown command '" + inv.command + "'");
+        if (inv.help) {
+            out << help->second;
+            return 0;
+        }
+        if (inv.command == "init")
+            return Init(inv, out);
+        if (inv.command == "import")
+            return Import(inv, out, err, progressOnTerminal);
+        return Export(inv, out);
+    } catch (const UsageError& e) {
+        err << "colli-admin: " << e.what() << '\n';
+        const auto help = kCommandHelp.find(inv.command);
+        err << (help != kCommandHelp.end() ? help->second : std::string(kUsage));
+        return 2;
+    } catch (const std::invalid_argument& e) {
+        err << "colli-admin: " << e.what() << '\n';
+        return 2;
+    } catch (const std::exception& e) {
+        std::string message = e.what();
+        for (auto& c : message)
+            if (c == '\r')
+                c = ' ';
+        err << "colli-admin: " << message << '\n';
+        return 1;
+    }
+}
+
+} // namespace admin

@@ -1,0 +1,348 @@
+#include "AdminCommands.h"
+
+#include <dataaccess/Connection.h>
+#include <dataaccess/Errors.h>
+#include <dataaccess/SqlQuery.h>
+#include <dataaccess/SqlStatement.h>
+#include <dataaccess/Transaction.h>
+
+#include <QDate>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringDecoder>
+
+#include <ostream>
+#include <stdexcept>
+
+namespace admin {
+namespace {
+
+std::string Literal(const std::string& value)
+{
+    std::string out = "'";
+    for (char c : value) {
+        out += c;
+        if (c == '\'')
+            out += '\'';
+    }
+    return out + "'";
+}
+
+void SetCredentials(dataaccess::Connection& connection, const std::string& name,
+                    const Credentials& credentials)
+{
+    connection.SetConnected(false);
+    connection.SetLoginPrompt(false);
+    connection.SetDatabaseName(name);
+    connection.SetSQLDialect(3);
+    connection.Params().clear();
+    connection.Params().push_back("user_name=" + credentials.user);
+    connection.Params().push_back("password=" + credentials.password);
+}
+
+bool Exists(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+            const std::string& kind, const std::string& name)
+{
+    std::string table;
+    std::string column;
+    if (kind == "TABLE") {
+        table = "RDB$RELATIONS";
+        column = "RDB$RELATION_NAME";
+    } else if (kind == "INDEX") {
+        table = "RDB$INDICES";
+        column = "RDB$INDEX_NAME";
+    } else {
+        table = "RDB$GENERATORS";
+        column = "RDB$GENERATOR_NAME";
+    }
+    dataaccess::SqlQuery query(connection, transaction);
+    query.SetParamCheck(false);
+    query.AddLine("SELECT COUNT(*) AS N FROM " + table + " WHERE " + column + "=" + Literal(name));
+    query.Open();
+    return query.FieldInteger("N") > 0;
+}
+
+std::string Cp1252ToUtf8(const std::string& bytes)
+{
+    QStringDecoder decoder("windows-1252");
+    return QString(decoder.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size()))))
+        .toUtf8()
+        .toStdString();
+}
+
+std::string CsvField(const std::string& utf8)
+{
+    if (utf8.find_first_of(";\"\r\n") == std::string::npos)
+        return utf8;
+    std::string out = "\"";
+    for (char c : utf8) {
+        out += c;
+        if (c == '"')
+            out += '"';
+    }
+    return out + "\"";
+}
+
+QDate ParseDate(const std::string& text, const char* option)
+{
+    const QDate date = QDate::fromString(QString::fromStdString(text), "yyyy-MM-dd");
+    if (!date.isValid())
+        throw std::invalid_argument(std::string(option) + " wants a date as YYYY-MM-DD, not '" + text + "'");
+    return date;
+}
+
+} // namespace
+
+void Attach(dataaccess::Connection& connection, const std::string& name, const Credentials& credentials)
+{
+    SetCredentials(connection, name, credentials);
+    connection.SetConnected(true);
+}
+
+bool AttachOrCreate(dataaccess::Connection& connection, const std::string& name,
+                    const Credentials& credentials)
+{
+    try {
+        Attach(connection, name, credentials);
+        return false;
+    } catch (const dataaccess::ConnectionLostError&) {
+        throw; // the server is not there: creating would fail the same way
+    } catch (const dataaccess::DatabaseError& attachError) {
+        SetCredentials(connection, name, credentials);
+        connection.Params().clear();
+        connection.Params().push_back("USER " + Literal(credentials.user));
+        connection.Params().push_back("PASSWORD " + Literal(credentials.password));
+        connection.Params().push_back("PAGE_SIZE 4096");
+        try {
+            connection.CreateDatabase();
+        } catch (const dataaccess::DatabaseError& createError) {
+            // Creation never overwrites a file; the attach failure is the useful one.
+            throw dataaccess::DatabaseError(std::string(attachError.what()), attachError.gdsCode(),
+                                            attachError.sqlCode(), attachError.sqlState());
+        }
+        return true;
+    }
+}
+
+std::vector<std::string> SplitSqlScript(const std::string& script)
+{
+    std::vector<std::string> statements;
+    std::string current;
+    enum class In { Code, Single, Double, LineComment, BlockComment } in = In::Code;
+    for (size_t i = 0; i < script.size(); ++i) {
+        const char c = script[i];
+        const char next = i + 1 < script.size() ? script[i + 1] : '\0';
+        switch (in) {
+        case In::Code:
+            if (c == ';') {
+                statements.push_back(current);
+                current.clear();
+                continue;
+            }
+            if (c == '\'')
+                in = In::Single;
+            else if (c == '"')
+                in = In::Double;
+            else if (c == '-' && next == '-')
+                in = In::LineComment;
+            else if (c == '/' && next == '*')
+                in = In::BlockComment;
+            break;
+        case In::Single:
+            if (c == '\'')
+                in = In::Code;
+            break;
+        case In::Double:
+            if (c == '"')
+                in = In::Code;
+            break;
+        case In::LineComment:
+            if (c == '\n')
+                in = In::Code;
+            break;
+        case In::BlockComment:
+            if (c == '*' && next == '/') {
+                current += "*/";
+                ++i;
+                in = In::Code;
+                continue;
+            }
+            break;
+        }
+        current += c;
+    }
+    statements.push_back(current);
+
+    // Drop pieces that hold nothing but blanks and comments.
+    static const QRegularExpression commentsOnly(R"(^(\s|--[^\n]*(\n|$)|/\*.*?\*/)*$)",
+                                                 QRegularExpression::DotMatchesEverythingOption);
+    std::vector<std::string> result;
+    for (auto& s : statements) {
+        if (!commentsOnly.match(QString::fromStdString(s)).hasMatch())
+            result.push_back(QString::fromStdString(s).trimmed().toStdString());
+    }
+    return result;
+}
+
+std::vector<std::string> CreateMissingSchema(dataaccess::Connection& connection,
+                                             dataaccess::Transaction& transaction,
+                                             const std::string& schemaScript)
+{
+    static const QRegularExpression createPattern(
+        R"(^\s*(?:--[^\n]*\n\s*|/\*.*?\*/\s*)*CREATE\s+(?:(?:UNIQUE|ASC|ASCENDING|DESC|DESCENDING)\s+)*(TABLE|GENERATOR|SEQUENCE|INDEX)\s+([A-Za-z][A-Za-z0-9_$]*))",
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+
+    std::vector<std::string> created;
+    bool lastCreated = false;
+    for (const auto& statement : SplitSqlScript(schemaScript)) {
+        const auto match = createPattern.match(QString::fromStdString(statement));
+        if (match.hasMatch()) {
+            std::string kind = match.captured(1).toUpper().toStdString();
+            if (kind == "SEQUENCE")
+                kind = "GENERATOR";
+            const std::string name = match.captured(2).toUpper().toStdString();
+            transaction.SetActive(true);
+            lastCreated = !Exists(connection, transaction, kind, name);
+            if (lastCreated)
+                created.push_back(name);
+        }
+        // A statement that creates nothing of its own belongs to the object before it.
+        if (!lastCreated)
+            continue;
+        transaction.SetActive(true);
+        dataaccess::SqlStatement ddl(connection, transaction);
+        ddl.SetParamCheck(false);
+        ddl.AddLine(statement);
+        ddl.ExecQuery();
+        transaction.Commit();
+    }
+    if (transaction.Active())
+        transaction.Commit();
+    return created;
+}
+
+ParcelColumnWidths ReadParcelColumnWidths(dataaccess::Connection& connection,
+                                          dataaccess::Transaction& transaction)
+{
+    transaction.SetActive(true);
+    dataaccess::SqlQuery query(connection, transaction);
+    query.SetParamCheck(false);
+    query.SetUniDirectional(true);
+    query.AddLine("SELECT TRIM(RF.RDB$FIELD_NAME) AS NAME,");
+    query.AddLine("  COALESCE(F.RDB$CHARACTER_LENGTH, F.RDB$FIELD_LENGTH) AS WIDTH");
+    query.AddLine("FROM RDB$RELATION_FIELDS RF");
+    query.AddLine("JOIN RDB$FIELDS F ON F.RDB$FIELD_NAME=RF.RDB$FIELD_SOURCE");
+    query.AddLine("WHERE RF.RDB$RELATION_NAME='COLLI'");
+    query.Open();
+    ParcelColumnWidths widths;
+    for (; !query.AtEnd(); query.NextRow()) {
+        const std::string name = query.FieldText("NAME");
+        const int width = static_cast<int>(query.FieldInteger("WIDTH"));
+        if (name == "BARCODESPEED")
+            widths.barcodeSpeed = width;
+        else if (name == "CODICEEAN")
+            widths.codiceEan = width;
+        else if (name == "CODICEEAN_ERRATO")
+            widths.codiceEanErrato = width;
+    }
+    if (widths.barcodeSpeed == 0)
+        throw std::runtime_error("the database has no table COLLI with a column BARCODESPEED (run init first)");
+    return widths;
+}
+
+std::vector<CsvProblem> CheckWidths(const std::vector<ParcelRow>& rows, const ParcelColumnWidths& widths)
+{
+    std::vector<CsvProblem> problems;
+    auto check = [&](const ParcelRow& row, const std::string& value, int width, const char* column) {
+        if (width > 0 && value.size() > static_cast<size_t>(width))
+            problems.push_back({row.lineNumber, std::string(column) + " is longer than " +
+                                                    std::to_string(width) + " characters"});
+    };
+    for (const auto& row : rows) {
+        check(row, row.barcodeSpeed, widths.barcodeSpeed, "BARCODESPEED");
+        check(row, row.codiceEan, widths.codiceEan, "CODICEEAN");
+        if (row.codiceEanErrato)
+            check(row, *row.codiceEanErrato, widths.codiceEanErrato, "CODICEEAN_ERRATO");
+    }
+    return problems;
+}
+
+void ImportParcels(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                   const std::vector<ParcelRow>& rows, const std::function<void(size_t)>& progress)
+{
+    transaction.SetActive(false);
+    transaction.SetActive(true);
+    try {
+        // Two-field lines leave a known faulty EAN of an existing parcel alone.
+        dataaccess::SqlStatement withFaulty(connection, transaction);
+        withFaulty.SetParamCheck(true);
+        withFaulty.AddLine("UPDATE OR INSERT INTO COLLI (BARCODESPEED, CODICEEAN, CODICEEAN_ERRATO)");
+        withFaulty.AddLine("VALUES (:BARCODESPEED, :CODICEEAN, :CODICEEAN_ERRATO)");
+        withFaulty.AddLine("MATCHING (BARCODESPEED)");
+        dataaccess::SqlStatement withoutFaulty(connection, transaction);
+        withoutFaulty.SetParamCheck(true);
+        withoutFaulty.AddLine("UPDATE OR INSERT INTO COLLI (BARCODESPEED, CODICEEAN)");
+        withoutFaulty.AddLine("VALUES (:BARCODESPEED, :CODICEEAN)");
+        withoutFaulty.AddLine("MATCHING (BARCODESPEED)");
+
+        size_t done = 0;
+        for (const auto& row : rows) {
+            dataaccess::SqlStatement& statement = row.codiceEanErrato ? withFaulty : withoutFaulty;
+            statement.SetParamText("BARCODESPEED", row.barcodeSpeed);
+            if (row.codiceEan.empty())
+                statement.SetParamNull("CODICEEAN");
+            else
+                statement.SetParamText("CODICEEAN", row.codiceEan);
+            if (row.codiceEanErrato) {
+                if (row.codiceEanErrato->empty())
+                    statement.SetParamNull("CODICEEAN_ERRATO");
+                else
+                    statement.SetParamText("CODICEEAN_ERRATO", *row.codiceEanErrato);
+            }
+            try {
+                statement.ExecQuery();
+            } catch (const std::exception& e) {
+                throw std::runtime_error("line " + std::to_string(row.lineNumber) + ": " + e.what());
+            }
+            if (progress && (++done % 4096 == 0 || done == rows.size()))
+                progress(done);
+        }
+        transaction.Commit();
+    } catch (...) {
+        if (transaction.Active())
+            transaction.Rollback();
+        throw;
+    }
+}
+
+void ExportLog(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+               const std::optional<std::string>& from, const std::optional<std::string>& to,
+               std::ostream& out)
+{
+    dataaccess::SqlQuery query(connection, transaction);
+    query.SetParamCheck(false);
+    query.SetUniDirectional(true);
+    query.AddLine("SELECT ID, CAST(DATAORA AS VARCHAR(24)) AS DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS");
+    query.AddLine("FROM LOGSPARATE");
+    // The dates were checked, so they are safe inside the text.
+    std::string where = "WHERE 1=1";
+    if (from)
+        where += " AND DATAORA >= '" + ParseDate(*from, "--from").toString("yyyy-MM-dd").toStdString() + "'";
+    if (to)
+        where += " AND DATAORA < '" + ParseDate(*to, "--to").addDays(1).toString("yyyy-MM-dd").toStdString() + "'";
+    query.AddLine(where);
+    query.AddLine("ORDER BY DATAORA, ID");
+    transaction.SetActive(true);
+    query.Open();
+    out << "ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS\n";
+    for (; !query.AtEnd(); query.NextRow()) {
+        out << query.FieldText("ID") << ';' << query.FieldText("DATAORA") << ';'
+            << CsvField(Cp1252ToUtf8(query.FieldText("BARCODESPEED"))) << ';'
+            << CsvField(Cp1252ToUtf8(query.FieldText("CODICEEANLETTO"))) << ';'
+            << CsvField(Cp1252ToUtf8(query.FieldText("STATUS"))) << '\n';
+    }
+    query.Close();
+    transaction.Commit();
+}
+
+} // namespace admin

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "ParcelCsv.h"
+
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+namespace dataaccess { class Connection; class Transaction; }
+
+namespace admin {
+
+struct Credentials {
+    std::string user = "SYSDBA";
+    std::string password = "plumtrove";
+};
+
+// Attaches, or creates the database when none exists under the name.
+// Returns true when it was created.
+bool AttachOrCreate(dataaccess::Connection& connection, const std::string& name,
+                    const Credentials& credentials);
+void Attach(dataaccess::Connection& connection, const std::string& name,
+            const Credentials& credentials);
+
+// Creates what the schema script defines and the database lacks; returns the
+// names created (empty when everything was there).
+std::vector<std::string> CreateMissingSchema(dataaccess::Connection& connection,
+                                             dataaccess::Transaction& transaction,
+                                             const std::string& schemaScript);
+
+// Inserts new parcels and updates existing ones by BARCODESPEED in one
+// transaction; throws (after rolling back) with the line number of a failing row.
+void ImportParcels(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                   const std::vector<ParcelRow>& rows,
+                   const std::function<void(size_t done)>& progress);
+
+// Column widths of COLLI, in bytes, for the checks before an import.
+struct ParcelColumnWidths {
+    int barcodeSpeed = 0;
+    int codiceEan = 0;
+    int codiceEanErrato = 0;
+};
+ParcelColumnWidths ReadParcelColumnWidths(dataaccess::Connection& connection,
+                                          dataaccess::Transaction& transaction);
+std::vector<CsvProblem> CheckWidths(const std::vector<ParcelRow>& rows, const ParcelColumnWidths& widths);
+
+// LOGSPARATE rows as CSV (UTF-8, ';'), oldest first; dates are yyyy-MM-dd, --to inclusive.
+void ExportLog(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+               const std::optional<std::string>& from, const std::optional<std::string>& to,
+               std::ostream& out);
+
+// Splits a script into statements at semicolons outside quotes and comments.
+std::vector<std::string> SplitSqlScript(const std::string& script);
+
+} // namespace admin
