@@ -1,0 +1,241 @@
+#include "dblocate/DatabaseLocator.h"
+
+#include "dblocate/SettingsFile.h"
+
+#include <dataaccess/Connection.h>
+
+#include <exception>
+#include <filesystem>
+#include <system_error>
+
+namespace dblocate {
+
+namespace {
+
+constexpr const char* SettingsFileName = "dati.ini";
+constexpr const char* Section = "CONFIG";
+constexpr const char* KeyServerName = "Nome Server";
+constexpr const char* KeyAlias = "Alias";
+constexpr const char* KeyDatabaseFolder = "PercorsoDatabase";
+constexpr const char* KeyServerFolder = "Percorso Nel Server";
+constexpr const char* KeyDriveLetter = "Lettera Disco Server";
+
+constexpr const char* DefaultFileName = "archivio.fdb";
+constexpr const char* DefaultUserName = "SYSDBA";
+constexpr const char* DefaultPassword = "plumtrove";
+
+constexpr const char* MessageCreated = "Effettuata creazione data base";
+constexpr const char* MessageNetworkPath =
+    "Errore: nonostante le configurazioni, il particolare percorso di rete sta rendendo "
+    "impossibile l'attivazione del database";
+constexpr const char* MessageNotOpened = "Apertura / creazione del database non riuscita!";
+constexpr const char* MessageNotFound = "Non trovato dati.ini";
+
+bool StartsWithDrive(const std::string& path)
+{
+    const auto isLetter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    return path.size() >= 2 && isLetter(path[0]) && path[1] == ':';
+}
+
+// A value between double quotes in the create statement; a quote inside is doubled.
+std::string DoubleQuoted(const std::string& value)
+{
+    std::string out = "\"";
+    for (char c : value) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// The client library would happily create over nothing but an existing file is
+// someone's database, even when it does not attach (not a database, bad password
+// on a local engine that ignores it, locked by another process).
+bool LocalFileExists(const std::string& name)
+{
+    std::error_code error;
+    return std::filesystem::exists(std::filesystem::u8path(name), error);
+}
+
+} // namespace
+
+std::string ConnectionName(const std::string& name, const std::string& serverName,
+                           const std::string& driveLetter)
+{
+    if (serverName.empty())
+        return name;
+    // Only a path that starts with a local drive has a letter to swap.
+    if (!driveLetter.empty() && StartsWithDrive(name))
+        return serverName + ":" + driveLetter + name.substr(1);
+    return serverName + ":" + name;
+}
+
+bool OpenOrCreateDatabase(dataaccess::Connection& connection, const std::string& name,
+                          const std::string& serverName, const std::string& driveLetter,
+                          const std::string& userName, const std::string& password,
+                          LocationUi& ui)
+{
+    const std::string user = userName.empty() ? DefaultUserName : userName;
+    const std::string secret = password.empty() ? DefaultPassword : password;
+
+    connection.SetConnected(false);
+    connection.SetLoginPrompt(false);
+    connection.Params().clear();
+    connection.Params().push_back("user_name=" + user);
+    connection.Params().push_back("password=" + secret);
+    connection.SetDatabaseName(ConnectionName(name, serverName, driveLetter));
+
+    try {
+        connection.SetConnected(true);
+        return true;
+    } catch (const std::exception&) {
+        // any reason to fail leads to the creation attempt
+    }
+
+    connection.Params().clear();
+    connection.Params().push_back("USER " + DoubleQuoted(user));
+    connection.Params().push_back("PASSWORD " + DoubleQuoted(secret));
+    connection.Params().push_back("PAGE_SIZE 4096");
+    connection.SetSQLDialect(3);
+
+    if (LocalFileExists(connection.DatabaseName()))
+        return false;
+    try {
+        connection.CreateDatabase();
+    } catch (const std::exception&) {
+        return false;
+    }
+    ui.ShowMessage(MessageCreated);
+    return true;
+}
+
+bool UncToServerPath(const std::string& uncFolder, const std::string& serverFolderSetting,
+                     std::string& path, bool& shareNamed, LocationUi& ui)
+{
+    std::string s = uncFolder.size() > 2 ? uncFolder.substr(2) : std::string();
+
+    std::string computer;
+    if (const auto slash = s.find('\\'); slash != std::string::npos) {
+        computer = s.substr(0, slash);
+        s.erase(0, slash + 1);
+    } else {
+        computer = s;
+        s.clear();
+    }
+
+    const std::string share = s.substr(0, s.find('\\'));
+    bool problemReported = false;
+    if (share.size() < 2) {
+        // shared by drive letter: computer:letter:\rest
+        s = computer + ":" + s;
+        const auto slash = s.find('\\');
+        s.insert(slash == std::string::npos ? 0 : slash, ":");
+    } else {
+        shareNamed = true;
+        if (!serverFolderSetting.empty()) {
+            s = computer + ":" + serverFolderSetting;
+        } else {
+            ui.ShowMessage("Attenzione: il disco con gli archivi è stato condiviso in rete con un nome - "
+                           + share
+                           + " - e non con la lettera che lo identifica. Si consiglia di correggere la "
+                             "condivisione oppure "
+                             "di correggere manualmente la sezione Percorso Nel Server nel file Dati.ini "
+                             "accanto al database");
+            problemReported = true;
+        }
+    }
+    path = s;
+    return problemReported;
+}
+
+void AskServerLocation(const std::string& programFolder, LocationUi& ui,
+                       std::string& serverName, std::string& driveLetter)
+{
+    serverName.clear();
+    driveLetter.clear();
+    SettingsFile settings(programFolder + SettingsFileName);
+    serverName = settings.ReadString(Section, KeyServerName);
+    driveLetter = settings.ReadString(Section, KeyDriveLetter);
+    if (!serverName.empty())
+        return;
+
+    ui.ShowMessage(MessageNotFound);
+    const LocationUi::ServerAnswer answer = ui.AskServerDialog();
+    if (answer.pressedButton != 1)
+        return;
+    serverName = answer.serverName;
+    driveLetter = answer.driveLetter;
+    settings.WriteString(Section, KeyServerName, serverName);
+    if (!driveLetter.empty())
+        settings.WriteString(Section, KeyDriveLetter, driveLetter);
+}
+
+bool SearchDatabase(const std::string& programFolder, const std::string& fileName,
+                    LocationUi& ui, const OpenAttempt& attempt)
+{
+    std::string baseFolder = programFolder;
+    bool shareNamed = false;
+    bool problemReported = false;
+    const std::string file = fileName.empty() ? DefaultFileName : fileName;
+    const SettingsFile settings(programFolder + SettingsFileName);
+
+    // 1: alias on the server
+    {
+        const std::string server = settings.ReadString(Section, KeyServerName);
+        const std::string alias = settings.ReadString(Section, KeyAlias);
+        if (!server.empty() && !alias.empty() && attempt(server + ":" + alias, {}, {}))
+            return true;
+    }
+
+    // 2: configured folder on the server, the last word when present
+    if (const std::string folder = settings.ReadString(Section, KeyDatabaseFolder); !folder.empty()) {
+        baseFolder = "\\\\" + settings.ReadString(Section, KeyServerName) + "\\" + folder;
+        if (baseFolder.back() != '\\')
+            baseFolder += '\\';
+        return attempt(baseFolder + file, {}, {});
+    }
+
+    // 3: the program's own folder, turned into a server name when it is a UNC folder
+    const bool uncFolder = programFolder.find("\\\\") != std::string::npos;
+    if (uncFolder)
+        problemReported = UncToServerPath(programFolder, settings.ReadString(Section, KeyServerFolder),
+                                          baseFolder, shareNamed, ui);
+    bool result = false;
+    if (!problemReported) {
+        result = attempt(baseFolder + file, {}, {});
+        if (shareNamed && !result) {
+            problemReported = true;
+            ui.ShowMessage(MessageNetworkPath);
+        }
+    }
+
+    // 4: a server computer, from the settings file or the operator
+    if (!result && !problemReported) {
+        std::string server;
+        std::string drive;
+        AskServerLocation(programFolder, ui, server, drive);
+        if (!server.empty()) {
+            // A converted UNC folder already names its server; start from the
+            // program folder rather than put a second server in front of it.
+            const bool serverForm = uncFolder && baseFolder.find(':', 1) != std::string::npos;
+            result = attempt((serverForm ? programFolder : baseFolder) + file, server, drive);
+        } else {
+            ui.ShowMessage(MessageNotOpened);
+        }
+    }
+    return result;
+}
+
+bool LocateAndOpenDatabase(dataaccess::Connection& connection, const std::string& programFolder,
+                           const std::string& fileName, const std::string& userName,
+                           const std::string& password, LocationUi& ui)
+{
+    return SearchDatabase(programFolder, fileName, ui,
+                          [&](const std::string& name, const std::string& server, const std::string& drive) {
+                              return OpenOrCreateDatabase(connection, name, server, drive, userName,
+                                                          password, ui);
+                          });
+}
+
+} // namespace dblocate

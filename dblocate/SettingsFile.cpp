@@ -1,0 +1,278 @@
+#include "dblocate/SettingsFile.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QSaveFile>
+#include <QString>
+#include <QStringDecoder>
+#include <QStringEncoder>
+
+#define SI_NO_CONVERSION
+#include <SimpleIni.h>
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace dblocate {
+
+namespace {
+
+constexpr std::string_view Utf8Bom = "\xEF\xBB\xBF";
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trimmed(std::string_view s)
+{
+    while (!s.empty() && IsBlank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && IsBlank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+bool SameName(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+// One physical line and the line end that followed it ("" on a last line without one).
+struct Line {
+    std::string text;
+    std::string end;
+};
+
+enum class LineKind { Other, Section, Entry };
+
+// The same line grammar the INI reader applies: "[name]" opens a section,
+// "key=value" is an entry, everything else (blank, ";" or "#" comment, garbage)
+// belongs to no one.
+struct LineMeaning {
+    LineKind kind = LineKind::Other;
+    std::string_view name; // section name or key, blanks trimmed
+};
+
+LineMeaning Classify(std::string_view text)
+{
+    std::string_view s = text;
+    while (!s.empty() && IsBlank(s.front()))
+        s.remove_prefix(1);
+    if (s.empty() || s.front() == ';' || s.front() == '#')
+        return {};
+    if (s.front() == '[') {
+        const auto close = s.find(']');
+        if (close == std::string_view::npos)
+            return {};
+        return {LineKind::Section, Trimmed(s.substr(1, close - 1))};
+    }
+    const auto equals = s.find('=');
+    if (equals == std::string_view::npos || equals == 0)
+        return {};
+    return {LineKind::Entry, Trimmed(s.substr(0, equals))};
+}
+
+// The file as it stands on disk, split so that it can be put back byte for byte.
+struct IniDocument {
+    bool hasBom = false;
+    bool utf8 = true; // false: the bytes are Windows-1252
+    std::vector<Line> lines;
+
+    static IniDocument Parse(std::string_view bytes)
+    {
+        IniDocument doc;
+        if (bytes.substr(0, Utf8Bom.size()) == Utf8Bom) {
+            doc.hasBom = true;
+            bytes.remove_prefix(Utf8Bom.size());
+        } else {
+            QStringDecoder check(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+            (void)QString(check(QByteArrayView(bytes.data(), qsizetype(bytes.size()))));
+            doc.utf8 = !check.hasError();
+        }
+        std::size_t start = 0;
+        while (start < bytes.size()) {
+            std::size_t end = bytes.find_first_of("\r\n", start);
+            if (end == std::string_view::npos) {
+                doc.lines.push_back({std::string(bytes.substr(start)), {}});
+                break;
+            }
+            std::size_t endLength = (bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n') ? 2 : 1;
+            doc.lines.push_back({std::string(bytes.substr(start, end - start)), std::string(bytes.substr(end, endLength))});
+            start = end + endLength;
+        }
+        return doc;
+    }
+
+    std::string Serialize() const
+    {
+        std::string out;
+        if (hasBom)
+            out += Utf8Bom;
+        for (const Line& line : lines)
+            out += line.text + line.end;
+        return out;
+    }
+
+    // The line end new lines get: the file's own, CR LF for a new file.
+    std::string LineEnd() const
+    {
+        for (const Line& line : lines)
+            if (!line.end.empty())
+                return line.end;
+        return "\r\n";
+    }
+
+    // Only section and entry lines; the INI reader mistakes some garbage lines
+    // (an unclosed "[" starts a bogus section), so it never sees them.
+    std::string CleanText() const
+    {
+        std::string out;
+        for (const Line& line : lines) {
+            if (Classify(line.text).kind != LineKind::Other)
+                out += line.text;
+            out += '\n';
+        }
+        return out;
+    }
+
+    std::string ToUtf8(const std::string& bytes) const
+    {
+        if (utf8)
+            return bytes;
+        QStringDecoder decoder("windows-1252");
+        return QString(decoder(QByteArray::fromStdString(bytes))).toStdString();
+    }
+
+    std::string FromUtf8(const std::string& text) const
+    {
+        if (utf8)
+            return text;
+        QStringEncoder encoder("windows-1252");
+        return QByteArray(encoder(QString::fromStdString(text))).toStdString();
+    }
+};
+
+std::optional<std::string> ReadBytes(const std::string& path)
+{
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return file.readAll().toStdString();
+}
+
+std::string_view WithoutEnclosingQuotes(std::string_view value)
+{
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+        return value.substr(1, value.size() - 2);
+    return value;
+}
+
+// Cuts after maxChars characters, never inside a UTF-8 sequence.
+std::string FirstCharacters(std::string_view utf8, std::size_t maxChars)
+{
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        if ((static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80) {
+            if (chars == maxChars)
+                return std::string(utf8.substr(0, i));
+            ++chars;
+        }
+    }
+    return std::string(utf8);
+}
+
+std::string SingleLine(std::string text)
+{
+    for (char& c : text)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    return text;
+}
+
+} // namespace
+
+SettingsWriteError::SettingsWriteError(const std::string& path)
+    : std::runtime_error("Unable to write to " + path)
+{
+}
+
+SettingsFile::SettingsFile(std::string path)
+    : path_(std::move(path))
+{
+}
+
+std::string SettingsFile::ReadString(const std::string& section, const std::string& key) const
+{
+    const auto bytes = ReadBytes(path_);
+    if (!bytes)
+        return {};
+    const IniDocument doc = IniDocument::Parse(*bytes);
+    const std::string text = doc.CleanText();
+
+    // Multi-key mode keeps every duplicate in file order, so the first one wins.
+    CSimpleIniA ini(false, true, false);
+    if (ini.LoadData(text.data(), text.size()) < 0)
+        return {};
+    const char* value = ini.GetValue(section.c_str(), key.c_str(), nullptr);
+    if (!value)
+        return {};
+    const std::string unquoted(WithoutEnclosingQuotes(Trimmed(value)));
+    return FirstCharacters(doc.ToUtf8(unquoted), MaxValueLength);
+}
+
+void SettingsFile::WriteString(const std::string& section, const std::string& key, const std::string& value)
+{
+    IniDocument doc = IniDocument::Parse(ReadBytes(path_).value_or(std::string()));
+    const std::string newEntry = doc.FromUtf8(SingleLine(key) + "=" + SingleLine(value));
+
+    // Sections of the same name count as one, as the reader merges them.
+    std::optional<std::size_t> firstHeader;
+    std::optional<std::size_t> lastEntryOfFirst;
+    std::optional<std::size_t> existing;
+    bool inSection = false;
+    bool inFirst = false;
+    for (std::size_t i = 0; i < doc.lines.size() && !existing; ++i) {
+        const LineMeaning meaning = Classify(doc.lines[i].text);
+        if (meaning.kind == LineKind::Section) {
+            inSection = SameName(meaning.name, section);
+            inFirst = inSection && !firstHeader;
+            if (inFirst)
+                firstHeader = i;
+        } else if (meaning.kind == LineKind::Entry && inSection) {
+            if (SameName(meaning.name, key))
+                existing = i;
+            else if (inFirst)
+                lastEntryOfFirst = i;
+        }
+    }
+
+    const std::string lineEnd = doc.LineEnd();
+    if (existing) {
+        doc.lines[*existing].text = newEntry;
+    } else {
+        if (!doc.lines.empty() && doc.lines.back().end.empty())
+            doc.lines.back().end = lineEnd;
+        if (firstHeader) {
+            const std::size_t after = lastEntryOfFirst.value_or(*firstHeader) + 1;
+            doc.lines.insert(doc.lines.begin() + std::ptrdiff_t(after), Line{newEntry, lineEnd});
+        } else {
+            doc.lines.push_back({doc.FromUtf8("[" + SingleLine(section) + "]"), lineEnd});
+            doc.lines.push_back({newEntry, lineEnd});
+        }
+    }
+
+    const std::string content = doc.Serialize();
+    QSaveFile file(QString::fromStdString(path_));
+    if (!file.open(QIODevice::WriteOnly)
+        || file.write(content.data(), qint64(content.size())) != qint64(content.size())
+        || !file.commit())
+        throw SettingsWriteError(path_);
+}
+
+} // namespace dblocate

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace dataaccess { class Connection; }
@@ -39,5 +40,20 @@ void AskServerLocation(const std::string& programFolder, LocationUi& ui,
 bool LocateAndOpenDatabase(dataaccess::Connection& connection, const std::string& programFolder,
                            const std::string& fileName, const std::string& userName,
                            const std::string& password, LocationUi& ui);
+
+// The name handed to the client library for one attempt: name itself without a
+// server; otherwise serverName ":" name, where a leading local drive ("Z:") has
+// its letter replaced by driveLetter when one is given.
+std::string ConnectionName(const std::string& name, const std::string& serverName,
+                           const std::string& driveLetter);
+
+// One attempt of the search: name, serverName, driveLetter as OpenOrCreateDatabase takes them.
+using OpenAttempt = std::function<bool(const std::string& name, const std::string& serverName,
+                                       const std::string& driveLetter)>;
+
+// The order of attempts of LocateAndOpenDatabase, each attempt made through
+// attempt; result true when an attempt succeeded.
+bool SearchDatabase(const std::string& programFolder, const std::string& fileName,
+                    LocationUi& ui, const OpenAttempt& attempt);
 
 } // namespace dblocate

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace dblocate {
+
+// Raised when the settings file cannot be saved; the text names the full path.
+class SettingsWriteError : public std::runtime_error {
+public:
+    explicit SettingsWriteError(const std::string& path);
+};
+
+// An INI file read and written like a Windows private-profile file: section and
+// key names are case-insensitive, anything missing reads as empty, blanks and
+// enclosing quotes around a value are dropped, and a write touches only the one
+// line of its key, keeping every other line of the file as it was.
+// Each call reads the file afresh; nothing is cached between calls.
+class SettingsFile {
+public:
+    static constexpr std::size_t MaxValueLength = 2047; // characters returned at most
+
+    explicit SettingsFile(std::string path);
+
+    const std::string& Path() const { return path_; }
+
+    // UTF-8 value of key in section; empty when the file, section or key is missing.
+    std::string ReadString(const std::string& section, const std::string& key) const;
+
+    // Replaces the first line of key in section, or adds it at the end of the
+    // section, creating the section and the file when missing. The new content is
+    // written to a temporary file next to the old one and renamed over it.
+    // Throws SettingsWriteError("Unable to write to <path>").
+    void WriteString(const std::string& section, const std::string& key, const std::string& value);
+
+private:
+    std::string path_;
+};
+
+} // namespace dblocate
