@@ -1,0 +1,172 @@
+#include "Internals.h"
+
+#include "dataaccess/Errors.h"
+
+#include <algorithm>
+#include <array>
+
+namespace dataaccess {
+namespace {
+
+// Parameter buffer from "name=value" lines, in list order.
+std::string BuildParameterBuffer(const std::vector<std::string>& lines)
+{
+    std::string buffer(1, static_cast<char>(isc_dpb_version1));
+    for (const std::string& line : lines) {
+        if (line.find_first_not_of(" \t") == std::string::npos)
+            continue;
+        const auto equals = line.find('=');
+        if (equals == std::string::npos)
+            throw DatabaseError("Invalid connection parameter \"" + line + "\"");
+        std::string_view name(line.data(), equals);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+            name.remove_suffix(1);
+        while (!name.empty() && (name.front() == ' ' || name.front() == '\t'))
+            name.remove_prefix(1);
+        const std::string_view value(line.data() + equals + 1, line.size() - equals - 1);
+        char tag = 0;
+        if (EqualsIgnoreCase(name, "user_name"))
+            tag = isc_dpb_user_name;
+        else if (EqualsIgnoreCase(name, "password"))
+            tag = isc_dpb_password;
+        else if (EqualsIgnoreCase(name, "sql_role_name"))
+            tag = isc_dpb_sql_role_name;
+        else
+            throw DatabaseError("Unknown connection parameter \"" + std::string(name) + "\"");
+        if (value.size() > 255)
+            throw DatabaseError("Connection parameter \"" + std::string(name) + "\" is too long");
+        buffer += tag;
+        buffer += static_cast<char>(value.size());
+        buffer += value;
+    }
+    return buffer;
+}
+
+} // namespace
+
+isc_db_handle* Connection::Impl::RequireHandle()
+{
+    if (handle == 0)
+        throw DatabaseError("Database not connected");
+    return &handle;
+}
+
+void Connection::Impl::Attach()
+{
+    if (databaseName.empty())
+        throw DatabaseError("Database name is missing");
+    const std::string dpb = BuildParameterBuffer(params);
+    Status status;
+    isc_db_handle newHandle = 0;
+    isc_attach_database(&status, static_cast<short>(databaseName.size()), databaseName.c_str(),
+                        &newHandle, static_cast<short>(dpb.size()), dpb.data());
+    Check(status);
+    handle = newHandle;
+    ++attachment;
+    AdoptDialect();
+}
+
+void Connection::Impl::AdoptDialect()
+{
+    const char items[] = {isc_info_db_sql_dialect, isc_info_end};
+    std::array<char, 32> result{};
+    Status status;
+    isc_database_info(&status, &handle, sizeof(items), items, static_cast<short>(result.size()),
+                      result.data());
+    if (status.Failed() || result[0] != isc_info_db_sql_dialect)
+        return; // an old server that does not know: keep the dialect asked for
+    const short length = static_cast<short>(isc_vax_integer(result.data() + 1, 2));
+    const int dialect = static_cast<int>(isc_vax_integer(result.data() + 3, length));
+    if (dialect > 0 && dialect < sqlDialect)
+        sqlDialect = dialect;
+}
+
+void Connection::Impl::Detach() noexcept
+{
+    if (handle == 0)
+        return;
+    // The default transaction first, then any other one bound here.
+    if (defaultTransaction)
+        defaultTransaction->impl().Finish();
+    for (Transaction* transaction : transactions)
+        transaction->impl().Finish();
+    Status status;
+    isc_detach_database(&status, &handle);
+    handle = 0; // a failed detach (link already gone) leaves nothing we could use
+}
+
+Connection::Connection() : d_(std::make_unique<Impl>()) {}
+
+Connection::~Connection()
+{
+    d_->Detach();
+    for (Transaction* transaction : d_->transactions)
+        transaction->impl().connection = nullptr;
+}
+
+const std::string& Connection::DatabaseName() const { return d_->databaseName; }
+void Connection::SetDatabaseName(std::string name) { d_->databaseName = std::move(name); }
+std::vector<std::string>& Connection::Params() { return d_->params; }
+const std::vector<std::string>& Connection::Params() const { return d_->params; }
+int Connection::SQLDialect() const { return d_->sqlDialect; }
+void Connection::SetSQLDialect(int dialect) { d_->sqlDialect = dialect; }
+bool Connection::LoginPrompt() const { return d_->loginPrompt; }
+void Connection::SetLoginPrompt(bool on) { d_->loginPrompt = on; }
+bool Connection::Connected() const { return d_->handle != 0; }
+
+void Connection::SetConnected(bool on)
+{
+    if (on == Connected())
+        return;
+    if (on)
+        d_->Attach();
+    else
+        d_->Detach();
+}
+
+void Connection::CreateDatabase()
+{
+    if (Connected())
+        throw DatabaseError("Database is already connected");
+    if (d_->databaseName.empty())
+        throw DatabaseError("Database name is missing");
+    std::string statement = "CREATE DATABASE '";
+    for (char c : d_->databaseName) {
+        statement += c;
+        if (c == '\'')
+            statement += '\''; // a quote in a path stays part of the literal
+    }
+    statement += "' ";
+    statement += JoinLines(d_->params);
+    Status status;
+    isc_db_handle newHandle = 0;
+    isc_tr_handle noTransaction = 0;
+    isc_dsql_execute_immediate(&status, &newHandle, &noTransaction, 0, statement.c_str(),
+                               static_cast<unsigned short>(d_->sqlDialect), nullptr);
+    Check(status);
+    d_->handle = newHandle;
+    ++d_->attachment;
+    d_->AdoptDialect();
+}
+
+Transaction* Connection::DefaultTransaction() const { return d_->defaultTransaction; }
+void Connection::SetDefaultTransaction(Transaction* transaction)
+{
+    d_->defaultTransaction = transaction;
+}
+
+std::string JoinLines(const std::vector<std::string>& lines)
+{
+    std::size_t size = 0;
+    for (const std::string& line : lines)
+        size += line.size() + 2;
+    std::string text;
+    text.reserve(size);
+    for (const std::string& line : lines) {
+        text += line;
+        text += "\r\n";
+    }
+    return text;
+}
+
+} // namespace dataaccess

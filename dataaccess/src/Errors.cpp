@@ -1,0 +1,14 @@
+#include "dataaccess/Errors.h"
+
+#include <utility>
+
+namespace dataaccess {
+
+DatabaseError::DatabaseError(const std::string& message, long gdsCode, long sqlCode,
+                             std::string sqlState)
+    : std::runtime_error(message), gdsCode_(gdsCode), sqlCode_(sqlCode),
+      sqlState_(std::move(sqlState))
+{
+}
+
+} // namespace dataaccess

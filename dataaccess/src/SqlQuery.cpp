@@ -1,0 +1,268 @@
+#include "dataaccess/SqlQuery.h"
+
+#include "Descriptor.h"
+#include "Internals.h"
+
+#include "dataaccess/Errors.h"
+#include "dataaccess/SqlStatement.h"
+
+namespace dataaccess {
+
+struct SqlQuery::Impl final : CursorOwner {
+    Connection* connection;
+    Transaction* transaction;
+    std::vector<std::string> lines;
+    bool paramCheck = true;
+    bool uniDirectional = false;
+
+    StatementHandle statement;
+    std::uint64_t preparedAttachment = 0; // 0: not prepared
+    int statementType = 0;
+    Descriptor columns{16};
+    RowBuffer row;
+    bool cursorOpen = false;
+    bool open = false;
+    bool atEnd = true;
+    long fetched = 0;
+
+    Impl(Connection& c, Transaction& t) : connection(&c), transaction(&t)
+    {
+        t.impl().Register(this);
+    }
+    ~Impl()
+    {
+        if (transaction) {
+            CloseCursor();
+            transaction->impl().Unregister(this);
+        }
+        ReleaseStatement();
+    }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    void CloseCursor() noexcept override
+    {
+        if (cursorOpen && Current())
+            statement.CloseCursor();
+        cursorOpen = false;
+        open = false;
+    }
+    void ForgetTransaction() noexcept override
+    {
+        CloseCursor();
+        transaction = nullptr;
+    }
+    bool Current() const noexcept
+    {
+        return connection->Connected() && preparedAttachment == connection->impl().attachment;
+    }
+    void ReleaseStatement() noexcept
+    {
+        if (Current())
+            statement.Drop();
+        else
+            statement.Forget(); // gone with its attachment
+        preparedAttachment = 0;
+    }
+    void Unprepare() noexcept
+    {
+        CloseCursor();
+        ReleaseStatement();
+    }
+
+    Transaction& BoundTransaction() const
+    {
+        if (!transaction)
+            throw DatabaseError("Transaction not assigned");
+        return *transaction;
+    }
+
+    void Prepare();
+    void Open();
+    void Fetch();
+    const XSQLVAR& Column(std::string_view name) const;
+    const XSQLVAR* CurrentColumn(const XSQLVAR& column) const
+    {
+        if (!open)
+            throw DatabaseError("Query is not open");
+        return atEnd ? nullptr : &column;
+    }
+};
+
+void SqlQuery::Impl::Prepare()
+{
+    std::string text = JoinLines(lines);
+    if (text.find_first_not_of(" \t\r\n") == std::string::npos)
+        throw DatabaseError("Empty query");
+    if (paramCheck)
+        text = ParseNamedParameters(text).text;
+    Connection::Impl& database = connection->impl();
+    isc_tr_handle* trHandle = transaction->impl().RequireHandle();
+    statement.Allocate(&database.handle);
+    const unsigned short dialect = static_cast<unsigned short>(database.sqlDialect);
+    Status status;
+    columns->sqld = 0;
+    isc_dsql_prepare(&status, trHandle, statement.get(), 0, text.c_str(), dialect, columns.get());
+    Check(status);
+    if (columns.Count() > columns.Capacity()) {
+        columns.Reserve(columns.Count());
+        isc_dsql_describe(&status, statement.get(), dialect, columns.get());
+        Check(status);
+    }
+    statementType = statement.Type();
+    row.Bind(columns);
+    preparedAttachment = database.attachment;
+}
+
+void SqlQuery::Impl::Open()
+{
+    if (!connection->Connected())
+        connection->SetConnected(true);
+    Transaction& bound = BoundTransaction();
+    if (!bound.Active())
+        bound.SetActive(true);
+    CloseCursor();
+    if (!Current()) {
+        ReleaseStatement();
+        Prepare();
+    }
+    isc_tr_handle* trHandle = bound.impl().RequireHandle();
+    const unsigned short dialect = static_cast<unsigned short>(connection->impl().sqlDialect);
+    Status status;
+    fetched = 0;
+    atEnd = true;
+    if (statementType == isc_info_sql_stmt_select ||
+        statementType == isc_info_sql_stmt_select_for_upd) {
+        isc_dsql_execute(&status, trHandle, statement.get(), dialect, nullptr);
+        Check(status);
+        cursorOpen = true;
+        open = true;
+        Fetch();
+    } else {
+        // A statement with at most one row of output (EXECUTE PROCEDURE) or none.
+        isc_dsql_execute2(&status, trHandle, statement.get(), dialect, nullptr,
+                          columns.Count() > 0 ? columns.get() : nullptr);
+        Check(status);
+        open = true;
+        if (columns.Count() > 0) {
+            fetched = 1;
+            atEnd = false;
+        }
+    }
+}
+
+void SqlQuery::Impl::Fetch()
+{
+    if (!cursorOpen) {
+        atEnd = true;
+        return;
+    }
+    Status status;
+    const ISC_STATUS result =
+        isc_dsql_fetch(&status, statement.get(),
+                       static_cast<unsigned short>(connection->impl().sqlDialect), columns.get());
+    if (result == 100) {
+        atEnd = true;
+        return;
+    }
+    Check(status);
+    atEnd = false;
+    ++fetched;
+}
+
+const XSQLVAR& SqlQuery::Impl::Column(std::string_view name) const
+{
+    if (preparedAttachment != 0)
+        for (int i = 0; i < columns.Count(); ++i)
+            if (EqualsIgnoreCase(ColumnName(columns[i]), name))
+                return columns[i];
+    throw DatabaseError("Field '" + std::string(name) + "' not found");
+}
+
+SqlQuery::SqlQuery(Connection& connection, Transaction& transaction)
+    : d_(std::make_unique<Impl>(connection, transaction))
+{
+}
+
+SqlQuery::~SqlQuery() = default;
+
+void SqlQuery::SetParamCheck(bool on)
+{
+    if (on != d_->paramCheck) {
+        d_->Unprepare();
+        d_->paramCheck = on;
+    }
+}
+void SqlQuery::SetUniDirectional(bool on) { d_->uniDirectional = on; }
+
+void SqlQuery::AddLine(std::string line)
+{
+    d_->Unprepare();
+    d_->lines.push_back(std::move(line));
+}
+
+void SqlQuery::CopyLinesFrom(const SqlQuery& other)
+{
+    d_->Unprepare();
+    const std::vector<std::string> copy = other.d_->lines; // other may be this query
+    d_->lines.insert(d_->lines.end(), copy.begin(), copy.end());
+}
+
+const std::vector<std::string>& SqlQuery::Lines() const { return d_->lines; }
+
+void SqlQuery::Open() { d_->Open(); }
+void SqlQuery::Close() { d_->CloseCursor(); }
+bool SqlQuery::IsOpen() const { return d_->open; }
+long SqlQuery::FetchedCount() const { return d_->fetched; }
+bool SqlQuery::AtEnd() const { return d_->atEnd; }
+
+void SqlQuery::NextRow()
+{
+    if (!d_->open)
+        throw DatabaseError("Query is not open");
+    if (!d_->atEnd)
+        d_->Fetch();
+}
+
+std::string SqlQuery::FieldText(std::string_view column) const
+{
+    const XSQLVAR* value = d_->CurrentColumn(d_->Column(column));
+    if (!value)
+        return {};
+    return ColumnText(*value, &d_->connection->impl().handle, &d_->transaction->impl().handle);
+}
+
+std::int64_t SqlQuery::FieldInteger(std::string_view column) const
+{
+    const XSQLVAR* value = d_->CurrentColumn(d_->Column(column));
+    if (!value)
+        return 0;
+    return ColumnInteger(*value, &d_->connection->impl().handle, &d_->transaction->impl().handle);
+}
+
+bool SqlQuery::FieldIsNull(std::string_view column) const
+{
+    const XSQLVAR* value = d_->CurrentColumn(d_->Column(column));
+    return !value || ColumnIsNull(*value);
+}
+
+int SqlQuery::FieldCount() const { return d_->preparedAttachment ? d_->columns.Count() : 0; }
+
+std::string SqlQuery::FieldName(int index) const
+{
+    if (index < 0 || index >= FieldCount())
+        throw DatabaseError("Field index " + std::to_string(index) + " out of range");
+    return std::string(ColumnName(d_->columns[index]));
+}
+
+std::string SqlQuery::FieldText(int index) const
+{
+    if (index < 0 || index >= FieldCount())
+        throw DatabaseError("Field index " + std::to_string(index) + " out of range");
+    const XSQLVAR* value = d_->CurrentColumn(d_->columns[index]);
+    if (!value)
+        return {};
+    return ColumnText(*value, &d_->connection->impl().handle, &d_->transaction->impl().handle);
+}
+
+} // namespace dataaccess

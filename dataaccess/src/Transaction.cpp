@@ -1,0 +1,118 @@
+#include "Internals.h"
+
+#include "dataaccess/Errors.h"
+
+#include <algorithm>
+
+namespace dataaccess {
+
+isc_tr_handle* Transaction::Impl::RequireHandle()
+{
+    if (handle == 0)
+        throw DatabaseError("Transaction is not active");
+    return &handle;
+}
+
+void Transaction::Impl::Start()
+{
+    if (handle != 0)
+        return;
+    if (connection == nullptr)
+        throw DatabaseError("Database not assigned");
+    isc_db_handle* database = connection->impl().RequireHandle();
+    // One database, empty parameter block: the server's defaults apply.
+    struct {
+        isc_db_handle* database;
+        long length;
+        const char* block;
+    } vector{database, 0, nullptr};
+    Status status;
+    isc_tr_handle newHandle = 0;
+    isc_start_multiple(&status, &newHandle, 1, &vector);
+    Check(status);
+    handle = newHandle;
+}
+
+void Transaction::Impl::CloseCursors() noexcept
+{
+    for (CursorOwner* owner : cursors)
+        owner->CloseCursor();
+}
+
+void Transaction::Impl::End(bool commit)
+{
+    RequireHandle();
+    CloseCursors();
+    Status status;
+    if (commit)
+        isc_commit_transaction(&status, &handle);
+    else
+        isc_rollback_transaction(&status, &handle);
+    Check(status); // a refused end keeps the transaction open
+    handle = 0;
+}
+
+void Transaction::Impl::Finish() noexcept
+{
+    if (handle == 0)
+        return;
+    CloseCursors();
+    Status status;
+    isc_commit_transaction(&status, &handle);
+    if (!status.Failed())
+        return;
+    Status rollbackStatus;
+    isc_rollback_transaction(&rollbackStatus, &handle);
+    handle = 0;
+}
+
+void Transaction::Impl::Unregister(CursorOwner* owner) noexcept
+{
+    const auto found = std::find(cursors.begin(), cursors.end(), owner);
+    if (found != cursors.end())
+        cursors.erase(found);
+}
+
+Transaction::Transaction(Connection& connection) : d_(std::make_unique<Impl>())
+{
+    d_->connection = &connection;
+    Connection::Impl& database = connection.impl();
+    database.transactions.push_back(this);
+    if (database.defaultTransaction == nullptr)
+        database.defaultTransaction = this;
+}
+
+Transaction::~Transaction()
+{
+    d_->Finish();
+    for (CursorOwner* owner : d_->cursors)
+        owner->ForgetTransaction();
+    if (d_->connection) {
+        Connection::Impl& database = d_->connection->impl();
+        std::erase(database.transactions, this);
+        if (database.defaultTransaction == this)
+            database.defaultTransaction = nullptr;
+    }
+}
+
+Connection& Transaction::DefaultDatabase() const
+{
+    if (d_->connection == nullptr)
+        throw DatabaseError("Database not assigned");
+    return *d_->connection;
+}
+
+bool Transaction::Active() const { return d_->handle != 0; }
+
+void Transaction::SetActive(bool on)
+{
+    if (on)
+        d_->Start();
+    else if (d_->handle != 0)
+        d_->End(false);
+}
+
+void Transaction::Commit() { d_->End(true); }
+void Transaction::Rollback() { d_->End(false); }
+
+} // namespace dataaccess

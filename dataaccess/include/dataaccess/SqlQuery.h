@@ -12,7 +12,8 @@ class Connection;
 class Transaction;
 
 // A forward-only select. Open fetches the first row; the transaction stays open
-// when the query is closed or destroyed.
+// when the query is closed or destroyed. The connection and the transaction must
+// outlive the query.
 class SqlQuery {
 public:
     SqlQuery(Connection& connection, Transaction& transaction);
@@ -39,6 +40,11 @@ public:
     std::string FieldText(std::string_view column) const;
     std::int64_t FieldInteger(std::string_view column) const;
     bool FieldIsNull(std::string_view column) const;
+
+    // Columns of the open result, by position (0-based), names as the server gives them.
+    int FieldCount() const;
+    std::string FieldName(int index) const;
+    std::string FieldText(int index) const;
 
     struct Impl;
 

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <ibase.h>
+
+#include <string>
+#include <string_view>
+
+namespace dataaccess {
+
+// A status vector for one client-library call.
+struct Status {
+    ISC_STATUS_ARRAY vector{};
+
+    ISC_STATUS* operator&() noexcept { return vector; }
+    bool Failed() const noexcept { return vector[0] == 1 && vector[1] != 0; }
+};
+
+// Raises the error the status vector describes: the client library's message
+// lines joined by CR LF, with the GDS code, SQLCODE and SQLSTATE attached.
+[[noreturn]] void RaiseStatus(const ISC_STATUS* status);
+
+// Raises when the last call failed.
+inline void Check(const Status& status)
+{
+    if (status.Failed())
+        RaiseStatus(status.vector);
+}
+
+// The server speaks Windows-1252 (no character set is declared); the operator
+// reads UTF-8.
+std::string Windows1252ToUtf8(std::string_view text);
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept;
+
+} // namespace dataaccess

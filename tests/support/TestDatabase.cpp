@@ -1,0 +1,228 @@
+#include "TestDatabase.h"
+
+#include "dataaccess/Connection.h"
+#include "dataaccess/SqlQuery.h"
+#include "dataaccess/SqlStatement.h"
+#include "dataaccess/Transaction.h"
+
+#include <ibase.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace testsupport {
+namespace {
+
+constexpr const char* kUser = "SYSDBA";
+constexpr const char* kPassword = "plumtrove";
+
+std::string EnvOrEmpty(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::string MakeTemporaryFolder()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "colli-db-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("cannot make a temporary folder");
+    // The private server runs as its own process and must be able to write here.
+    std::filesystem::permissions(pattern, std::filesystem::perms::all);
+    return pattern;
+}
+
+void Attach(dataaccess::Connection& connection, const std::string& name)
+{
+    connection.SetDatabaseName(name);
+    connection.Params() = {std::string("user_name=") + kUser, std::string("password=") + kPassword};
+    connection.SetConnected(true);
+}
+
+void DropDatabase(const std::string& name)
+{
+    std::string dpb(1, static_cast<char>(isc_dpb_version1));
+    for (auto [tag, value] : {std::pair{isc_dpb_user_name, kUser}, {isc_dpb_password, kPassword}}) {
+        dpb += static_cast<char>(tag);
+        dpb += static_cast<char>(std::char_traits<char>::length(value));
+        dpb += value;
+    }
+    ISC_STATUS_ARRAY status{};
+    isc_db_handle handle = 0;
+    if (isc_attach_database(status, static_cast<short>(name.size()), name.c_str(), &handle,
+                            static_cast<short>(dpb.size()), dpb.data()) == 0) {
+        if (isc_drop_database(status, &handle) != 0)
+            isc_detach_database(status, &handle);
+    }
+}
+
+std::string UpperWord(const std::string& script, std::size_t begin, std::size_t end)
+{
+    std::string word = script.substr(begin, end - begin);
+    for (char& c : word)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return word;
+}
+
+} // namespace
+
+std::string ServerAddress() { return EnvOrEmpty("COLLI_FB_SERVER"); }
+
+std::string ServerRootDir()
+{
+    const std::string dir = EnvOrEmpty("COLLI_FB_SERVER_DIR");
+    return dir.empty() ? dir : dir + "/root";
+}
+
+TestDatabase::TestDatabase(Where where, bool withSchema)
+{
+    std::string server;
+    if (where == Where::Server) {
+        server = ServerAddress();
+        if (server.empty())
+            throw std::runtime_error("COLLI_FB_SERVER is not set: no private server to use");
+    }
+    folder_ = MakeTemporaryFolder();
+    path_ = folder_ + "/test.fdb";
+    name_ = server.empty() ? path_ : server + ":" + path_;
+
+    dataaccess::Connection connection;
+    connection.SetDatabaseName(name_);
+    connection.Params() = {std::string("USER \"") + kUser + "\"",
+                           std::string("PASSWORD \"") + kPassword + "\"", "PAGE_SIZE 4096"};
+    connection.SetSQLDialect(3);
+    connection.CreateDatabase();
+    connection.SetConnected(false);
+    if (withSchema)
+        Execute(SchemaSql());
+}
+
+TestDatabase::~TestDatabase()
+{
+    DropDatabase(name_);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+}
+
+void TestDatabase::Execute(const std::string& sql)
+{
+    dataaccess::Connection connection;
+    dataaccess::Transaction transaction(connection);
+    Attach(connection, name_);
+    for (const std::string& text : SplitScript(sql)) {
+        transaction.SetActive(true);
+        dataaccess::SqlStatement statement(connection, transaction);
+        statement.SetParamCheck(false);
+        statement.AddLine(text);
+        statement.ExecQuery();
+        transaction.Commit(); // one at a time: later statements see earlier definitions
+    }
+}
+
+std::vector<std::vector<std::string>> TestDatabase::Query(const std::string& sql)
+{
+    dataaccess::Connection connection;
+    dataaccess::Transaction transaction(connection);
+    Attach(connection, name_);
+    dataaccess::SqlQuery query(connection, transaction);
+    query.SetParamCheck(false);
+    query.AddLine(sql);
+    query.Open();
+    std::vector<std::vector<std::string>> rows;
+    for (; !query.AtEnd(); query.NextRow()) {
+        std::vector<std::string>& row = rows.emplace_back();
+        for (int i = 0; i < query.FieldCount(); ++i)
+            row.push_back(query.FieldText(i));
+    }
+    query.Close();
+    transaction.Commit();
+    return rows;
+}
+
+std::string SchemaSql()
+{
+    const std::string sourceDir = EnvOrEmpty("COLLI_SOURCE_DIR");
+    const std::string path =
+        sourceDir.empty() ? std::string(COLLI_SCHEMA_SQL_PATH) : sourceDir + "/parcels/schema.sql";
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        throw std::runtime_error("cannot read " + path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> SplitScript(const std::string& script)
+{
+    std::vector<std::string> statements;
+    std::string current;
+    bool hasCode = false; // anything but blanks and comments since the last split
+    int depth = 0;        // BEGIN/CASE ... END nesting of a block body
+    std::size_t i = 0;
+    auto take = [&](std::size_t end) {
+        current.append(script, i, end - i);
+        i = end;
+    };
+    while (i < script.size()) {
+        const char c = script[i];
+        if (c == '\'' || c == '"') {
+            std::size_t end = i + 1;
+            while (end < script.size()) {
+                if (script[end] == c) {
+                    if (end + 1 < script.size() && script[end + 1] == c) {
+                        end += 2;
+                        continue;
+                    }
+                    ++end;
+                    break;
+                }
+                ++end;
+            }
+            hasCode = true;
+            take(std::min(end, script.size()));
+        } else if (c == '/' && i + 1 < script.size() && script[i + 1] == '*') {
+            const std::size_t close = script.find("*/", i + 2);
+            take(close == std::string::npos ? script.size() : close + 2);
+        } else if (c == '-' && i + 1 < script.size() && script[i + 1] == '-') {
+            const std::size_t close = script.find('\n', i);
+            take(close == std::string::npos ? script.size() : close);
+        } else if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
+            std::size_t end = i;
+            while (end < script.size() &&
+                   (std::isalnum(static_cast<unsigned char>(script[end])) || script[end] == '_' ||
+                    script[end] == '$'))
+                ++end;
+            const std::string word = UpperWord(script, i, end);
+            if (word == "BEGIN" || word == "CASE")
+                ++depth;
+            else if (word == "END" && depth > 0)
+                --depth;
+            hasCode = true;
+            take(end);
+        } else if (c == ';' && depth == 0) {
+            if (hasCode)
+                statements.push_back(current);
+            current.clear();
+            hasCode = false;
+            ++i;
+        } else {
+            if (!std::isspace(static_cast<unsigned char>(c)))
+                hasCode = true;
+            take(i + 1);
+        }
+    }
+    if (hasCode)
+        statements.push_back(current);
+    for (std::string& statement : statements) {
+        const auto first = statement.find_first_not_of(" \t\r\n");
+        const auto last = statement.find_last_not_of(" \t\r\n");
+        statement = statement.substr(first, last - first + 1);
+    }
+    return statements;
+}
+
+} // namespace testsupport
