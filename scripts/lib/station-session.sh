@@ -1,0 +1,75 @@
+# Drives the station on an X display with xdotool; sourced by the demo and the
+# end-to-end test. Every wait is bounded so a broken run fails instead of hanging.
+
+session_fail() { echo "station session: $*" >&2; exit 1; }
+
+# Prints the id of the visible window whose title matches, waiting up to 20 s.
+wait_window() {
+  local pattern=$1 id
+  for _ in $(seq 1 200); do
+    id=$(xdotool search --onlyvisible --name "$pattern" 2>/dev/null | tail -n 1 || true)
+    [ -n "$id" ] && { echo "$id"; return 0; }
+    sleep 0.1
+  done
+  session_fail "no window '$pattern'"
+}
+
+wait_gone() {
+  local id=$1
+  for _ in $(seq 1 100); do
+    xdotool getwindowname "$id" >/dev/null 2>&1 || return 0
+    xwininfo -id "$id" 2>/dev/null | grep -q 'IsViewable' || return 0
+    sleep 0.1
+  done
+  session_fail "window $id did not close"
+}
+
+shot() { sleep 0.3; import -window root "$1"; }
+
+scan() {
+  xdotool type --delay 15 -- "$1"
+  xdotool key Return
+  sleep 0.3
+}
+
+# Window-relative click at x,y.
+click_at() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
+
+# The outcome window: screenshot, then "Ok" (Enter and Esc do not close it).
+expect_outcome() {
+  local id
+  id=$(wait_window '^Messaggio$')
+  shot "$1"
+  click_at "$id" 195 156
+  wait_gone "$id"
+}
+
+# Buttons of the main window's bottom-right panel, placed from its right edge.
+click_main_button() {
+  local id=$1 which=$2 WIDTH HEIGHT X Y SCREEN WINDOW
+  eval "$(xdotool getwindowgeometry --shell "$id")"
+  case "$which" in
+    integrazione) click_at "$id" $((WIDTH - 8 - 230 + 65)) $((HEIGHT - 41 + 8 + 12)) ;;
+    chiudi) click_at "$id" $((WIDTH - 8 - 100 + 50)) $((HEIGHT - 41 + 8 + 12)) ;;
+  esac
+}
+
+answer_box() {
+  local id
+  id=$(wait_window "$1")
+  shot "$2"
+  xdotool windowactivate --sync "$id" 2>/dev/null || xdotool windowfocus --sync "$id" 2>/dev/null || true
+  xdotool key --window "$id" "$3"
+  xdotool key "$3"
+  wait_gone "$id"
+}
+
+wait_file() {
+  for _ in $(seq 1 200); do [ -s "$1" ] && return 0; sleep 0.1; done
+  session_fail "$1 never arrived"
+}
+
+wait_exit() {
+  for _ in $(seq 1 100); do kill -0 "$1" 2>/dev/null || { wait "$1"; return $?; }; sleep 0.1; done
+  session_fail "the station did not exit"
+}
