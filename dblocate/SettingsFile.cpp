@@ -8,6 +8,7 @@
 #include <QStringEncoder>
 
 #define SI_NO_CONVERSION
+#define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 
 #include <optional>

@@ -1,0 +1,227 @@
+#include "dblocate/SettingsFile.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using dblocate::SettingsFile;
+using dblocate::SettingsWriteError;
+
+namespace {
+
+class SettingsFileTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    std::string path = dir.path().toStdString() + "/dati.ini";
+
+    void Put(const std::string& bytes) const
+    {
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+    std::string Bytes() const
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream out;
+        out << in.rdbuf();
+        return out.str();
+    }
+    std::string Read(const std::string& key, const std::string& section = "CONFIG") const
+    {
+        return SettingsFile(path).ReadString(section, key);
+    }
+};
+
+TEST_F(SettingsFileTest, MissingFileSectionOrKeyReadEmpty)
+{
+    EXPECT_EQ(Read("Nome Server"), "");
+    EXPECT_FALSE(std::filesystem::exists(path)); // reading never creates the file
+
+    Put("[OTHER]\nNome Server=SRV\n");
+    EXPECT_EQ(Read("Nome Server"), "");
+    Put("[CONFIG]\nAlias=colli\n");
+    EXPECT_EQ(Read("Nome Server"), "");
+}
+
+TEST_F(SettingsFileTest, SectionAndKeyNamesIgnoreCase)
+{
+    Put("[config]\nNOME SERVER=SRV\n  alias = colli\n");
+    EXPECT_EQ(Read("Nome Server"), "SRV");
+    EXPECT_EQ(Read("Alias"), "colli");
+}
+
+TEST_F(SettingsFileTest, BlanksAndEnclosingQuotesAreNotPartOfTheValue)
+{
+    Put("[CONFIG]\n"
+        "a =   spaced value \t \n"
+        "b= \"quoted value\" \n"
+        "c='single'\n"
+        "d=\"only at the start\n"
+        "e=say \"hi\"\n"
+        "f=\"mixed'\n"
+        "g=\"\"\n");
+    EXPECT_EQ(Read("a"), "spaced value");
+    EXPECT_EQ(Read("b"), "quoted value");
+    EXPECT_EQ(Read("c"), "single");
+    EXPECT_EQ(Read("d"), "\"only at the start");
+    EXPECT_EQ(Read("e"), "say \"hi\"");
+    EXPECT_EQ(Read("f"), "\"mixed'");
+    EXPECT_EQ(Read("g"), "");
+}
+
+TEST_F(SettingsFileTest, WindowsLineEndsAndByteOrderMarkAreRead)
+{
+    Put("\xEF\xBB\xBF[CONFIG]\r\nNome Server=SRV\r\nLettera Disco Server=D\r\n");
+    EXPECT_EQ(Read("Nome Server"), "SRV");
+    EXPECT_EQ(Read("Lettera Disco Server"), "D");
+}
+
+TEST_F(SettingsFileTest, LongValueIsCutAt2047Characters)
+{
+    const std::string longValue(3000, 'x');
+    Put("[CONFIG]\nPercorsoDatabase=" + longValue + "\n");
+    EXPECT_EQ(Read("PercorsoDatabase"), std::string(2047, 'x'));
+
+    // characters, not bytes: a cut never splits a UTF-8 sequence
+    std::string accented;
+    for (int i = 0; i < 2100; ++i)
+        accented += "\xC3\xA0"; // à
+    Put("[CONFIG]\nx=" + accented + "\n");
+    EXPECT_EQ(Read("x").size(), 2047u * 2);
+}
+
+TEST_F(SettingsFileTest, DuplicatedKeyReadsFirstAndWriteReplacesOnlyTheFirst)
+{
+    Put("[CONFIG]\r\nNome Server=FIRST\r\nNome Server=SECOND\r\n");
+    EXPECT_EQ(Read("Nome Server"), "FIRST");
+
+    SettingsFile(path).WriteString("CONFIG", "Nome Server", "NEW");
+    EXPECT_EQ(Bytes(), "[CONFIG]\r\nNome Server=NEW\r\nNome Server=SECOND\r\n");
+}
+
+TEST_F(SettingsFileTest, GarbageLinesAreIgnoredAndKept)
+{
+    const std::string before = "just some words\n"
+                               "[CONFIG]\n"
+                               "=no key\n"
+                               "[unterminated\n"
+                               "another stray line\n"
+                               "Nome Server=SRV\n"
+                               "; comment = not a key\n"
+                               "# Alias=hash comment\n";
+    Put(before);
+    EXPECT_EQ(Read("Nome Server"), "SRV");
+    EXPECT_EQ(Read("Alias"), "");
+    EXPECT_EQ(Read("; comment"), "");
+
+    SettingsFile(path).WriteString("CONFIG", "Alias", "colli");
+    EXPECT_EQ(Bytes(), "just some words\n"
+                       "[CONFIG]\n"
+                       "=no key\n"
+                       "[unterminated\n"
+                       "another stray line\n"
+                       "Nome Server=SRV\n"
+                       "Alias=colli\n"
+                       "; comment = not a key\n"
+                       "# Alias=hash comment\n");
+    EXPECT_EQ(Read("Alias"), "colli");
+}
+
+TEST_F(SettingsFileTest, WriteReplacesInPlaceKeepingEverythingElse)
+{
+    Put("\xEF\xBB\xBF; station settings\r\n"
+        "[OTHER]\r\n"
+        "Nome Server=UNRELATED\r\n"
+        "\r\n"
+        "[Config]\r\n"
+        "  nome server = OLD ; note\r\n"
+        "Alias=colli\r\n"
+        "\r\n"
+        "[LAST]\r\n"
+        "k=v"); // no line end at the very end
+    SettingsFile(path).WriteString("CONFIG", "Nome Server", "SRV");
+    EXPECT_EQ(Bytes(), "\xEF\xBB\xBF; station settings\r\n"
+                       "[OTHER]\r\n"
+                       "Nome Server=UNRELATED\r\n"
+                       "\r\n"
+                       "[Config]\r\n"
+                       "Nome Server=SRV\r\n"
+                       "Alias=colli\r\n"
+                       "\r\n"
+                       "[LAST]\r\n"
+                       "k=v");
+    EXPECT_EQ(Read("Nome Server"), "SRV");
+    EXPECT_EQ(Read("Nome Server", "OTHER"), "UNRELATED");
+}
+
+TEST_F(SettingsFileTest, NewKeyGoesAtTheEndOfItsSection)
+{
+    Put("[CONFIG]\r\nNome Server=SRV\r\n\r\n[OTHER]\r\nx=1\r\n");
+    SettingsFile(path).WriteString("config", "Lettera Disco Server", "D");
+    EXPECT_EQ(Bytes(), "[CONFIG]\r\nNome Server=SRV\r\nLettera Disco Server=D\r\n\r\n[OTHER]\r\nx=1\r\n");
+
+    Put("[CONFIG]\n");
+    SettingsFile(path).WriteString("CONFIG", "Nome Server", "");
+    EXPECT_EQ(Bytes(), "[CONFIG]\nNome Server=\n");
+}
+
+TEST_F(SettingsFileTest, FileAndSectionAreCreatedWhenMissing)
+{
+    SettingsFile(path).WriteString("CONFIG", "Nome Server", "SRV");
+    EXPECT_EQ(Bytes(), "[CONFIG]\r\nNome Server=SRV\r\n");
+
+    Put("[OTHER]\nx=1"); // last line without its end
+    SettingsFile(path).WriteString("CONFIG", "Nome Server", "SRV");
+    EXPECT_EQ(Bytes(), "[OTHER]\nx=1\n[CONFIG]\nNome Server=SRV\n");
+    EXPECT_EQ(Read("x", "OTHER"), "1");
+}
+
+TEST_F(SettingsFileTest, WriteLeavesNoTemporaryFileBehind)
+{
+    Put("[CONFIG]\nNome Server=A\n");
+    SettingsFile(path).WriteString("CONFIG", "Nome Server", "B");
+    int files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path().toStdString()))
+        ++files;
+    EXPECT_EQ(files, 1);
+}
+
+TEST_F(SettingsFileTest, ValueCannotAddLines)
+{
+    SettingsFile(path).WriteString("CONFIG", "Nome Server", "SRV\r\n[EVIL]\r\nAlias=x");
+    EXPECT_EQ(Read("Alias", "EVIL"), "");
+    EXPECT_EQ(Read("Alias"), "");
+}
+
+TEST_F(SettingsFileTest, Windows1252FileIsReadAndWrittenInItsOwnEncoding)
+{
+    Put("[CONFIG]\r\nNome Server=Citt\xE0\r\n");
+    EXPECT_EQ(Read("Nome Server"), "Citt\xC3\xA0");
+    SettingsFile(path).WriteString("CONFIG", "Alias", "perch\xC3\xA9");
+    EXPECT_EQ(Bytes(), "[CONFIG]\r\nNome Server=Citt\xE0\r\nAlias=perch\xE9\r\n");
+}
+
+TEST_F(SettingsFileTest, FailedWriteNamesTheFullPath)
+{
+    const std::string missingFolder = dir.path().toStdString() + "/missing/dati.ini";
+    try {
+        SettingsFile(missingFolder).WriteString("CONFIG", "Nome Server", "SRV");
+        FAIL() << "no error";
+    } catch (const SettingsWriteError& error) {
+        EXPECT_EQ(std::string(error.what()), "Unable to write to " + missingFolder);
+    }
+
+    std::filesystem::create_directory(path); // the file's name is taken by a folder
+    try {
+        SettingsFile(path).WriteString("CONFIG", "Nome Server", "SRV");
+        FAIL() << "no error";
+    } catch (const SettingsWriteError& error) {
+        EXPECT_EQ(std::string(error.what()), "Unable to write to " + path);
+    }
+    EXPECT_EQ(Read("Nome Server"), "");
+}
+
+} // namespace
