@@ -1,0 +1,401 @@
+#include "MainForm.h"
+
+#include "MessageBoxes.h"
+#include "StationBatchUi.h"
+#include "StationLocationUi.h"
+#include "Windows1252.h"
+
+#include <dataaccess/SqlQuery.h>
+#include <dblocate/DatabaseLocator.h>
+#include <parcels/ScanLog.h>
+#include <parcels/WrongEanBatch.h>
+#include <printing/LabelPrinter.h>
+#include <printing/PrintPlatform.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QFrame>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include <exception>
+
+namespace {
+
+constexpr const char* kCaptionBarcodeSpeed = "Barcode Speed:";
+constexpr const char* kCaptionBarcodeEan = "Barcode EAN:";
+constexpr const char* kDatabaseFileName = "ARCHIVIOCOLLI.FDB";
+constexpr const char* kTemplateFileName = "ETICHETTA.TXT";
+
+QFrame* MakePanel(const char* name, QWidget* parent)
+{
+    auto* panel = new QFrame(parent);
+    panel->setObjectName(QString::fromLatin1(name));
+    panel->setFrameShape(QFrame::NoFrame);
+    return panel;
+}
+
+QLabel* MakeRightLabel(const char* name, const QString& caption, QRect geometry, QWidget* parent)
+{
+    auto* label = new QLabel(caption, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    label->setGeometry(geometry);
+    return label;
+}
+
+// A push button that never takes the focus, so a click leaves it where the operator was.
+QPushButton* MakeSpeedButton(const char* name, const QString& caption, QRect geometry, QWidget* parent)
+{
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setFocusPolicy(Qt::NoFocus);
+    button->setAutoDefault(false);
+    button->setGeometry(geometry);
+    return button;
+}
+
+QLineEdit* MakeDisplay(const char* name, QRect geometry, QWidget* parent)
+{
+    auto* display = new QLineEdit(parent);
+    display->setObjectName(QString::fromLatin1(name));
+    display->setReadOnly(true);
+    display->setFocusPolicy(Qt::NoFocus);
+    QPalette palette = display->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Button));
+    display->setPalette(palette);
+    display->setGeometry(geometry);
+    return display;
+}
+
+// Empties the barcode field and gives the focus back when a scan step ends,
+// however it ends.
+class ScanCleanup {
+public:
+    ScanCleanup(QLineEdit* field, QWidget* focusTarget) : field_(field), focusTarget_(focusTarget) {}
+    ~ScanCleanup()
+    {
+        field_->clear();
+        focusTarget_->setFocus(Qt::OtherFocusReason);
+    }
+    ScanCleanup(const ScanCleanup&) = delete;
+    ScanCleanup& operator=(const ScanCleanup&) = delete;
+
+    void FocusOn(QWidget* target) { focusTarget_ = target; }
+
+private:
+    QLineEdit* field_;
+    QWidget* focusTarget_;
+};
+
+} // namespace
+
+TMainForm::TMainForm(StationServices services, QWidget* parent)
+    : QWidget(parent),
+      printPlatform_(services.printPlatform),
+      boxes_(services.boxes),
+      programFolder_(std::move(services.programFolder)),
+      ownLocationUi_(services.locationUi ? nullptr : std::make_unique<StationLocationUi>(this, boxes_)),
+      locationUi_(services.locationUi ? *services.locationUi : *ownLocationUi_),
+      transactionColli_(databaseColli_)
+{
+    databaseColli_.SetDefaultTransaction(&transactionColli_);
+    databaseColli_.SetSQLDialect(3);
+    BuildLayout();
+    FormCreate();
+    if (EditBarcode->isEnabled())
+        EditBarcode->setFocus(Qt::OtherFocusReason);
+    else
+        ComboStampante->setFocus(Qt::OtherFocusReason);
+}
+
+TMainForm::~TMainForm() = default;
+
+void TMainForm::BuildLayout()
+{
+    setObjectName(QStringLiteral("MainForm"));
+    setWindowTitle(QStringLiteral("MainForm"));
+    setFont(QFont(QStringLiteral("Tahoma"), 8));
+    setBackgroundRole(QPalette::Button);
+    setAutoFillBackground(true);
+
+    PanelLeft = MakePanel("PanelLeft", this);
+    PanelLeft->setFixedWidth(8);
+    PanelRight = MakePanel("PanelRight", this);
+    PanelRight->setFixedWidth(8);
+    PanelClient = MakePanel("PanelClient", this);
+    PanelClient->setMinimumWidth(560);
+
+    auto* rows = new QHBoxLayout(this);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(0);
+    rows->addWidget(PanelLeft);
+    rows->addWidget(PanelClient, 1);
+    rows->addWidget(PanelRight);
+
+    PanelTop = MakePanel("PanelTop", PanelClient);
+    PanelTop->setFixedHeight(97);
+    GroupBox1 = new QGroupBox(QStringLiteral("Ultimo barcode letto"), PanelClient);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    GroupBox1->setMinimumHeight(109);
+    PanelBottom = MakePanel("PanelBottom", PanelClient);
+    PanelBottom->setFixedHeight(41);
+
+    auto* columns = new QVBoxLayout(PanelClient);
+    columns->setContentsMargins(0, 0, 0, 0);
+    columns->setSpacing(0);
+    columns->addWidget(PanelTop);
+    columns->addWidget(GroupBox1, 1);
+    columns->addWidget(PanelBottom);
+
+    Label2 = MakeRightLabel("Label2", QStringLiteral("Selezione stampante termica:"), QRect(0, 11, 141, 13), PanelTop);
+    ComboStampante = new QComboBox(PanelTop);
+    ComboStampante->setObjectName(QStringLiteral("ComboStampante"));
+    ComboStampante->setEditable(false);
+    ComboStampante->setGeometry(144, 8, 401, 21);
+    CheckCopiaSuClipBoard = new QCheckBox(QStringLiteral("Copia stampa su clipboard"), PanelTop);
+    CheckCopiaSuClipBoard->setObjectName(QStringLiteral("CheckCopiaSuClipBoard"));
+    CheckCopiaSuClipBoard->setChecked(false);
+    CheckCopiaSuClipBoard->setGeometry(144, 32, 145, 17);
+    ButtonHelp = MakeSpeedButton("ButtonHelp", QStringLiteral("?"), QRect(518, 30, 25, 25), PanelTop);
+    LabelBarcode = MakeRightLabel("LabelBarcode", QString::fromLatin1(kCaptionBarcodeSpeed), QRect(0, 67, 141, 13), PanelTop);
+    EditBarcode = new QLineEdit(PanelTop);
+    EditBarcode->setObjectName(QStringLiteral("EditBarcode"));
+    EditBarcode->setGeometry(144, 64, 250, 21);
+    EditBarcode->installEventFilter(this);
+
+    Label3 = MakeRightLabel("Label3", QString::fromLatin1(kCaptionBarcodeSpeed), QRect(56, 35, 86, 13), GroupBox1);
+    StaticBarcodeSpeed = MakeDisplay("StaticBarcodeSpeed", QRect(144, 32, 250, 21), GroupBox1);
+    Label4 = MakeRightLabel("Label4", QStringLiteral("EAN:"), QRect(56, 67, 86, 13), GroupBox1);
+    StaticEAN = MakeDisplay("StaticEAN", QRect(144, 64, 250, 21), GroupBox1);
+
+    PanelPulsanti = MakePanel("PanelPulsanti", PanelBottom);
+    PanelPulsanti->setFixedWidth(230);
+    auto* bottom = new QHBoxLayout(PanelBottom);
+    bottom->setContentsMargins(0, 0, 0, 0);
+    bottom->setSpacing(0);
+    bottom->addStretch(1);
+    bottom->addWidget(PanelPulsanti);
+    ButtonIntegrazioneEANErrati = MakeSpeedButton("ButtonIntegrazioneEANErrati", QStringLiteral("Integrazione EAN errati"),
+                                                  QRect(0, 8, 130, 25), PanelPulsanti);
+    ButtonChiudi = MakeSpeedButton("ButtonChiudi", QStringLiteral("Chiudi"), QRect(130, 8, 100, 25), PanelPulsanti);
+
+    setTabOrder(EditBarcode, ComboStampante);
+    setTabOrder(ComboStampante, CheckCopiaSuClipBoard);
+
+    connect(ButtonHelp, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonHelpClick(); }); });
+    connect(ButtonChiudi, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonChiudiClick(); }); });
+    connect(ButtonIntegrazioneEANErrati, &QPushButton::clicked, this,
+            [this] { Guarded([this] { ButtonIntegrazioneEANErratiClick(); }); });
+
+    resize(576, 247);
+    CenterOnDesktop();
+}
+
+void TMainForm::CenterOnDesktop()
+{
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame(QPoint(0, 0), size());
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+template <class Handler> void TMainForm::Guarded(Handler&& handler)
+{
+    try {
+        handler();
+    } catch (...) {
+        ReportUnhandledError(boxes_, this, std::current_exception());
+    }
+}
+
+void TMainForm::FormCreate()
+{
+    // A failed printer enumeration still lets the database and the template be
+    // set up, so the barcode field never works on a connection that was never opened.
+    try {
+        const printing::PrinterList printers = printing::FillPrinterList(printPlatform_);
+        for (const std::string& device : printers.devices)
+            ComboStampante->addItem(QString::fromStdString(device));
+        ComboStampante->setCurrentIndex(printers.selectedIndex);
+    } catch (...) {
+        ReportUnhandledError(boxes_, this, std::current_exception());
+    }
+
+    try {
+        if (!dblocate::LocateAndOpenDatabase(databaseColli_, programFolder_, kDatabaseFileName, "", "", locationUi_))
+            EditBarcode->setEnabled(false);
+
+        templatePath_ = programFolder_;
+        if (!templatePath_.empty() && templatePath_.back() != '/')
+            templatePath_ += '/';
+        templatePath_ += kTemplateFileName;
+        if (!QFileInfo(QString::fromStdString(templatePath_)).isFile()) {
+            boxes_.Error(this, QStringLiteral("File report\r\"") + QString::fromStdString(templatePath_) +
+                                   QStringLiteral("\"\rnon trovato"));
+            EditBarcode->setEnabled(false);
+        }
+        scanState_ = 0;
+    } catch (...) {
+        if (!databaseColli_.Connected())
+            EditBarcode->setEnabled(false);
+        ReportUnhandledError(boxes_, this, std::current_exception());
+    }
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == EditBarcode && event->type() == QEvent::KeyRelease) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (!key->isAutoRepeat())
+            Guarded([&] { EditBarcodeKeyUp(watched, key->key(), key->modifiers()); });
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TMainForm::EditBarcodeKeyUp(QObject*, int key, Qt::KeyboardModifiers)
+{
+    if (key != Qt::Key_Return && key != Qt::Key_Enter)
+        return;
+    const QString text = EditBarcode->text();
+    if (text.isEmpty())
+        return;
+
+    ScanCleanup cleanup(EditBarcode, EditBarcode);
+
+    const std::optional<std::string> code = ToWindows1252(text);
+    if (!code) {
+        boxes_.Warning(this, QStringLiteral("Il codice letto contiene caratteri non validi per l'archivio:\r") + text +
+                                 QStringLiteral("\rScansione ignorata: ripetere la lettura."));
+        return;
+    }
+
+    if (scanState_ == 0) {
+        LookupBarcodeSpeed(*code);
+    } else if (scanState_ == 1) {
+        if (ComboStampante->currentText().isEmpty()) {
+            boxes_.Warning(this, QStringLiteral("Selezionare una stampante"));
+            ComboStampante->setFocus(Qt::OtherFocusReason);
+            cleanup.FocusOn(ComboStampante);
+            return;
+        }
+        CheckEAN(*code);
+    }
+}
+
+void TMainForm::LookupBarcodeSpeed(const std::string& code)
+{
+    currentBarcodeSpeed_ = code;
+    StaticBarcodeSpeed->setText(FromWindows1252(currentBarcodeSpeed_));
+    StaticEAN->clear();
+
+    dataaccess::SqlQuery query(databaseColli_, transactionColli_);
+    query.SetUniDirectional(true);
+    query.SetParamCheck(false);
+    query.AddLine("SELECT");
+    query.AddLine("  *");
+    query.AddLine("FROM");
+    query.AddLine("  COLLI");
+    query.AddLine("WHERE");
+    // Doubled quotes keep a quote in the code inside the literal.
+    query.AddLine("  BARCODESPEED=" + parcels::QuotedLiteral(currentBarcodeSpeed_));
+    query.Open();
+
+    if (query.FetchedCount() <= 0) {
+        ShowOutcome(QStringLiteral("codice speed sconosciuto"), 2);
+        WriteScanLog("", parcels::kBarCodeSpeedSconosciuto);
+        scanState_ = 0;
+        SetBarcodeCaption(kCaptionBarcodeSpeed);
+    } else {
+        currentCodiceEAN_ = query.FieldText("CODICEEAN");
+        currentCodiceEANErrato_ = query.FieldText("CODICEEAN_ERRATO");
+        scanState_ = 1;
+        SetBarcodeCaption(kCaptionBarcodeEan);
+    }
+}
+
+void TMainForm::CheckEAN(const std::string& eanRead)
+{
+    StaticEAN->setText(FromWindows1252(eanRead));
+
+    if (eanRead != currentCodiceEAN_ && eanRead != currentCodiceEANErrato_) {
+        ShowOutcome(QStringLiteral("codice EAN sconosciuto"), 2);
+        WriteScanLog(eanRead, parcels::kCodiceEanSconosciuto);
+        scanState_ = 1;
+        SetBarcodeCaption(kCaptionBarcodeEan);
+    } else if (eanRead != currentCodiceEAN_) {
+        ShowOutcome(QStringLiteral("EAN ERRATO: RISTAMPA"), 1);
+        PrintLabel();
+        WriteScanLog(eanRead, parcels::kEanErrato);
+        scanState_ = 0;
+        SetBarcodeCaption(kCaptionBarcodeSpeed);
+    } else {
+        ShowOutcome(QStringLiteral("EAN OK"), 0);
+        WriteScanLog(eanRead, parcels::kEanCorretto);
+        scanState_ = 0;
+        SetBarcodeCaption(kCaptionBarcodeSpeed);
+    }
+}
+
+void TMainForm::ShowOutcome(const QString& text, std::uint8_t kind)
+{
+    boxes_.Outcome(this, kind, text);
+}
+
+bool TMainForm::WriteScanLog(const std::string& eanRead, const std::string& status)
+{
+    return parcels::WriteScanLog(databaseColli_, transactionColli_, currentBarcodeSpeed_, eanRead, status,
+                                 [this](const std::string& message) {
+                                     boxes_.Error(this, QString::fromStdString(message));
+                                 });
+}
+
+void TMainForm::PrintLabel()
+{
+    printing::LabelJob job;
+    job.templatePath = templatePath_;
+    job.selectedDevice = ComboStampante->currentText().toStdString();
+    job.codiceEan = currentCodiceEAN_;
+    job.copyToClipboard = CheckCopiaSuClipBoard->isChecked();
+    printing::PrintLabel(printPlatform_, job,
+                         [this](const std::string& text) { boxes_.Warning(this, QString::fromStdString(text)); });
+}
+
+void TMainForm::SetBarcodeCaption(const char* caption)
+{
+    LabelBarcode->setText(QString::fromLatin1(caption));
+    LabelBarcode->repaint();
+}
+
+void TMainForm::ButtonHelpClick()
+{
+    boxes_.Information(this, QStringLiteral("La stampa si appoggia al report \"ETICHETTA.TXT\" e riconosce le seguenti variabili:\r"
+                                            "- <CODICEEAN> (contenuto completo del campo)\r"
+                                            "- <CODICEEAN_SHORT> (primi 12 caratteri del campo)"));
+}
+
+void TMainForm::ButtonChiudiClick()
+{
+    close();
+}
+
+void TMainForm::ButtonIntegrazioneEANErratiClick()
+{
+    StationBatchUi ui(this, boxes_);
+    parcels::RunWrongEanBatch(databaseColli_, transactionColli_, ui);
+}
+
+std::string ProgramFolder()
+{
+    return (QCoreApplication::applicationDirPath() + QChar(u'/')).toStdString();
+}

@@ -1,1 +1,20 @@
-int main() { return 0; }
+#include "ColliApplication.h"
+#include "MainForm.h"
+#include "MessageBoxes.h"
+#include "Windows1252.h"
+
+#include <printing/CupsPlatform.h>
+
+#include <QClipboard>
+#include <QGuiApplication>
+
+int main(int argc, char** argv)
+{
+    MessageBoxes boxes;
+    ColliApplication application(argc, argv, boxes);
+    printing::CupsPlatform printPlatform(
+        [](const std::string& bytes) { QGuiApplication::clipboard()->setText(FromWindows1252(bytes)); });
+    TMainForm mainForm(StationServices{printPlatform, boxes, ProgramFolder()});
+    mainForm.show();
+    return application.exec();
+}

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <dataaccess/Connection.h>
+#include <dataaccess/Transaction.h>
+
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class MessageBoxes;
+
+namespace dblocate { class LocationUi; }
+namespace printing { class PrintPlatform; }
+
+// What the main window works with besides its own controls.
+struct StationServices {
+    printing::PrintPlatform& printPlatform;
+    MessageBoxes& boxes;
+    std::string programFolder;                   // UTF-8, ends with the path delimiter
+    dblocate::LocationUi* locationUi = nullptr;  // null: the window's own boxes and server dialog
+};
+
+// The station's one window: printer choice, barcode field and the two-step scan
+// workflow behind it, and the buttons for help, the wrong-EAN batch and exit.
+class TMainForm : public QWidget {
+public:
+    explicit TMainForm(StationServices services, QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // Controls, named as in the layout.
+    QFrame* PanelLeft;
+    QFrame* PanelRight;
+    QFrame* PanelClient;
+    QFrame* PanelTop;
+    QLabel* Label2;
+    QComboBox* ComboStampante;
+    QCheckBox* CheckCopiaSuClipBoard;
+    QPushButton* ButtonHelp;
+    QLabel* LabelBarcode;
+    QLineEdit* EditBarcode;
+    QGroupBox* GroupBox1;
+    QLabel* Label3;
+    QLineEdit* StaticBarcodeSpeed;
+    QLabel* Label4;
+    QLineEdit* StaticEAN;
+    QFrame* PanelBottom;
+    QFrame* PanelPulsanti;
+    QPushButton* ButtonIntegrazioneEANErrati;
+    QPushButton* ButtonChiudi;
+
+    // Event handlers.
+    void FormCreate();
+    void EditBarcodeKeyUp(QObject* sender, int key, Qt::KeyboardModifiers shift);
+    void ButtonHelpClick();
+    void ButtonChiudiClick();
+    void ButtonIntegrazioneEANErratiClick();
+
+    // State of the window, read by the tests and the benchmark.
+    std::uint8_t ScanState() const { return scanState_; }
+    const std::string& CurrentBarcodeSpeed() const { return currentBarcodeSpeed_; }
+    const std::string& CurrentCodiceEAN() const { return currentCodiceEAN_; }
+    const std::string& CurrentCodiceEANErrato() const { return currentCodiceEANErrato_; }
+    const std::string& TemplatePath() const { return templatePath_; }
+    dataaccess::Connection& DatabaseColli() { return databaseColli_; }
+    dataaccess::Transaction& TransactionColli() { return transactionColli_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildLayout();
+    void LookupBarcodeSpeed(const std::string& code);
+    void CheckEAN(const std::string& eanRead);
+    void ShowOutcome(const QString& text, std::uint8_t kind);
+    bool WriteScanLog(const std::string& eanRead, const std::string& status);
+    void PrintLabel();
+    void SetBarcodeCaption(const char* caption);
+    void CenterOnDesktop();
+    // Runs one event handler; an error leaving it goes to the one error handler.
+    template <class Handler> void Guarded(Handler&& handler);
+
+    printing::PrintPlatform& printPlatform_;
+    MessageBoxes& boxes_;
+    std::string programFolder_;
+    std::unique_ptr<dblocate::LocationUi> ownLocationUi_;
+    dblocate::LocationUi& locationUi_;
+
+    dataaccess::Connection databaseColli_;
+    dataaccess::Transaction transactionColli_;
+
+    std::uint8_t scanState_ = 0;
+    std::string currentBarcodeSpeed_;
+    std::string currentCodiceEAN_;
+    std::string currentCodiceEANErrato_;
+    std::string templatePath_;
+};
+
+// The program's folder, from the program file's own location, with a trailing "/".
+std::string ProgramFolder();

@@ -1,0 +1,67 @@
+#include "StationBatchUi.h"
+
+#include "MessageBoxes.h"
+
+#include <QProgressDialog>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+// QProgressDialog counts in int; scale larger totals down.
+int ProgressUnits(long long value, long long total)
+{
+    if (total <= INT_MAX)
+        return static_cast<int>(value);
+    return static_cast<int>(value / (total / INT_MAX + 1));
+}
+
+} // namespace
+
+StationBatchUi::StationBatchUi(QWidget* owner, MessageBoxes& boxes) : owner_(owner), boxes_(boxes) {}
+
+StationBatchUi::~StationBatchUi() = default;
+
+void StationBatchUi::Warning(const std::string& text)
+{
+    boxes_.Warning(owner_, QString::fromStdString(text));
+}
+
+void StationBatchUi::Error(const std::string& text)
+{
+    boxes_.Error(owner_, QString::fromStdString(text));
+}
+
+void StationBatchUi::Information(const std::string& text)
+{
+    boxes_.Information(owner_, QString::fromStdString(text));
+}
+
+bool StationBatchUi::Confirm(const std::string& text)
+{
+    return boxes_.Confirm(owner_, QString::fromStdString(text));
+}
+
+void StationBatchUi::Progress(long long done, long long total)
+{
+    if (!progress_) {
+        progress_ = std::make_unique<QProgressDialog>(owner_);
+        progress_->setWindowTitle(QString::fromUtf8(kApplicationTitle));
+        progress_->setLabelText(QStringLiteral("Integrazione EAN errati in corso..."));
+        progress_->setCancelButton(nullptr);
+        progress_->setWindowModality(Qt::WindowModal);
+        progress_->setAutoClose(false);
+        progress_->setAutoReset(false);
+        progress_->setMinimumDuration(500);
+        progress_->setMinimum(0);
+    }
+    const long long top = std::max(total, 1LL);
+    progress_->setMaximum(ProgressUnits(top, top));
+    progress_->setValue(ProgressUnits(std::clamp(done, 0LL, top), top));
+}
+
+void StationBatchUi::ProgressFinished()
+{
+    progress_.reset();
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <parcels/WrongEanBatch.h>
+
+#include <memory>
+
+class MessageBoxes;
+class QProgressDialog;
+class QWidget;
+
+// How the wrong-EAN batch talks to the operator: standard message boxes and a
+// progress window without a cancel button (the batch is all or nothing).
+class StationBatchUi : public parcels::BatchUi {
+public:
+    StationBatchUi(QWidget* owner, MessageBoxes& boxes);
+    ~StationBatchUi() override;
+
+    void Warning(const std::string& text) override;
+    void Error(const std::string& text) override;
+    void Information(const std::string& text) override;
+    bool Confirm(const std::string& text) override;
+    void Progress(long long done, long long total) override;
+    void ProgressFinished() override;
+
+private:
+    QWidget* owner_;
+    MessageBoxes& boxes_;
+    std::unique_ptr<QProgressDialog> progress_;
+};

@@ -1,0 +1,15 @@
+#include "StationLocationUi.h"
+
+#include "MessageBoxes.h"
+
+#include <dblocate/QuenIn2Form.h>
+
+void StationLocationUi::ShowMessage(const std::string& text)
+{
+    boxes_.Plain(owner_, QString::fromStdString(text));
+}
+
+dblocate::LocationUi::ServerAnswer StationLocationUi::AskServerDialog()
+{
+    return dblocate::RunServerDialog(owner_);
+}
