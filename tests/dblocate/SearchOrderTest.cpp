@@ -1,0 +1,329 @@
+#include "dblocate/DatabaseLocator.h"
+#include "dblocate/SettingsFile.h"
+
+#include "ScriptedUi.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using namespace dblocate;
+
+namespace {
+
+const std::string NotFound = "Non trovato dati.ini";
+const std::string NotOpened = "Apertura / creazione del database non riuscita!";
+const std::string NetworkPath = "Errore: nonostante le configurazioni, il particolare percorso di rete sta "
+                                "rendendo impossibile l'attivazione del database";
+
+std::string ShareWarning(const std::string& share)
+{
+    return "Attenzione: il disco con gli archivi \xC3\xA8 stato condiviso in rete con un nome - " + share
+        + " - e non con la lettera che lo identifica. Si consiglia di correggere la condivisione oppure di "
+          "correggere manualmente la sezione Percorso Nel Server nel file Dati.ini accanto al database";
+}
+
+// Runs the search in a scratch working folder, so that a Windows-style program
+// folder such as C:\Colli\ finds its settings in a file literally named
+// "C:\Colli\dati.ini" there.
+class SearchOrderTest : public ::testing::Test {
+protected:
+    QTemporaryDir scratch;
+    std::filesystem::path previous = std::filesystem::current_path();
+    ScriptedUi ui;
+    std::vector<std::string> tried;   // names as they reach the client library
+    std::deque<bool> outcomes;        // what each attempt reports; false when none left
+
+    void SetUp() override { std::filesystem::current_path(scratch.path().toStdString()); }
+    void TearDown() override { std::filesystem::current_path(previous); }
+
+    static void PutSettings(const std::string& folder, const std::string& content)
+    {
+        std::ofstream(folder + "dati.ini", std::ios::binary) << content;
+    }
+    static std::string Settings(const std::string& folder)
+    {
+        std::ifstream in(folder + "dati.ini", std::ios::binary);
+        std::ostringstream out;
+        out << in.rdbuf();
+        return out.str();
+    }
+
+    bool Search(const std::string& folder, const std::string& fileName = "ARCHIVIOCOLLI.FDB")
+    {
+        return SearchDatabase(folder, fileName, ui,
+                              [this](const std::string& name, const std::string& server, const std::string& drive) {
+                                  tried.push_back(ConnectionName(name, server, drive));
+                                  if (outcomes.empty())
+                                      return false;
+                                  const bool ok = outcomes.front();
+                                  outcomes.pop_front();
+                                  return ok;
+                              });
+    }
+};
+
+using Names = std::vector<std::string>;
+
+TEST_F(SearchOrderTest, AliasOnTheServerIsTriedFirstAndEndsTheSearch)
+{
+    PutSettings("C:\\Colli\\", "[CONFIG]\r\nNome Server=SRV\r\nAlias=colli\r\nPercorsoDatabase=D:\\Dati\r\n");
+    outcomes = {true};
+    EXPECT_TRUE(Search("C:\\Colli\\"));
+    EXPECT_EQ(tried, Names{"SRV:colli"});
+    EXPECT_TRUE(ui.seen.empty());
+}
+
+TEST_F(SearchOrderTest, AliasNeedsBothServerAndAlias)
+{
+    PutSettings("C:\\Colli\\", "[CONFIG]\r\nAlias=colli\r\n");
+    outcomes = {true};
+    EXPECT_TRUE(Search("C:\\Colli\\"));
+    EXPECT_EQ(tried, Names{"C:\\Colli\\ARCHIVIOCOLLI.FDB"});
+
+    tried.clear();
+    PutSettings("C:\\Colli\\", "[CONFIG]\r\nNome Server=SRV\r\n");
+    outcomes = {true};
+    EXPECT_TRUE(Search("C:\\Colli\\"));
+    EXPECT_EQ(tried, Names{"C:\\Colli\\ARCHIVIOCOLLI.FDB"});
+    EXPECT_TRUE(ui.seen.empty());
+}
+
+TEST_F(SearchOrderTest, ServerFolderIsTheLastAttemptWithoutMessages)
+{
+    for (const std::string folder : {"D:\\Dati", "D:\\Dati\\"}) {
+        SCOPED_TRACE(folder);
+        tried.clear();
+        PutSettings("C:\\Colli\\", "[CONFIG]\r\nNome Server=SRV\r\nAlias=colli\r\nPercorsoDatabase=" + folder + "\r\n");
+        EXPECT_FALSE(Search("C:\\Colli\\"));
+        EXPECT_EQ(tried, (Names{"SRV:colli", "\\\\SRV\\D:\\Dati\\ARCHIVIOCOLLI.FDB"}));
+        EXPECT_TRUE(ui.seen.empty());
+    }
+
+    tried.clear();
+    PutSettings("C:\\Colli\\", "[CONFIG]\r\nPercorsoDatabase=D:\\Dati\r\n");
+    outcomes = {true};
+    EXPECT_TRUE(Search("C:\\Colli\\"));
+    EXPECT_EQ(tried, Names{"\\\\\\D:\\Dati\\ARCHIVIOCOLLI.FDB"});
+}
+
+TEST_F(SearchOrderTest, ProgramFolderNames)
+{
+    outcomes = {true};
+    EXPECT_TRUE(Search("C:\\Colli\\"));
+    EXPECT_EQ(tried, Names{"C:\\Colli\\ARCHIVIOCOLLI.FDB"});
+
+    tried.clear();
+    outcomes = {true};
+    EXPECT_TRUE(Search("\\\\SRV\\D\\Colli\\"));
+    EXPECT_EQ(tried, Names{"SRV:D:\\Colli\\ARCHIVIOCOLLI.FDB"});
+
+    tried.clear();
+    PutSettings("\\\\SRV\\Dati\\Colli\\", "[CONFIG]\r\nPercorso Nel Server=E:\\Dati\\Colli\\\r\n");
+    outcomes = {true};
+    EXPECT_TRUE(Search("\\\\SRV\\Dati\\Colli\\"));
+    EXPECT_EQ(tried, Names{"SRV:E:\\Dati\\Colli\\ARCHIVIOCOLLI.FDB"});
+
+    tried.clear();
+    outcomes = {true};
+    EXPECT_TRUE(Search("C:\\Colli\\", ""));
+    EXPECT_EQ(tried, Names{"C:\\Colli\\archivio.fdb"});
+    EXPECT_TRUE(ui.seen.empty());
+}
+
+TEST_F(SearchOrderTest, NamedShareWithoutServerFolderOnlyWarns)
+{
+    EXPECT_FALSE(Search("\\\\SRV\\Dati\\Colli\\"));
+    EXPECT_TRUE(tried.empty());
+    EXPECT_EQ(ui.seen, Names{ShareWarning("Dati")});
+}
+
+TEST_F(SearchOrderTest, NamedShareWithServerFolderReportsTheNetworkPathAndStops)
+{
+    PutSettings("\\\\SRV\\Dati\\Colli\\",
+                "[CONFIG]\r\nPercorso Nel Server=E:\\Dati\\Colli\\\r\nNome Server=SRV\r\n");
+    EXPECT_FALSE(Search("\\\\SRV\\Dati\\Colli\\"));
+    EXPECT_EQ(tried, Names{"SRV:E:\\Dati\\Colli\\ARCHIVIOCOLLI.FDB"});
+    EXPECT_EQ(ui.seen, Names{NetworkPath});
+}
+
+TEST_F(SearchOrderTest, StoredServerIsUsedWithoutAsking)
+{
+    PutSettings("Z:\\Colli\\", "[CONFIG]\r\nNome Server=SRV\r\nLettera Disco Server=D\r\n");
+    outcomes = {false, true};
+    EXPECT_TRUE(Search("Z:\\Colli\\"));
+    EXPECT_EQ(tried, (Names{"Z:\\Colli\\ARCHIVIOCOLLI.FDB", "SRV:D:\\Colli\\ARCHIVIOCOLLI.FDB"}));
+    EXPECT_TRUE(ui.seen.empty());
+
+    tried.clear();
+    PutSettings("Z:\\Colli\\", "[CONFIG]\r\nNome Server=SRV\r\n");
+    EXPECT_FALSE(Search("Z:\\Colli\\"));
+    EXPECT_EQ(tried, (Names{"Z:\\Colli\\ARCHIVIOCOLLI.FDB", "SRV:Z:\\Colli\\ARCHIVIOCOLLI.FDB"}));
+    EXPECT_TRUE(ui.seen.empty()); // a failed last attempt is silent
+}
+
+TEST_F(SearchOrderTest, ServerComputerAfterLetterShareStartsFromTheProgramFolder)
+{
+    PutSettings("\\\\SRV\\D\\Colli\\", "[CONFIG]\r\nNome Server=OTHER\r\nLettera Disco Server=E\r\n");
+    outcomes = {false, true};
+    EXPECT_TRUE(Search("\\\\SRV\\D\\Colli\\"));
+    EXPECT_EQ(tried, (Names{"SRV:D:\\Colli\\ARCHIVIOCOLLI.FDB", "OTHER:\\\\SRV\\D\\Colli\\ARCHIVIOCOLLI.FDB"}));
+}
+
+TEST_F(SearchOrderTest, PosixFolderKeepsItsPathOnTheServer)
+{
+    const std::string folder = scratch.path().toStdString() + "/";
+    PutSettings(folder, "[CONFIG]\nNome Server=SRV\nLettera Disco Server=D\n");
+    outcomes = {false, true};
+    EXPECT_TRUE(Search(folder));
+    EXPECT_EQ(tried, (Names{folder + "ARCHIVIOCOLLI.FDB", "SRV:" + folder + "ARCHIVIOCOLLI.FDB"}));
+}
+
+TEST_F(SearchOrderTest, DialogCancelledEndsWithTheFailureMessage)
+{
+    PutSettings("Z:\\Colli\\", "[CONFIG]\r\nLettera Disco Server=D\r\n");
+    ui.answer = {2, "SRV", "E"};
+    EXPECT_FALSE(Search("Z:\\Colli\\"));
+    EXPECT_EQ(tried, Names{"Z:\\Colli\\ARCHIVIOCOLLI.FDB"});
+    EXPECT_EQ(ui.seen, (Names{NotFound, "<dialog>", NotOpened}));
+    EXPECT_EQ(Settings("Z:\\Colli\\"), "[CONFIG]\r\nLettera Disco Server=D\r\n");
+
+    // closed with the close box: the same
+    ui.seen.clear();
+    ui.answer = {0, "SRV", "E"};
+    EXPECT_FALSE(Search("Z:\\Colli\\"));
+    EXPECT_EQ(ui.seen, (Names{NotFound, "<dialog>", NotOpened}));
+}
+
+TEST_F(SearchOrderTest, DialogAnswerIsRememberedForTheNextStart)
+{
+    ui.answer = {1, "SRV", "D"};
+    outcomes = {false, true};
+    EXPECT_TRUE(Search("Z:\\Colli\\"));
+    EXPECT_EQ(tried, (Names{"Z:\\Colli\\ARCHIVIOCOLLI.FDB", "SRV:D:\\Colli\\ARCHIVIOCOLLI.FDB"}));
+    EXPECT_EQ(ui.seen, (Names{NotFound, "<dialog>"}));
+    EXPECT_EQ(Settings("Z:\\Colli\\"), "[CONFIG]\r\nNome Server=SRV\r\nLettera Disco Server=D\r\n");
+
+    tried.clear();
+    ui.seen.clear();
+    EXPECT_FALSE(Search("Z:\\Colli\\"));
+    EXPECT_EQ(tried, (Names{"Z:\\Colli\\ARCHIVIOCOLLI.FDB", "SRV:D:\\Colli\\ARCHIVIOCOLLI.FDB"}));
+    EXPECT_TRUE(ui.seen.empty());
+}
+
+TEST_F(SearchOrderTest, DialogOkWithoutServerWritesItEmptyAndAsksAgainNextTime)
+{
+    ui.answer = {1, "", "D"};
+    EXPECT_FALSE(Search("Z:\\Colli\\"));
+    EXPECT_EQ(tried, Names{"Z:\\Colli\\ARCHIVIOCOLLI.FDB"});
+    EXPECT_EQ(ui.seen, (Names{NotFound, "<dialog>", NotOpened}));
+    EXPECT_EQ(Settings("Z:\\Colli\\"), "[CONFIG]\r\nNome Server=\r\nLettera Disco Server=D\r\n");
+
+    ui.seen.clear();
+    EXPECT_FALSE(Search("Z:\\Colli\\"));
+    EXPECT_EQ(ui.seen, (Names{NotFound, "<dialog>", NotOpened}));
+}
+
+TEST_F(SearchOrderTest, UnwritableSettingsFileStopsTheSearchWithAnError)
+{
+    const std::string folder = scratch.path().toStdString() + "/missing/";
+    ui.answer = {1, "SRV", "D"};
+    try {
+        Search(folder);
+        FAIL() << "no error";
+    } catch (const SettingsWriteError& error) {
+        EXPECT_EQ(std::string(error.what()), "Unable to write to " + folder + "dati.ini");
+    }
+    EXPECT_EQ(tried, Names{folder + "ARCHIVIOCOLLI.FDB"});
+}
+
+TEST(AskServerLocationTest, StoredValuesNeedNoQuestion)
+{
+    QTemporaryDir dir;
+    const std::string folder = dir.path().toStdString() + "/";
+    std::ofstream(folder + "dati.ini") << "[CONFIG]\nNome Server=SRV\n";
+    ScriptedUi ui;
+    std::string server = "x", drive = "y";
+    AskServerLocation(folder, ui, server, drive);
+    EXPECT_EQ(server, "SRV");
+    EXPECT_EQ(drive, "");
+    EXPECT_TRUE(ui.seen.empty());
+}
+
+TEST(AskServerLocationTest, CancelKeepsTheStoredDriveLetter)
+{
+    QTemporaryDir dir;
+    const std::string folder = dir.path().toStdString() + "/";
+    std::ofstream(folder + "dati.ini") << "[CONFIG]\nLettera Disco Server=D\n";
+    ScriptedUi ui;
+    ui.answer = {2, "SRV", "E"};
+    std::string server, drive;
+    AskServerLocation(folder, ui, server, drive);
+    EXPECT_EQ(server, "");
+    EXPECT_EQ(drive, "D");
+    EXPECT_EQ(ui.seen, (Names{NotFound, "<dialog>"}));
+}
+
+TEST(AskServerLocationTest, OkWithoutDriveLetterLeavesTheStoredOneInTheFile)
+{
+    QTemporaryDir dir;
+    const std::string folder = dir.path().toStdString() + "/";
+    std::ofstream(folder + "dati.ini") << "[CONFIG]\nLettera Disco Server=D\n";
+    ScriptedUi ui;
+    ui.answer = {1, " srv ", ""};
+    std::string server, drive;
+    AskServerLocation(folder, ui, server, drive);
+    EXPECT_EQ(server, " srv "); // as typed
+    EXPECT_EQ(drive, "");
+    EXPECT_EQ(SettingsFile(folder + "dati.ini").ReadString("CONFIG", "Lettera Disco Server"), "D");
+    EXPECT_EQ(SettingsFile(folder + "dati.ini").ReadString("CONFIG", "Nome Server"), "srv");
+}
+
+TEST(UncToServerPathTest, LetterShareBecomesServerDriveForm)
+{
+    ScriptedUi ui;
+    std::string path;
+    bool shareNamed = true;
+    EXPECT_FALSE(UncToServerPath("\\\\SRV\\D\\Colli\\", "E:\\ignored\\", path, shareNamed, ui));
+    EXPECT_EQ(path, "SRV:D:\\Colli\\");
+    EXPECT_TRUE(shareNamed); // left as it was
+
+    shareNamed = false;
+    EXPECT_FALSE(UncToServerPath("\\\\SRV\\D", "", path, shareNamed, ui));
+    EXPECT_EQ(path, ":SRV:D");
+    EXPECT_FALSE(shareNamed);
+    EXPECT_TRUE(ui.seen.empty());
+}
+
+TEST(UncToServerPathTest, NamedShareUsesTheServerFolderOrWarns)
+{
+    ScriptedUi ui;
+    std::string path;
+    bool shareNamed = false;
+    EXPECT_FALSE(UncToServerPath("\\\\SRV\\Dati\\Colli\\Sub\\", "E:\\Dati\\", path, shareNamed, ui));
+    EXPECT_EQ(path, "SRV:E:\\Dati\\");
+    EXPECT_TRUE(shareNamed);
+    EXPECT_TRUE(ui.seen.empty());
+
+    shareNamed = false;
+    EXPECT_TRUE(UncToServerPath("\\\\SRV\\Dati\\Colli\\", "", path, shareNamed, ui));
+    EXPECT_EQ(path, "Dati\\Colli\\");
+    EXPECT_TRUE(shareNamed);
+    EXPECT_EQ(ui.seen, Names{ShareWarning("Dati")});
+}
+
+TEST(ConnectionNameTest, DriveLetterReplacesOnlyALocalDrive)
+{
+    EXPECT_EQ(ConnectionName("Z:\\Colli\\ARCHIVIOCOLLI.FDB", "", "D"), "Z:\\Colli\\ARCHIVIOCOLLI.FDB");
+    EXPECT_EQ(ConnectionName("Z:\\Colli\\ARCHIVIOCOLLI.FDB", "SRV", "D"), "SRV:D:\\Colli\\ARCHIVIOCOLLI.FDB");
+    EXPECT_EQ(ConnectionName("Z:\\Colli\\ARCHIVIOCOLLI.FDB", "SRV", ""), "SRV:Z:\\Colli\\ARCHIVIOCOLLI.FDB");
+    EXPECT_EQ(ConnectionName("Z:\\Colli\\A.FDB", "SRV", "Disk"), "SRV:Disk:\\Colli\\A.FDB");
+    EXPECT_EQ(ConnectionName("/opt/colli/A.FDB", "SRV", "D"), "SRV:/opt/colli/A.FDB");
+}
+
+} // namespace
