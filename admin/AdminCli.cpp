@@ -7,6 +7,9 @@
 #include <dataaccess/Connection.h>
 #include <dataaccess/Transaction.h>
 
+#include <QDate>
+#include <QString>
+
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -113,6 +116,10 @@ void Expect(const Invocation& inv, size_t count)
                          (count == 1 ? " argument" : " arguments"));
     if ((inv.from || inv.to) && inv.command != "export-log")
         throw UsageError("--from and --to belong to export-log");
+    for (const auto& date : {inv.from, inv.to}) {
+        if (date && !QDate::fromString(QString::fromStdString(*date), "yyyy-MM-dd").isValid())
+            throw UsageError("a date is written YYYY-MM-DD, not '" + *date + "'");
+    }
 }
 
 std::string ReadFile(const std::string& path)

@@ -105,8 +105,6 @@ bool AttachOrCreate(dataaccess::Connection& connection, const std::string& name,
     try {
         Attach(connection, name, credentials);
         return false;
-    } catch (const dataaccess::ConnectionLostError&) {
-        throw; // the server is not there: creating would fail the same way
     } catch (const dataaccess::DatabaseError& attachError) {
         SetCredentials(connection, name, credentials);
         connection.Params().clear();
@@ -115,7 +113,7 @@ bool AttachOrCreate(dataaccess::Connection& connection, const std::string& name,
         connection.Params().push_back("PAGE_SIZE 4096");
         try {
             connection.CreateDatabase();
-        } catch (const dataaccess::DatabaseError& createError) {
+        } catch (const dataaccess::DatabaseError&) {
             // Creation never overwrites a file; the attach failure is the useful one.
             throw dataaccess::DatabaseError(std::string(attachError.what()), attachError.gdsCode(),
                                             attachError.sqlCode(), attachError.sqlState());

@@ -1,7 +1,6 @@
 #include "ParcelCsv.h"
 
 #include <QString>
-#include <QStringDecoder>
 #include <QStringEncoder>
 
 #include <algorithm>
@@ -10,11 +9,40 @@
 namespace admin {
 namespace {
 
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool IsValidUtf8(std::string_view s)
 {
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    (void)decoder.decode(QByteArrayView(s.data(), static_cast<qsizetype>(s.size())));
-    return !decoder.hasError();
+    size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        int extra = 0;
+        unsigned min = 0;
+        unsigned code = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            extra = 1, min = 0x80, code = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            extra = 2, min = 0x800, code = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            extra = 3, min = 0x10000, code = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + static_cast<size_t>(extra) >= s.size())
+            return false;
+        for (int k = 1; k <= extra; ++k) {
+            const auto cc = static_cast<unsigned char>(s[i + static_cast<size_t>(k)]);
+            if ((cc & 0xC0) != 0x80)
+                return false;
+            code = (code << 6) | (cc & 0x3F);
+        }
+        if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        i += static_cast<size_t>(extra) + 1;
+    }
+    return true;
 }
 
 bool IsAscii(std::string_view s)

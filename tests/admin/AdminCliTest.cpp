@@ -21,7 +21,7 @@ struct CliResult {
     std::string err;
 };
 
-CliResult Run(std::vector<std::string> args)
+CliResult RunCli(std::vector<std::string> args)
 {
     std::ostringstream out, err;
     const int status = admin::RunAdminCli(args, out, err, false);
@@ -39,32 +39,32 @@ std::string WriteFile(const QTemporaryDir& dir, const std::string& name, const s
 
 TEST(AdminCli, UsageAndHelp)
 {
-    EXPECT_EQ(Run({}).status, 2);
-    EXPECT_EQ(Run({"--help"}).status, 0);
-    const auto importHelp = Run({"import", "--help"});
+    EXPECT_EQ(RunCli({}).status, 2);
+    EXPECT_EQ(RunCli({"--help"}).status, 0);
+    const auto importHelp = RunCli({"import", "--help"});
     EXPECT_EQ(importHelp.status, 0);
     EXPECT_NE(importHelp.out.find("colli-admin import DB FILE.csv"), std::string::npos);
-    EXPECT_EQ(Run({"frobnicate", "x"}).status, 2);
-    EXPECT_EQ(Run({"init"}).status, 2);
-    EXPECT_EQ(Run({"init", "a.fdb", "--from", "2026-01-01"}).status, 2);
-    EXPECT_EQ(Run({"export-log", "a.fdb", "--from", "yesterday"}).status, 2);
+    EXPECT_EQ(RunCli({"frobnicate", "x"}).status, 2);
+    EXPECT_EQ(RunCli({"init"}).status, 2);
+    EXPECT_EQ(RunCli({"init", "a.fdb", "--from", "2026-01-01"}).status, 2);
+    EXPECT_EQ(RunCli({"export-log", "a.fdb", "--from", "yesterday"}).status, 2);
 }
 
 TEST(AdminCli, InitCreatesDatabaseAndSchemaOnceOnly)
 {
     QTemporaryDir dir;
     const std::string db = dir.filePath("NUOVO.FDB").toStdString();
-    const auto first = Run({"init", db});
+    const auto first = RunCli({"init", db});
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_NE(first.out.find("created database"), std::string::npos);
     EXPECT_NE(first.out.find("created COLLI"), std::string::npos);
     EXPECT_NE(first.out.find("created IDLOGSPARATECOUNTER"), std::string::npos);
 
-    const auto second = Run({"init", db});
+    const auto second = RunCli({"init", db});
     ASSERT_EQ(second.status, 0) << second.err;
     EXPECT_EQ(second.out, "nothing to create\n");
 
-    const auto log = Run({"export-log", db});
+    const auto log = RunCli({"export-log", db});
     ASSERT_EQ(log.status, 0) << log.err;
     EXPECT_EQ(log.out, "ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS\n");
 }
@@ -73,7 +73,7 @@ TEST(AdminCli, InitFillsInWhatAnOlderDatabaseLacks)
 {
     TestDatabase db(Where::Embedded, false);
     db.Execute("CREATE TABLE COLLI (BARCODESPEED VARCHAR(64), CODICEEAN VARCHAR(64), CODICEEAN_ERRATO VARCHAR(64))");
-    const auto result = Run({"init", db.Name()});
+    const auto result = RunCli({"init", db.Name()});
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out.find("created COLLI"), std::string::npos);
     EXPECT_NE(result.out.find("created LOGSPARATE"), std::string::npos);
@@ -85,7 +85,7 @@ TEST(AdminCli, ImportInsertsAndUpdatesByBarcode)
     db.Execute("INSERT INTO COLLI (BARCODESPEED, CODICEEAN, CODICEEAN_ERRATO) VALUES ('S1', 'old', 'known')");
     QTemporaryDir dir;
     const auto csv = WriteFile(dir, "p.csv", "BARCODESPEED;CODICEEAN;CODICEEAN_ERRATO\nS1;2001234567890\nS2;2001111111111;\nS3;x'y;0011111111110\n");
-    const auto result = Run({"import", db.Name(), csv});
+    const auto result = RunCli({"import", db.Name(), csv});
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, "imported 3 parcels\n");
 
@@ -102,16 +102,16 @@ TEST(AdminCli, AnyBadLineImportsNothing)
     QTemporaryDir dir;
     const std::string longCode(200, '7');
     const auto tooLong = WriteFile(dir, "long.csv", "S1;1\nS2;" + longCode + "\n");
-    const auto result = Run({"import", db.Name(), tooLong});
+    const auto result = RunCli({"import", db.Name(), tooLong});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("long.csv:2: CODICEEAN is longer than"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("nothing imported"), std::string::npos);
 
     const auto badCount = WriteFile(dir, "bad.csv", "S1;1\nS2\n");
-    EXPECT_EQ(Run({"import", db.Name(), badCount}).status, 1);
+    EXPECT_EQ(RunCli({"import", db.Name(), badCount}).status, 1);
     EXPECT_TRUE(db.Query("SELECT * FROM COLLI").empty());
 
-    EXPECT_EQ(Run({"import", db.Name(), dir.filePath("missing.csv").toStdString()}).status, 1);
+    EXPECT_EQ(RunCli({"import", db.Name(), dir.filePath("missing.csv").toStdString()}).status, 1);
 }
 
 TEST(AdminCli, ExportLogOldestFirstWithinDays)
@@ -121,7 +121,7 @@ TEST(AdminCli, ExportLogOldestFirstWithinDays)
     db.Execute("INSERT INTO LOGSPARATE (ID, DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS) VALUES (1, '2026-12-01 09:00:00', 'S\xE8', '123', 'EanCorretto')");
     db.Execute("INSERT INTO LOGSPARATE (ID, DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS) VALUES (3, '2026-12-03 23:59:59', 'S3', '9', 'EanErrato')");
 
-    const auto all = Run({"export-log", db.Name()});
+    const auto all = RunCli({"export-log", db.Name()});
     ASSERT_EQ(all.status, 0) << all.err;
     EXPECT_EQ(all.out,
               "ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS\n"
@@ -129,7 +129,7 @@ TEST(AdminCli, ExportLogOldestFirstWithinDays)
               "2;2026-12-02 10:00:00.0000;\"S;2\";;BarCodeSpeedSconosciuto\n"
               "3;2026-12-03 23:59:59.0000;S3;9;EanErrato\n");
 
-    const auto some = Run({"export-log", db.Name(), "--from", "2026-12-02", "--to", "2026-12-03"});
+    const auto some = RunCli({"export-log", db.Name(), "--from", "2026-12-02", "--to", "2026-12-03"});
     ASSERT_EQ(some.status, 0) << some.err;
     EXPECT_EQ(some.out.find("1;"), std::string::npos);
     EXPECT_NE(some.out.find("\n2;"), std::string::npos);
@@ -143,11 +143,11 @@ TEST(AdminCli, WorksOverTheServer)
     TestDatabase db(Where::Server);
     QTemporaryDir dir;
     const auto csv = WriteFile(dir, "p.csv", "S1;2001234567890\n");
-    const auto result = Run({"--user", "SYSDBA", "--password", "plumtrove", "import", db.Name(), csv});
+    const auto result = RunCli({"--user", "SYSDBA", "--password", "plumtrove", "import", db.Name(), csv});
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(db.Query("SELECT BARCODESPEED FROM COLLI").size(), 1u);
 
-    const auto wrong = Run({"--password", "wrong", "export-log", db.Name()});
+    const auto wrong = RunCli({"--password", "wrong", "export-log", db.Name()});
     EXPECT_EQ(wrong.status, 1);
     EXPECT_EQ(wrong.err.find("terminate"), std::string::npos);
 }
