@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,15 +79,32 @@ PrinterRecord RecordOf(const cups_dest_t& dest)
     throw PrintError(std::string(kPrinterNotValid) + ": " + cupsLastErrorString());
 }
 
-// The file where libcups keeps this user's default destination.
-std::string LpoptionsPath()
+// The user's home as libcups finds it: HOME, else the password database.
+std::string HomeFolder()
 {
-    if (::getuid() != 0) {
-        if (const char* home = std::getenv("HOME"))
-            return std::string(home) + "/.cups/lpoptions";
+    if (const char* home = std::getenv("HOME"))
+        return home;
+    std::vector<char> buffer(16384);
+    passwd entry {};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
+        return found->pw_dir;
+    return {};
+}
+
+// Every file where libcups may keep this user's default destination: the
+// user's own, and for root the server-wide one (libcups versions differ).
+std::vector<std::string> LpoptionsPaths()
+{
+    std::vector<std::string> paths;
+    const std::string home = HomeFolder();
+    if (!home.empty())
+        paths.push_back(home + "/.cups/lpoptions");
+    if (::getuid() == 0) {
+        const char* root = std::getenv("CUPS_SERVERROOT");
+        paths.push_back(std::string(root ? root : "/etc/cups") + "/lpoptions");
     }
-    const char* root = std::getenv("CUPS_SERVERROOT");
-    return std::string(root ? root : "/etc/cups") + "/lpoptions";
+    return paths;
 }
 
 std::string ParentOf(const std::string& path)
@@ -94,53 +112,62 @@ std::string ParentOf(const std::string& path)
     return path.substr(0, path.rfind('/'));
 }
 
-// The user's lpoptions file exactly as it was, so that it can be put back
-// byte for byte, or removed again when there was none.
-class LpoptionsSnapshot {
-public:
-    static LpoptionsSnapshot Take()
+// One settings file as it was: its bytes and mode, or its absence.
+struct FileState {
+    std::string path;
+    bool existed = false;
+    bool folderExisted = true;
+    mode_t mode = 0644;
+    std::string bytes;
+
+    static FileState Read(const std::string& path)
     {
-        LpoptionsSnapshot snapshot;
-        snapshot.path_ = LpoptionsPath();
+        FileState state;
+        state.path = path;
         struct stat folder {};
-        snapshot.folderExisted_ = ::stat(ParentOf(snapshot.path_).c_str(), &folder) == 0;
-        const int fd = ::open(snapshot.path_.c_str(), O_RDONLY | O_CLOEXEC);
+        state.folderExisted = ::stat(ParentOf(path).c_str(), &folder) == 0;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
-            if (errno != ENOENT)
-                throw PrintError("Cannot read " + snapshot.path_ + ": " + std::strerror(errno));
-            return snapshot;
+            if (errno != ENOENT && errno != ENOTDIR)
+                throw PrintError("Cannot read " + path + ": " + std::strerror(errno));
+            return state;
         }
-        snapshot.existed_ = true;
+        state.existed = true;
         struct stat info {};
         ::fstat(fd, &info);
-        snapshot.mode_ = info.st_mode & 07777;
+        state.mode = info.st_mode & 07777;
         char buffer[8192];
         ssize_t got;
         while ((got = ::read(fd, buffer, sizeof buffer)) > 0)
-            snapshot.bytes_.append(buffer, static_cast<size_t>(got));
+            state.bytes.append(buffer, static_cast<size_t>(got));
         const int readError = got < 0 ? errno : 0;
         ::close(fd);
         if (readError)
-            throw PrintError("Cannot read " + snapshot.path_ + ": " + std::strerror(readError));
-        return snapshot;
+            throw PrintError("Cannot read " + path + ": " + std::strerror(readError));
+        return state;
     }
 
-    void Restore() const
+    bool SameAs(const FileState& other) const
     {
-        if (!existed_) {
-            if (::unlink(path_.c_str()) != 0 && errno != ENOENT)
-                throw PrintError("Cannot restore " + path_ + ": " + std::strerror(errno));
-            if (!folderExisted_)
-                ::rmdir(ParentOf(path_).c_str()); // only when libcups made it and left it empty
+        return existed == other.existed && (!existed || (mode == other.mode && bytes == other.bytes));
+    }
+
+    void PutBack() const
+    {
+        if (!existed) {
+            if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+                throw PrintError("Cannot restore " + path + ": " + std::strerror(errno));
+            if (!folderExisted)
+                ::rmdir(ParentOf(path).c_str()); // only when libcups made it and left it empty
             return;
         }
-        const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode_);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
         if (fd < 0)
-            throw PrintError("Cannot restore " + path_ + ": " + std::strerror(errno));
+            throw PrintError("Cannot restore " + path + ": " + std::strerror(errno));
         size_t done = 0;
         int writeError = 0;
-        while (done < bytes_.size()) {
-            const ssize_t put = ::write(fd, bytes_.data() + done, bytes_.size() - done);
+        while (done < bytes.size()) {
+            const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
             if (put < 0) {
                 if (errno == EINTR)
                     continue;
@@ -149,23 +176,42 @@ public:
             }
             done += static_cast<size_t>(put);
         }
-        if (!writeError && ::fchmod(fd, mode_) != 0)
+        if (!writeError && ::fchmod(fd, mode) != 0)
             writeError = errno;
         if (::close(fd) != 0 && !writeError)
             writeError = errno;
         if (writeError)
-            throw PrintError("Cannot restore " + path_ + ": " + std::strerror(writeError));
+            throw PrintError("Cannot restore " + path + ": " + std::strerror(writeError));
+    }
+};
+
+// The user's lpoptions exactly as they were, put back byte for byte (or
+// removed again when there were none); files left unchanged are not touched.
+class LpoptionsSnapshot {
+public:
+    static LpoptionsSnapshot Take()
+    {
+        LpoptionsSnapshot snapshot;
+        for (const std::string& path : LpoptionsPaths())
+            snapshot.files_.push_back(FileState::Read(path));
+        return snapshot;
+    }
+
+    void Restore() const
+    {
+        for (const FileState& before : files_) {
+            if (!before.SameAs(FileState::Read(before.path)))
+                before.PutBack();
+        }
     }
 
 private:
-    std::string path_;
-    bool existed_ = false;
-    bool folderExisted_ = true;
-    mode_t mode_ = 0644;
-    std::string bytes_;
+    std::vector<FileState> files_;
 };
 
 // One raw job on its own connection; cancelled when it is left unfinished.
+// The document is opened with the first data, as the scheduler refuses an
+// empty one: a label without data is a job closed without documents.
 class RawJob {
 public:
     explicit RawJob(const std::string& printer) : printer_(printer)
@@ -180,11 +226,6 @@ public:
         cupsFreeOptions(count, options);
         if (jobId_ == 0)
             ThrowUnreachable();
-        if (cupsStartDocument(http_.get(), printer_.c_str(), jobId_, "", CUPS_FORMAT_RAW, 1) != HTTP_STATUS_CONTINUE) {
-            const std::string reason = cupsLastErrorString();
-            Cancel();
-            throw PrintError(std::string(kPrinterNotValid) + ": " + reason);
-        }
         open_ = true;
     }
 
@@ -201,6 +242,11 @@ public:
     {
         if (bytes.empty())
             return;
+        if (!documentStarted_) {
+            if (cupsStartDocument(http_.get(), printer_.c_str(), jobId_, "", CUPS_FORMAT_RAW, 1) != HTTP_STATUS_CONTINUE)
+                throw PrintError(std::string(kPrinterNotValid) + ": " + cupsLastErrorString());
+            documentStarted_ = true;
+        }
         if (cupsWriteRequestData(http_.get(), bytes.data(), bytes.size()) != HTTP_STATUS_CONTINUE)
             throw PrintError(std::string("Cannot send the label: ") + cupsLastErrorString());
     }
@@ -208,15 +254,29 @@ public:
     void Finish()
     {
         open_ = false;
-        if (cupsFinishDocument(http_.get(), printer_.c_str()) > IPP_STATUS_OK_EVENTS_COMPLETE)
+        if (documentStarted_ ? cupsFinishDocument(http_.get(), printer_.c_str()) > IPP_STATUS_OK_EVENTS_COMPLETE
+                             : !CloseWithoutDocument())
             throw PrintError(std::string("Cannot send the label: ") + cupsLastErrorString());
     }
 
 private:
+    bool CloseWithoutDocument()
+    {
+        char uri[HTTP_MAX_URI];
+        httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
+                         "/printers/%s", printer_.c_str());
+        ipp_t* request = ippNewRequest(IPP_OP_CLOSE_JOB);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+        ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", jobId_);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+        ippDelete(cupsDoRequest(http_.get(), request, "/jobs/"));
+        return cupsLastError() <= IPP_STATUS_OK_EVENTS_COMPLETE;
+    }
+
     void Cancel()
     {
         open_ = false;
-        http_.reset(); // drops the half-sent document
+        http_.reset(); // drops a half-sent document
         cupsCancelJob2(CUPS_HTTP_DEFAULT, printer_.c_str(), jobId_, 1);
     }
 
@@ -224,6 +284,7 @@ private:
     HttpPtr http_;
     int jobId_ = 0;
     bool open_ = false;
+    bool documentStarted_ = false;
 };
 
 int CollectPrinter(void* userData, unsigned flags, cups_dest_t* dest)

@@ -26,6 +26,7 @@ void Run(const std::vector<std::string>& argv)
         for (const std::string& arg : argv)
             args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);
+        ::freopen("/dev/null", "w", stdout); // lpoptions lists the options it set
         ::execvp(args[0], args.data());
         ::_exit(127);
     }
