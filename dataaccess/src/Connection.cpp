@@ -100,8 +100,11 @@ Connection::Connection() : d_(std::make_unique<Impl>()) {}
 Connection::~Connection()
 {
     d_->Detach();
-    for (Transaction* transaction : d_->transactions)
+    for (Transaction* transaction : d_->transactions) {
+        for (CursorOwner* owner : transaction->impl().cursors)
+            owner->ForgetConnection();
         transaction->impl().connection = nullptr;
+    }
 }
 
 const std::string& Connection::DatabaseName() const { return d_->databaseName; }

@@ -16,6 +16,7 @@ class CursorOwner {
 public:
     virtual void CloseCursor() noexcept = 0;
     virtual void ForgetTransaction() noexcept = 0;
+    virtual void ForgetConnection() noexcept = 0; // detached and destroyed: handles are gone
 
 protected:
     ~CursorOwner() = default;

@@ -47,6 +47,14 @@ struct SqlQuery::Impl final : CursorOwner {
         cursorOpen = false;
         open = false;
     }
+    void ForgetConnection() noexcept override
+    {
+        statement.Forget();
+        preparedAttachment = 0;
+        connection = nullptr;
+        cursorOpen = false;
+        open = false;
+    }
     void ForgetTransaction() noexcept override
     {
         CloseCursor();
@@ -54,7 +62,7 @@ struct SqlQuery::Impl final : CursorOwner {
     }
     bool Current() const noexcept
     {
-        return connection->Connected() && preparedAttachment == connection->impl().attachment;
+        return connection && connection->Connected() && preparedAttachment == connection->impl().attachment;
     }
     void ReleaseStatement() noexcept
     {
@@ -116,6 +124,8 @@ void SqlQuery::Impl::Prepare()
 
 void SqlQuery::Impl::Open()
 {
+    if (!connection)
+        throw DatabaseError("Database not assigned");
     if (!connection->Connected())
         connection->SetConnected(true);
     Transaction& bound = BoundTransaction();

@@ -49,11 +49,17 @@ struct SqlStatement::Impl final : CursorOwner {
     Impl& operator=(const Impl&) = delete;
 
     void CloseCursor() noexcept override {} // executes never leave a cursor open
+    void ForgetConnection() noexcept override
+    {
+        statement.Forget();
+        preparedAttachment = 0;
+        connection = nullptr;
+    }
     void ForgetTransaction() noexcept override { transaction = nullptr; }
 
     bool Current() const noexcept
     {
-        return preparedAttachment != 0 && connection->Connected() &&
+        return preparedAttachment != 0 && connection && connection->Connected() &&
                preparedAttachment == connection->impl().attachment;
     }
     void ReleaseStatement() noexcept
@@ -81,6 +87,8 @@ void SqlStatement::Impl::Prepare()
     if (Current())
         return;
     isc_tr_handle* trHandle = TransactionHandle();
+    if (!connection)
+        throw DatabaseError("Database not assigned");
     std::string text = JoinLines(lines);
     if (text.find_first_not_of(" \t\r\n") == std::string::npos)
         throw DatabaseError("Empty query");

@@ -8,6 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
+
+namespace testsupport {
+inline void PrintTo(Where where, std::ostream* out)
+{
+    *out << (where == Where::Embedded ? "embedded" : "server");
+}
+} // namespace testsupport
 
 // A fresh database with the parcel tables, embedded or on the private server,
 // and a connection with its transaction attached to it.

@@ -162,6 +162,9 @@ std::vector<std::string> SplitScript(const std::string& script)
     std::string current;
     bool hasCode = false; // anything but blanks and comments since the last split
     int depth = 0;        // BEGIN/CASE ... END nesting of a block body
+    int words = 0;        // words of the current statement so far
+    bool routine = false; // EXECUTE BLOCK or a procedure: declarations end in ';' too
+    bool bodySeen = false;
     std::size_t i = 0;
     auto take = [&](std::size_t end) {
         current.append(script, i, end - i);
@@ -197,17 +200,25 @@ std::vector<std::string> SplitScript(const std::string& script)
                     script[end] == '$'))
                 ++end;
             const std::string word = UpperWord(script, i, end);
+            if (++words <= 4 && (word == "BLOCK" || word == "PROCEDURE" || word == "TRIGGER" ||
+                                 word == "FUNCTION" || word == "PACKAGE"))
+                routine = true;
+            if (word == "BEGIN")
+                bodySeen = true;
             if (word == "BEGIN" || word == "CASE")
                 ++depth;
             else if (word == "END" && depth > 0)
                 --depth;
             hasCode = true;
             take(end);
-        } else if (c == ';' && depth == 0) {
+        } else if (c == ';' && depth == 0 && (!routine || bodySeen)) {
             if (hasCode)
                 statements.push_back(current);
             current.clear();
             hasCode = false;
+            words = 0;
+            routine = false;
+            bodySeen = false;
             ++i;
         } else {
             if (!std::isspace(static_cast<unsigned char>(c)))
