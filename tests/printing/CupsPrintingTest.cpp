@@ -105,6 +105,30 @@ TEST_F(CupsPrinting, QueuesBecomeDeviceStrings)
     EXPECT_EQ(list.selectedIndex, -1);
 }
 
+TEST_F(CupsPrinting, DriverIsTheMakeAndModelUpToItsFirstDot)
+{
+    // A queue with a driver description, whose model name carries dots.
+    const std::string ppd = (folder_ / "termo.ppd").string();
+    cupsrig::WriteFile(ppd,
+                       "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
+                       "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n*PCFileName: \"TERMO.PPD\"\n"
+                       "*Manufacturer: \"Termo\"\n*Product: \"(Termo)\"\n*ModelName: \"TERMO.DRV.OLD label\"\n"
+                       "*NickName: \"TERMO.DRV.OLD label\"\n*PSVersion: \"(3010.000) 0\"\n*ColorDevice: False\n"
+                       "*DefaultColorSpace: Gray\n*FileSystem: False\n*LandscapeOrientation: Plus90\n"
+                       "*TTRasterizer: Type42\n*OpenUI *PageSize: PickOne\n*DefaultPageSize: Label\n"
+                       "*PageSize Label/Label: \"\"\n*CloseUI: *PageSize\n*DefaultImageableArea: Label\n"
+                       "*ImageableArea Label/Label: \"0 0 288 432\"\n*DefaultPaperDimension: Label\n"
+                       "*PaperDimension Label/Label: \"288 432\"\n");
+    RawPrinterListener listener;
+    cupsrig::Run({"lpadmin", "-p", "Termica", "-E", "-v", listener.DeviceUri(), "-P", ppd});
+    const PrinterList list = FillPrinterList(platform_);
+    EXPECT_EQ(list.devices, std::vector<std::string>{"Termica,TERMO," + listener.DeviceUri()});
+
+    // Raw data still goes through unrendered on a queue with a driver.
+    Print(list.devices.at(0), "^XA<CODICEEAN>\xB0^XZ");
+    EXPECT_EQ(Delivered(listener), "^XA8001234567890\xB0^XZ\r\n");
+}
+
 TEST_F(CupsPrinting, UnreachableServerIsAFailedEnumeration)
 {
     RawPrinterListener listener;
@@ -208,6 +232,23 @@ TEST_F(CupsPrinting, SelectedDefaultIsNotRewritten)
     EXPECT_EQ(Delivered(listener), "x\r\n");
     EXPECT_EQ(fs::last_write_time(Lpoptions()), before);
     EXPECT_EQ(cupsrig::ReadFile(Lpoptions()), bytes);
+}
+
+TEST_F(CupsPrinting, LongDeviceStringsAreKeptWhole)
+{
+    RawPrinterListener listener;
+    const std::string longName = "Etichette_" + std::string(110, 'x');
+    const std::string longDevice = Queue(longName, listener);
+    ASSERT_GT(longDevice.size(), 127u);
+    const std::string office = Queue("Ufficio", listener);
+    cupsrig::Run({"lpoptions", "-d", longName});
+    EXPECT_EQ(platform_.ReadDefaultDevice(), longDevice);
+
+    Print(office, "a");
+    EXPECT_EQ(Delivered(listener), "a\r\n");
+    EXPECT_EQ(platform_.ReadDefaultDevice(), longDevice);
+    Print(longDevice, "b");
+    EXPECT_EQ(Delivered(listener), "b\r\n");
 }
 
 TEST_F(CupsPrinting, RemovedQueueFailsAndRestores)
