@@ -1,0 +1,225 @@
+#include "dblocate/DatabaseLocator.h"
+
+#include "ScriptedUi.h"
+#include "TestDatabase.h"
+
+#include <dataaccess/Connection.h>
+#include <dataaccess/SqlQuery.h>
+#include <dataaccess/Transaction.h>
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+using namespace dblocate;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const std::string Created = "Effettuata creazione data base";
+const Lines DefaultCreateLines = {"USER \"SYSDBA\"", "PASSWORD \"plumtrove\"", "PAGE_SIZE 4096"};
+const Lines DefaultAttachLines = {"user_name=SYSDBA", "password=plumtrove"};
+
+std::string FileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+struct DatabaseFacts {
+    long pageSize = 0;
+    long dialect = 0;
+    long attachment = 0;
+};
+
+DatabaseFacts Facts(dataaccess::Connection& connection)
+{
+    dataaccess::Transaction transaction(connection);
+    dataaccess::SqlQuery query(connection, transaction);
+    query.AddLine("SELECT MON$PAGE_SIZE AS PAGE_SIZE, MON$SQL_DIALECT AS DIALECT,");
+    query.AddLine("CURRENT_CONNECTION AS ATTACHMENT FROM MON$DATABASE");
+    query.Open();
+    return {long(query.FieldInteger("PAGE_SIZE")), long(query.FieldInteger("DIALECT")),
+            long(query.FieldInteger("ATTACHMENT"))};
+}
+
+std::string ServerAddress()
+{
+    const char* address = std::getenv("COLLI_FB_SERVER");
+    return address ? address : "";
+}
+
+// A port on 127.0.0.1 where nobody listens.
+int ClosedPort()
+{
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    close(s);
+    return ntohs(address.sin_port);
+}
+
+class OpenOrCreateTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    std::string folder = dir.path().toStdString() + "/";
+    dataaccess::Connection connection;
+    ScriptedUi ui;
+
+    void SetUp() override
+    {
+        // the private server writes here too
+        std::filesystem::permissions(folder, std::filesystem::perms::all);
+    }
+};
+
+TEST_F(OpenOrCreateTest, CreatesAMissingDatabaseThenAttachesIt)
+{
+    const std::string name = folder + "ARCHIVIOCOLLI.FDB";
+    ASSERT_TRUE(OpenOrCreateDatabase(connection, name, "", "", "", "", ui));
+    EXPECT_EQ(ui.seen, Lines{Created});
+    EXPECT_TRUE(connection.Connected());
+    EXPECT_FALSE(connection.LoginPrompt());
+    EXPECT_EQ(connection.DatabaseName(), name);
+    EXPECT_EQ(connection.Params(), DefaultCreateLines);
+    EXPECT_EQ(connection.SQLDialect(), 3);
+    const DatabaseFacts created = Facts(connection);
+    EXPECT_EQ(created.pageSize, 4096);
+    EXPECT_EQ(created.dialect, 3);
+
+    // already attached under the same name: detached and attached again, nothing created
+    ui.seen.clear();
+    ASSERT_TRUE(OpenOrCreateDatabase(connection, name, "", "", "", "", ui));
+    EXPECT_TRUE(ui.seen.empty());
+    EXPECT_EQ(connection.Params(), DefaultAttachLines);
+    EXPECT_NE(Facts(connection).attachment, created.attachment);
+}
+
+TEST_F(OpenOrCreateTest, GivenUserOrPasswordReplaceOnlyTheirDefault)
+{
+    const std::string unreachable = folder + "missing/ARCHIVIOCOLLI.FDB";
+    EXPECT_FALSE(OpenOrCreateDatabase(connection, unreachable, "", "", "BOB", "", ui));
+    EXPECT_EQ(connection.Params(), (Lines{"USER \"BOB\"", "PASSWORD \"plumtrove\"", "PAGE_SIZE 4096"}));
+    EXPECT_FALSE(OpenOrCreateDatabase(connection, unreachable, "", "", "", "secret", ui));
+    EXPECT_EQ(connection.Params(), (Lines{"USER \"SYSDBA\"", "PASSWORD \"secret\"", "PAGE_SIZE 4096"}));
+    EXPECT_EQ(connection.DatabaseName(), unreachable);
+    EXPECT_EQ(connection.SQLDialect(), 3);
+    EXPECT_FALSE(connection.Connected());
+    EXPECT_TRUE(ui.seen.empty());
+
+    const std::string name = folder + "ARCHIVIOCOLLI.FDB";
+    ASSERT_TRUE(OpenOrCreateDatabase(connection, name, "", "", "", "", ui));
+    ASSERT_TRUE(OpenOrCreateDatabase(connection, name, "", "", "BOB", "", ui));
+    EXPECT_EQ(connection.Params(), (Lines{"user_name=BOB", "password=plumtrove"}));
+}
+
+TEST_F(OpenOrCreateTest, FailedAttemptLeavesTheConnectionDetached)
+{
+    ASSERT_TRUE(OpenOrCreateDatabase(connection, folder + "A.FDB", "", "", "", "", ui));
+    EXPECT_FALSE(OpenOrCreateDatabase(connection, folder + "missing/B.FDB", "", "", "", "", ui));
+    EXPECT_FALSE(connection.Connected());
+}
+
+TEST_F(OpenOrCreateTest, ExistingFileThatIsNoDatabaseIsNeverReplaced)
+{
+    const std::string name = folder + "ARCHIVIOCOLLI.FDB";
+    const std::string junk(20000, 'j');
+    std::ofstream(name, std::ios::binary) << junk;
+    EXPECT_FALSE(OpenOrCreateDatabase(connection, name, "", "", "", "", ui));
+    EXPECT_TRUE(ui.seen.empty());
+    EXPECT_EQ(FileBytes(name), junk);
+}
+
+TEST_F(OpenOrCreateTest, LocateCreatesNextToTheProgramAndAttachesNextTime)
+{
+    ASSERT_TRUE(LocateAndOpenDatabase(connection, folder, "ARCHIVIOCOLLI.FDB", "", "", ui));
+    EXPECT_EQ(ui.seen, Lines{Created});
+    EXPECT_TRUE(std::filesystem::exists(folder + "ARCHIVIOCOLLI.FDB"));
+    EXPECT_FALSE(std::filesystem::exists(folder + "dati.ini"));
+
+    dataaccess::Connection later;
+    ScriptedUi laterUi;
+    ASSERT_TRUE(LocateAndOpenDatabase(later, folder, "ARCHIVIOCOLLI.FDB", "", "", laterUi));
+    EXPECT_TRUE(laterUi.seen.empty());
+    EXPECT_EQ(later.Params(), DefaultAttachLines);
+}
+
+class OpenOnServerTest : public OpenOrCreateTest {
+protected:
+    std::string server = ServerAddress();
+
+    void SetUp() override
+    {
+        if (server.empty())
+            GTEST_SKIP() << "COLLI_FB_SERVER is not set";
+        OpenOrCreateTest::SetUp();
+    }
+};
+
+TEST_F(OpenOnServerTest, CreatesOnTheServerUnderServerColonPath)
+{
+    const std::string path = folder + "ARCHIVIOCOLLI.FDB";
+    ASSERT_TRUE(OpenOrCreateDatabase(connection, path, server, "", "", "", ui));
+    EXPECT_EQ(connection.DatabaseName(), server + ":" + path);
+    EXPECT_EQ(ui.seen, Lines{Created});
+    EXPECT_EQ(Facts(connection).pageSize, 4096);
+    connection.SetConnected(false);
+
+    ui.seen.clear();
+    ASSERT_TRUE(OpenOrCreateDatabase(connection, path, server, "", "", "", ui));
+    EXPECT_TRUE(ui.seen.empty());
+}
+
+TEST_F(OpenOnServerTest, WrongPasswordLeavesTheExistingDatabaseUntouched)
+{
+    testsupport::TestDatabase existing(testsupport::Where::Server, false);
+    const std::string before = FileBytes(existing.Path());
+    EXPECT_FALSE(OpenOrCreateDatabase(connection, existing.Path(), server, "", "SYSDBA", "wrong", ui));
+    EXPECT_TRUE(ui.seen.empty());
+    EXPECT_FALSE(connection.Connected());
+    EXPECT_EQ(FileBytes(existing.Path()), before);
+}
+
+TEST_F(OpenOnServerTest, UnreachableServerGivesFalse)
+{
+    const std::string closed = "127.0.0.1/" + std::to_string(ClosedPort());
+    const std::string path = folder + "ARCHIVIOCOLLI.FDB";
+    EXPECT_FALSE(OpenOrCreateDatabase(connection, path, closed, "", "", "", ui));
+    EXPECT_TRUE(ui.seen.empty());
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST_F(OpenOnServerTest, LocateAttachesThroughAnAliasWithoutMessages)
+{
+    testsupport::TestDatabase existing(testsupport::Where::Server, false);
+    const std::string alias = "colli_" + std::to_string(std::random_device{}());
+    const char* serverDir = std::getenv("COLLI_FB_SERVER_DIR");
+    ASSERT_NE(serverDir, nullptr);
+    std::ofstream(std::string(serverDir) + "/root/databases.conf", std::ios::app)
+        << alias << " = " << existing.Path() << "\n";
+    std::ofstream(folder + "dati.ini") << "[CONFIG]\r\nNome Server=" << server << "\r\nAlias=" << alias << "\r\n";
+
+    ASSERT_TRUE(LocateAndOpenDatabase(connection, folder, "ARCHIVIOCOLLI.FDB", "", "", ui));
+    EXPECT_TRUE(ui.seen.empty());
+    EXPECT_EQ(connection.DatabaseName(), server + ":" + alias);
+    EXPECT_FALSE(std::filesystem::exists(folder + "ARCHIVIOCOLLI.FDB"));
+}
+
+} // namespace
