@@ -341,6 +341,8 @@ std::vector<PrinterRecord> CupsPlatform::ListPrinters()
 
 std::string CupsPlatform::ReadDefaultDevice()
 {
+    // A new read starts a new switch: what it returns is what a later write puts back.
+    d_->beforeSwitch.reset();
     d_->lastReadDefault = Impl::ReadDefault();
     d_->currentDefault = d_->lastReadDefault;
     return d_->lastReadDefault;
@@ -396,7 +398,12 @@ void CupsPlatform::SendRaw(const std::string& bytes)
 {
     if (!d_->job)
         throw PrintError("No print job is open");
-    d_->job->Write(bytes);
+    try {
+        d_->job->Write(bytes);
+    } catch (...) {
+        d_->job.reset(); // cancels the job at once, not with the next label
+        throw;
+    }
 }
 
 void CupsPlatform::EndPage()
