@@ -1,0 +1,80 @@
+#pragma once
+
+#include "TestDatabase.h"
+
+#include <dataaccess/Connection.h>
+#include <dataaccess/SqlStatement.h>
+#include <dataaccess/Transaction.h>
+#include <parcels/ScanLog.h>
+#include <parcels/WrongEanBatch.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace parcelstest {
+
+// The main window's connection and its one transaction, attached to a test database.
+struct Station {
+    dataaccess::Connection connection;
+    dataaccess::Transaction transaction{connection};
+
+    explicit Station(const testsupport::TestDatabase& database)
+    {
+        connection.SetDatabaseName(database.Name());
+        connection.Params() = {"user_name=SYSDBA", "password=plumtrove"};
+        connection.SetSQLDialect(3);
+        connection.SetLoginPrompt(false);
+        connection.SetDefaultTransaction(&transaction);
+        connection.SetConnected(true);
+    }
+};
+
+// Records every message of the batch and answers the confirmation.
+class RecordingUi : public parcels::BatchUi {
+public:
+    std::vector<std::string> messages; // "Kind: text"
+    std::vector<std::pair<long long, long long>> progress;
+    int progressFinished = 0;
+    bool answer = true;
+    std::function<void()> onConfirm;
+
+    void Warning(const std::string& text) override { messages.push_back("Warning: " + text); }
+    void Error(const std::string& text) override { messages.push_back("Error: " + text); }
+    void Information(const std::string& text) override { messages.push_back("Information: " + text); }
+    bool Confirm(const std::string& text) override
+    {
+        messages.push_back("Confirm: " + text);
+        if (onConfirm)
+            onConfirm();
+        return answer;
+    }
+    void Progress(long long done, long long total) override { progress.emplace_back(done, total); }
+    void ProgressFinished() override { ++progressFinished; }
+};
+
+// A parcel row; a null faulty EAN is written as NULL.
+inline std::string ParcelInsert(const std::string& barcodeSpeed, const std::string& codiceEan,
+                                const char* codiceEanErrato = nullptr)
+{
+    return "INSERT INTO COLLI (BARCODESPEED, CODICEEAN, CODICEEAN_ERRATO) VALUES (" +
+           parcels::QuotedLiteral(barcodeSpeed) + ", " + parcels::QuotedLiteral(codiceEan) + ", " +
+           (codiceEanErrato ? parcels::QuotedLiteral(codiceEanErrato) : std::string("NULL")) + ")";
+}
+
+// Adds `count` eligible parcels P0000001... whose EANs are all 2001234567890.
+inline void FillParcels(const testsupport::TestDatabase& database, long long count)
+{
+    Station station(database);
+    station.transaction.SetActive(true);
+    dataaccess::SqlStatement fill(station.connection, station.transaction);
+    fill.SetParamCheck(false);
+    fill.AddLine("EXECUTE BLOCK AS DECLARE I INTEGER = 1; BEGIN WHILE (I <= " + std::to_string(count) +
+                 ") DO BEGIN INSERT INTO COLLI (BARCODESPEED, CODICEEAN) VALUES ("
+                 "'P' || LPAD(:I, 7, '0'), '2001234567890'); I = I + 1; END END");
+    fill.ExecQuery();
+    station.transaction.Commit();
+}
+
+} // namespace parcelstest
