@@ -212,8 +212,14 @@ TEST_F(OpenOnServerTest, LocateAttachesThroughAnAliasWithoutMessages)
     const std::string alias = "colli_" + std::to_string(std::random_device{}());
     const char* serverDir = std::getenv("COLLI_FB_SERVER_DIR");
     ASSERT_NE(serverDir, nullptr);
-    std::ofstream(std::string(serverDir) + "/root/databases.conf", std::ios::app)
-        << alias << " = " << existing.Path() << "\n";
+    // the server notices a changed databases.conf without a restart
+    const std::string aliases = std::string(serverDir) + "/root/databases.conf";
+    const std::string before = FileBytes(aliases);
+    std::ofstream(aliases, std::ios::app) << alias << " = " << existing.Path() << "\n";
+    struct Restore {
+        std::string path, bytes;
+        ~Restore() { std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes; }
+    } restore{aliases, before};
     std::ofstream(folder + "dati.ini") << "[CONFIG]\r\nNome Server=" << server << "\r\nAlias=" << alias << "\r\n";
 
     ASSERT_TRUE(LocateAndOpenDatabase(connection, folder, "ARCHIVIOCOLLI.FDB", "", "", ui));
