@@ -109,7 +109,9 @@ EOF
   [ -f "$dir/conf/raw.convs" ] || printf 'application/octet-stream\tapplication/vnd.cups-raw\t0\t-\n' >"$dir/conf/raw.convs"
 
   : >"$dir/log/error_log"
-  cupsd -f -c "$dir/cupsd.conf" -s "$dir/cups-files.conf" </dev/null >>"$dir/log/cupsd.out" 2>&1 &
+  local cupsd
+  cupsd=$(command -v cupsd || echo /usr/sbin/cupsd)
+  "$cupsd" -f -c "$dir/cupsd.conf" -s "$dir/cups-files.conf" </dev/null >>"$dir/log/cupsd.out" 2>&1 &
   echo $! >"$dir/pid"
 
   cat >"$dir/env" <<EOF
@@ -120,7 +122,7 @@ CUPS_RIG_DIR=$dir
 EOF
 
   for _ in $(seq 1 100); do
-    if CUPS_SERVER=$sock CUPS_STATEDIR=$dir/state CUPS_SERVERROOT=$dir/client lpstat -r >/dev/null 2>&1; then
+    if PATH=$PATH:/usr/sbin CUPS_SERVER=$sock CUPS_STATEDIR=$dir/state CUPS_SERVERROOT=$dir/client lpstat -r >/dev/null 2>&1; then
       return 0
     fi
     if ! kill -0 "$(cat "$dir/pid")" 2>/dev/null; then break; fi

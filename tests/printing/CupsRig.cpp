@@ -28,6 +28,8 @@ void Run(const std::vector<std::string>& argv)
         args.push_back(nullptr);
         ::freopen("/dev/null", "w", stdout); // lpoptions lists the options it set
         ::execvp(args[0], args.data());
+        // The administration tools live in sbin, which a plain user's PATH may lack.
+        ::execv(("/usr/sbin/" + argv[0]).c_str(), args.data());
         ::_exit(127);
     }
     int status = 0;
