@@ -23,14 +23,14 @@ done
 [ -z "${DISPLAY:-}" ] && headless=1
 
 bash scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build --target controllo-colli colli-admin
+cmake -S . -B "${COLLI_BUILD_DIR:-build}" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "${COLLI_BUILD_DIR:-build}" --target controllo-colli colli-admin
 
 # The demo station folder: program, template, database.
 rm -rf "$demo"
 mkdir -p "$demo/labels" "$demo/screenshots"
 demo=$(cd "$demo" && pwd)
-cp build/app/controllo-colli build/admin/colli-admin "$demo/"
+cp "${COLLI_BUILD_DIR:-build}/app/controllo-colli" "${COLLI_BUILD_DIR:-build}/admin/colli-admin" "$demo/"
 cp share/ETICHETTA.TXT "$demo/"
 "$demo/colli-admin" init "$demo/ARCHIVIOCOLLI.FDB" >/dev/null
 "$demo/colli-admin" import "$demo/ARCHIVIOCOLLI.FDB" share/demo-parcels.csv

@@ -33,4 +33,7 @@ fi
 
 export QT_QPA_PLATFORM=offscreen
 export COLLI_SOURCE_DIR="$top"
-ctest --test-dir build --output-on-failure
+status=0
+ctest --test-dir build --output-on-failure || status=1
+bash scripts/e2e-test.sh || status=1
+exit "$status"

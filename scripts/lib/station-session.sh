@@ -58,8 +58,6 @@ answer_box() {
   local id
   id=$(wait_window "$1")
   shot "$2"
-  xdotool windowactivate --sync "$id" 2>/dev/null || xdotool windowfocus --sync "$id" 2>/dev/null || true
-  xdotool key --window "$id" "$3"
   xdotool key "$3"
   wait_gone "$id"
 }
