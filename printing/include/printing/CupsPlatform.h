@@ -8,8 +8,12 @@
 
 namespace printing {
 
-// The platform calls on CUPS (libcups 2.4): queues of the server as printers,
-// the user's lpoptions default as the default device, raw jobs.
+// The platform calls on CUPS (libcups 2.4): the server's own queues as
+// printers (driver = make and model, port = device URI), the user's lpoptions
+// default as the default device (put back byte for byte after a switch), and
+// raw jobs created on the queue by name, so LPDEST or PRINTER never redirect
+// a label. The server is the one libcups is set up for (CUPS_SERVER,
+// client.conf).
 class CupsPlatform : public PrintPlatform {
 public:
     // clipboardWriter receives the label text (Windows-1252 bytes) for the clipboard.
