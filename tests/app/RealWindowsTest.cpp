@@ -1,0 +1,156 @@
+// The real modal windows: standard boxes, the outcome window in a scan, and the
+// one handler of errors that leave an event handler.
+#include "ColliApplication.h"
+#include "MessaggioForm.h"
+#include "PictureBox.h"
+#include "StationFixture.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QComboBox>
+#include <QPushButton>
+#include <QTimer>
+
+#include <stdexcept>
+
+namespace {
+
+struct SeenBox {
+    QString caption;
+    QString text;
+    QStringList buttons;
+};
+
+// While a modal box is open: note what it shows and press the button with the given text.
+void AnswerNextBox(SeenBox& seen, const QString& press)
+{
+    QTimer::singleShot(0, [&seen, press] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        seen.caption = box->windowTitle();
+        seen.text = box->text();
+        for (QAbstractButton* button : box->buttons())
+            seen.buttons << button->text();
+        for (QAbstractButton* button : box->buttons())
+            if (button->text() == press)
+                button->click();
+    });
+}
+
+TEST(RealWindows, StandardBoxesKeepTheirCaptionsAndButtons)
+{
+    MessageBoxes boxes;
+    SeenBox seen;
+
+    AnswerNextBox(seen, "OK");
+    boxes.Warning(nullptr, "Selezionare una stampante");
+    EXPECT_EQ(seen.caption, "Warning");
+    EXPECT_EQ(seen.buttons, QStringList{"OK"});
+
+    seen = {};
+    AnswerNextBox(seen, "OK");
+    boxes.Error(nullptr, "Impossibile storicizzare nel log la scansione:\rtable unknown");
+    EXPECT_EQ(seen.caption, "Error");
+    EXPECT_EQ(seen.text, "Impossibile storicizzare nel log la scansione:\ntable unknown");
+
+    seen = {};
+    AnswerNextBox(seen, "OK");
+    boxes.Information(nullptr, "Elaborazione completata");
+    EXPECT_EQ(seen.caption, "Information");
+
+    seen = {};
+    AnswerNextBox(seen, "&Yes");
+    EXPECT_TRUE(boxes.Confirm(nullptr, "procedere?"));
+    EXPECT_EQ(seen.caption, "Confirm");
+    EXPECT_EQ(seen.buttons, (QStringList{"&Yes", "&No"}));
+    seen = {};
+    AnswerNextBox(seen, "&No");
+    EXPECT_FALSE(boxes.Confirm(nullptr, "procedere?"));
+
+    seen = {};
+    AnswerNextBox(seen, "OK");
+    boxes.Plain(nullptr, "Effettuata creazione data base");
+    EXPECT_EQ(seen.caption, "Controllo colli");
+    EXPECT_EQ(seen.buttons, QStringList{"OK"});
+}
+
+TEST(RealWindows, UnhandledErrorGetsAFullStopOnlyAfterLettersAndDigits)
+{
+    EXPECT_EQ(UnhandledErrorText("Printer selected is not valid"), "Printer selected is not valid.");
+    EXPECT_EQ(UnhandledErrorText("codice 42"), "codice 42.");
+    EXPECT_EQ(UnhandledErrorText("Fine."), "Fine.");
+    EXPECT_EQ(UnhandledErrorText("Errore!"), "Errore!");
+    EXPECT_EQ(UnhandledErrorText("(vedi sopra)"), "(vedi sopra)");
+    EXPECT_EQ(UnhandledErrorText("percorso /"), "percorso /.");
+    EXPECT_EQ(UnhandledErrorText(""), "");
+}
+
+// Throws from its event handler, as a handler of the station may.
+class ThrowingObject : public QObject {
+public:
+    bool event(QEvent* event) override
+    {
+        if (event->type() == QEvent::User)
+            throw std::runtime_error("connection lost");
+        return QObject::event(event);
+    }
+};
+
+TEST(RealWindows, ErrorLeavingAnEventHandlerIsShownAndTheProgramGoesOn)
+{
+    ASSERT_NE(dynamic_cast<ColliApplication*>(QCoreApplication::instance()), nullptr);
+    ThrowingObject object;
+    SeenBox seen;
+    AnswerNextBox(seen, "OK");
+    QEvent event(QEvent::User);
+    QCoreApplication::sendEvent(&object, &event);
+    EXPECT_EQ(seen.caption, "Controllo colli");
+    EXPECT_EQ(seen.text, "connection lost.");
+    EXPECT_EQ(seen.buttons, QStringList{"OK"});
+}
+
+class RealWindowsStation : public StationTest {};
+
+TEST_F(RealWindowsStation, ScanShowsTheRealOutcomeWindow)
+{
+    MessageBoxes realBoxes;
+    form = std::make_unique<TMainForm>(StationServices{printer, realBoxes, folder.Path(), &locationUi});
+    form->show();
+
+    QString shownText;
+    bool errorPictureShown = false;
+    QTimer::singleShot(0, [&] {
+        auto* window = dynamic_cast<TMessaggioForm*>(QApplication::activeModalWidget());
+        ASSERT_NE(window, nullptr);
+        EXPECT_EQ(window->parentWidget(), form.get());
+        shownText = window->LabelAvviso->text();
+        errorPictureShown = window->ImageErrore->isVisible();
+        window->ButtonChiudi->click();
+    });
+    Scan("UNKNOWN");
+    EXPECT_EQ(shownText, "codice speed sconosciuto");
+    EXPECT_TRUE(errorPictureShown);
+    EXPECT_EQ(LogRows().size(), 1u);
+    EXPECT_TRUE(form->EditBarcode->text().isEmpty());
+}
+
+TEST_F(RealWindowsStation, PrinterWarningIsARealWarningBox)
+{
+    AddParcel("SPD001", "8001234567890", "<NULL>");
+    printer.printers = {{"A", "", ""}, {"B", "", ""}};
+    MessageBoxes realBoxes;
+    form = std::make_unique<TMainForm>(StationServices{printer, realBoxes, folder.Path(), &locationUi});
+    form->show();
+    Scan("SPD001");
+    SeenBox seen;
+    AnswerNextBox(seen, "OK");
+    Scan("8001234567890");
+    EXPECT_EQ(seen.caption, "Warning");
+    EXPECT_EQ(seen.text, "Selezionare una stampante");
+    EXPECT_EQ(form->focusWidget(), static_cast<QWidget*>(form->ComboStampante));
+}
+
+} // namespace
