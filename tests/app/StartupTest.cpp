@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 
 #include <filesystem>
 #include <fstream>
@@ -57,7 +58,7 @@ TEST_F(Startup, DatabaseNotOpenedDisablesTheBarcodeFieldOnly)
 {
     BreakDatabase();
     Start();
-    EXPECT_EQ(journal, (Journal{"AskServerDialog", "Plain: Apertura / creazione del database non riuscita!"}));
+    EXPECT_EQ(journal, (Journal{"Plain: Non trovato dati.ini", "AskServerDialog", "Plain: Apertura / creazione del database non riuscita!"}));
     EXPECT_FALSE(form->EditBarcode->isEnabled());
     EXPECT_FALSE(form->DatabaseColli().Connected());
     EXPECT_EQ(form->TemplatePath(), folder.TemplatePath());
@@ -101,7 +102,7 @@ TEST_F(Startup, DatabaseMessagesComeBeforeTheTemplateMessage)
     BreakDatabase();
     std::filesystem::remove(folder.TemplatePath());
     Start();
-    EXPECT_EQ(journal, (Journal{"AskServerDialog", "Plain: Apertura / creazione del database non riuscita!",
+    EXPECT_EQ(journal, (Journal{"Plain: Non trovato dati.ini", "AskServerDialog", "Plain: Apertura / creazione del database non riuscita!",
                                 TemplateMissingText()}));
     EXPECT_FALSE(form->EditBarcode->isEnabled());
 }
@@ -140,7 +141,7 @@ TEST_F(Startup, ErrorDuringTheDatabaseStepIsShownAndTheWindowStillOpens)
     BreakDatabase();
     locationUi.failWith = "Impossibile scrivere dati.ini";
     Start();
-    EXPECT_EQ(journal, (Journal{"AskServerDialog", "ApplicationError: Impossibile scrivere dati.ini."}));
+    EXPECT_EQ(journal, (Journal{"Plain: Non trovato dati.ini", "AskServerDialog", "ApplicationError: Impossibile scrivere dati.ini."}));
     EXPECT_TRUE(form->isVisible());
     EXPECT_TRUE(form->TemplatePath().empty()); // later steps were not done
     EXPECT_FALSE(form->EditBarcode->isEnabled()); // never scans on a connection that is not open
@@ -200,8 +201,13 @@ TEST_F(Startup, LayoutMatchesTheDesign)
     EXPECT_EQ(form->PanelPulsanti->geometry(), QRect(330, 0, 230, 41));
 
     // Focus: the barcode field first, then the printer list and the check box; the rest never.
-    EXPECT_EQ(form->EditBarcode->nextInFocusChain(), form->ComboStampante);
-    EXPECT_EQ(form->ComboStampante->nextInFocusChain(), form->CheckCopiaSuClipBoard);
+    EXPECT_EQ(form->focusWidget(), static_cast<QWidget*>(form->EditBarcode));
+    QTest::keyClick(form->EditBarcode, Qt::Key_Tab);
+    EXPECT_EQ(form->focusWidget(), static_cast<QWidget*>(form->ComboStampante));
+    QTest::keyClick(form->ComboStampante, Qt::Key_Tab);
+    EXPECT_EQ(form->focusWidget(), static_cast<QWidget*>(form->CheckCopiaSuClipBoard));
+    QTest::keyClick(form->CheckCopiaSuClipBoard, Qt::Key_Tab);
+    EXPECT_EQ(form->focusWidget(), static_cast<QWidget*>(form->EditBarcode));
     for (QWidget* w : std::initializer_list<QWidget*>{form->ButtonHelp, form->ButtonChiudi,
                                                        form->ButtonIntegrazioneEANErrati, form->StaticEAN,
                                                        form->StaticBarcodeSpeed})
