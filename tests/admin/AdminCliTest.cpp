@@ -84,16 +84,17 @@ TEST(AdminCli, ImportInsertsAndUpdatesByBarcode)
     TestDatabase db(Where::Embedded);
     db.Execute("INSERT INTO COLLI (BARCODESPEED, CODICEEAN, CODICEEAN_ERRATO) VALUES ('S1', 'old', 'known')");
     QTemporaryDir dir;
-    const auto csv = WriteFile(dir, "p.csv", "BARCODESPEED;CODICEEAN;CODICEEAN_ERRATO\nS1;2001234567890\nS2;2001111111111;\nS3;x'y;0011111111110\n");
+    const auto csv = WriteFile(dir, "p.csv", "BARCODESPEED;CODICEEAN;CODICEEAN_ERRATO\nS1;2001234567890\nS2;2001111111111;\nS3;x'y;0011111111110\nS4;first\nS4;second;\n");
     const auto result = RunCli({"import", db.Name(), csv});
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out, "imported 3 parcels\n");
+    EXPECT_EQ(result.out, "imported 5 parcels\n");
 
     const auto rows = db.Query("SELECT BARCODESPEED, CODICEEAN, COALESCE(CODICEEAN_ERRATO, '<null>') FROM COLLI ORDER BY 1");
-    ASSERT_EQ(rows.size(), 3u);
+    ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(rows[0], (std::vector<std::string>{"S1", "2001234567890", "known"}));
     EXPECT_EQ(rows[1], (std::vector<std::string>{"S2", "2001111111111", "<null>"}));
     EXPECT_EQ(rows[2], (std::vector<std::string>{"S3", "x'y", "0011111111110"}));
+    EXPECT_EQ(rows[3], (std::vector<std::string>{"S4", "second", "<null>"}));
 }
 
 TEST(AdminCli, AnyBadLineImportsNothing)
