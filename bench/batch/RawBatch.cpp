@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -79,18 +80,45 @@ std::string VaryingText(const XSQLVAR& var)
     return std::string(var.sqldata + sizeof length, static_cast<std::size_t>(length));
 }
 
-} // namespace
-
-RawBatchResult RunRawBatch(const std::string& databaseName, const std::string& user,
-                           const std::string& password)
+std::string ParameterBlock(const std::string& user, const std::string& password)
 {
-    ISC_STATUS_ARRAY status{};
     std::string dpb(1, static_cast<char>(isc_dpb_version1));
     for (auto [tag, value] : {std::pair{isc_dpb_user_name, &user}, {isc_dpb_password, &password}}) {
         dpb += static_cast<char>(tag);
         dpb += static_cast<char>(value->size());
         dpb += *value;
     }
+    return dpb;
+}
+
+} // namespace
+
+double ProcessCpuSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+void SetForcedWrites(const std::string& databaseName, const std::string& user,
+                     const std::string& password, bool on)
+{
+    ISC_STATUS_ARRAY status{};
+    std::string dpb = ParameterBlock(user, password);
+    dpb += static_cast<char>(isc_dpb_force_write);
+    dpb += static_cast<char>(1);
+    dpb += static_cast<char>(on ? 1 : 0);
+    Attachment attachment;
+    isc_attach_database(status, static_cast<short>(databaseName.size()), databaseName.c_str(),
+                        &attachment.handle, static_cast<short>(dpb.size()), dpb.data());
+    Check(status, "attach");
+}
+
+RawBatchResult RunRawBatch(const std::string& databaseName, const std::string& user,
+                           const std::string& password)
+{
+    ISC_STATUS_ARRAY status{};
+    const std::string dpb = ParameterBlock(user, password);
     Attachment attachment;
     isc_db_handle& db = attachment.handle;
     isc_attach_database(status, static_cast<short>(databaseName.size()), databaseName.c_str(), &db,
@@ -123,6 +151,7 @@ RawBatchResult RunRawBatch(const std::string& databaseName, const std::string& u
         Check(status, "fetch");
 
     const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = ProcessCpuSeconds();
     Sqlda in(2);
     RawStatement updateStatement;
     isc_stmt_handle& update = updateStatement.handle;
@@ -156,5 +185,6 @@ RawBatchResult RunRawBatch(const std::string& databaseName, const std::string& u
     isc_commit_transaction(status, &tr);
     Check(status, "commit");
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.cpuSeconds = ProcessCpuSeconds() - cpuStart;
     return result;
 }
