@@ -2,6 +2,7 @@
 
 #include "MessageBoxes.h"
 #include "StationBatchUi.h"
+#include "StationFont.h"
 #include "StationLocationUi.h"
 #include "Windows1252.h"
 
@@ -124,7 +125,7 @@ void TMainForm::BuildLayout()
 {
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("MainForm"));
-    setFont(QFont(QStringLiteral("Tahoma"), 8));
+    setFont(StationFont());
     setBackgroundRole(QPalette::Button);
     setAutoFillBackground(true);
 

@@ -1,6 +1,7 @@
 #include "MessaggioForm.h"
 
 #include "PictureBox.h"
+#include "StationFont.h"
 
 #include <QFrame>
 #include <QGuiApplication>
@@ -30,7 +31,7 @@ TMessaggioForm::TMessaggioForm(QWidget* owner, std::uint8_t kind, const QString&
 {
     InitResources();
     setWindowTitle(QStringLiteral("Messaggio"));
-    setFont(QFont(QStringLiteral("Tahoma"), 8));
+    setFont(StationFont());
     setFixedSize(392, 185);
     setSizeGripEnabled(false);
 
