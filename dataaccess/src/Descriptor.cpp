@@ -283,11 +283,16 @@ std::int64_t ColumnInteger(const XSQLVAR& column, isc_db_handle* database,
         }
         return value;
     }
-    case SQL_FLOAT:
+    case SQL_FLOAT: {
+        float v;
+        std::memcpy(&v, column.sqldata, sizeof v);
+        return static_cast<std::int64_t>(std::llround(v));
+    }
     case SQL_DOUBLE:
     case SQL_D_FLOAT: {
-        const std::string text = ColumnText(column, database, transaction);
-        return static_cast<std::int64_t>(std::llround(std::stod(text)));
+        double v;
+        std::memcpy(&v, column.sqldata, sizeof v);
+        return static_cast<std::int64_t>(std::llround(v));
     }
     case SQL_BOOLEAN:
         return *column.sqldata ? 1 : 0;

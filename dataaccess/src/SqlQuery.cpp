@@ -31,11 +31,9 @@ struct SqlQuery::Impl final : CursorOwner {
     }
     ~Impl()
     {
-        if (transaction) {
-            CloseCursor();
+        if (transaction)
             transaction->impl().Unregister(this);
-        }
-        ReleaseStatement();
+        ReleaseStatement(); // dropping the statement closes its cursor as well
     }
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;

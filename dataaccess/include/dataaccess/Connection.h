@@ -32,12 +32,16 @@ public:
     void SetLoginPrompt(bool on); // kept for the contract; the layer never prompts
 
     bool Connected() const;
+    // true attaches (DPB from Params, then SQLDialect is lowered to the database's own
+    // dialect when that is lower); false ends every open transaction bound here
+    // (commit, else rollback) and detaches, raising nothing.
     void SetConnected(bool on);
 
     // CREATE DATABASE '<DatabaseName>' followed by each Params line and CR LF,
     // run with isc_dsql_execute_immediate; afterwards the connection is attached.
     void CreateDatabase();
 
+    // The first transaction made on the connection becomes its default one.
     Transaction* DefaultTransaction() const;
     void SetDefaultTransaction(Transaction* transaction);
 

@@ -21,22 +21,24 @@ public:
     SqlQuery(const SqlQuery&) = delete;
     SqlQuery& operator=(const SqlQuery&) = delete;
 
-    void SetParamCheck(bool on);
-    void SetUniDirectional(bool on);
+    void SetParamCheck(bool on);     // on by default; the station turns it off
+    void SetUniDirectional(bool on); // rows are always read forward only
 
     void AddLine(std::string line);
     void CopyLinesFrom(const SqlQuery& other);
     const std::vector<std::string>& Lines() const;
 
+    // Attaches and starts the transaction when needed; "Empty query" without text.
     void Open();
-    void Close();
+    void Close(); // closes the cursor; Commit and Rollback of the transaction do it too
     bool IsOpen() const;
 
     long FetchedCount() const;
     bool AtEnd() const;
     void NextRow();
 
-    // NULL reads as empty text; "Field '<name>' not found" for an unknown column.
+    // NULL reads as empty text, and so does every column past the last row;
+    // "Field '<name>' not found" for an unknown column, "Query is not open" after Close.
     std::string FieldText(std::string_view column) const;
     std::int64_t FieldInteger(std::string_view column) const;
     bool FieldIsNull(std::string_view column) const;

@@ -10,8 +10,9 @@ namespace dataaccess {
 class Connection;
 class Transaction;
 
-// A statement without result rows. With ParamCheck on, ":NAME" markers become
-// positional parameters set by name with SetParamText.
+// A statement without result rows. With ParamCheck on (the default), ":NAME"
+// markers become positional parameters set by name with SetParamText; a parameter
+// never set is NULL. The connection and the transaction must outlive the statement.
 class SqlStatement {
 public:
     SqlStatement(Connection& connection, Transaction& transaction);
