@@ -71,6 +71,29 @@ const char* const kSelect =
 const char* const kUpdate =
     "UPDATE COLLI SET\r\nCODICEEAN_ERRATO=?\r\nWHERE\r\n  BARCODESPEED=?\r\n";
 
+long long CountRows(isc_db_handle* db, isc_tr_handle* tr)
+{
+    ISC_STATUS_ARRAY status{};
+    const std::string text =
+        std::string("SELECT\r\n  COUNT(*) AS TOT\r\nFROM\r\n  (\r\n") + kSelect + "  )\r\n";
+    Sqlda out(1);
+    RawStatement count;
+    isc_dsql_allocate_statement(status, db, &count.handle);
+    Check(status, "allocate count");
+    isc_dsql_prepare(status, tr, &count.handle, 0, text.c_str(), 3, out.da());
+    Check(status, "prepare count");
+    ISC_INT64 value = 0;
+    short indicator = 0;
+    out.da()->sqlvar[0].sqltype = SQL_INT64 + 1;
+    out.da()->sqlvar[0].sqldata = reinterpret_cast<char*>(&value);
+    out.da()->sqlvar[0].sqlind = &indicator;
+    isc_dsql_execute(status, tr, &count.handle, 3, nullptr);
+    Check(status, "execute count");
+    isc_dsql_fetch(status, &count.handle, 3, out.da());
+    Check(status, "fetch count");
+    return value;
+}
+
 std::string VaryingText(const XSQLVAR& var)
 {
     if (var.sqlind && *var.sqlind < 0)
@@ -149,6 +172,7 @@ RawBatchResult RunRawBatch(const std::string& databaseName, const std::string& u
     long fetch = isc_dsql_fetch(status, &select, 3, out.da());
     if (fetch != 0 && fetch != 100)
         Check(status, "fetch");
+    CountRows(&db, &tr); // as the batch does before asking; it warms the caches the same way
 
     const auto start = std::chrono::steady_clock::now();
     const double cpuStart = ProcessCpuSeconds();
