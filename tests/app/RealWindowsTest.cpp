@@ -14,6 +14,10 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <dblocate/QuenIn2Form.h>
+
+#include <fstream>
+
 #include <stdexcept>
 
 namespace {
@@ -151,6 +155,32 @@ TEST_F(RealWindowsStation, PrinterWarningIsARealWarningBox)
     EXPECT_EQ(seen.caption, "Warning");
     EXPECT_EQ(seen.text, "Selezionare una stampante");
     EXPECT_EQ(form->focusWidget(), static_cast<QWidget*>(form->ComboStampante));
+}
+
+TEST_F(RealWindowsStation, DatabaseSearchAsksThroughTheRealBoxesAndServerDialog)
+{
+    std::ofstream(folder.DatabasePath(), std::ios::binary | std::ios::trunc) << "not a database";
+    std::vector<std::string> seen;
+    // Answers each modal window as it comes: OK on boxes, Cancel in the server dialog.
+    QTimer answerer;
+    QObject::connect(&answerer, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            seen.push_back(box->windowTitle().toStdString() + ": " + box->text().toStdString());
+            box->button(QMessageBox::Ok)->click();
+        } else if (auto* dialog = dynamic_cast<TQuenIn2Form*>(modal)) {
+            seen.push_back("Dialog: " + dialog->windowTitle().toStdString());
+            dialog->CancelBtn->click();
+        }
+    });
+    answerer.start(10);
+    MessageBoxes realBoxes;
+    form = std::make_unique<TMainForm>(StationServices{printer, realBoxes, folder.Path()});
+    answerer.stop();
+
+    EXPECT_EQ(seen, (std::vector<std::string>{"Controllo colli: Non trovato dati.ini", "Dialog: Non trovato dati.ini",
+                                              "Controllo colli: Apertura / creazione del database non riuscita!"}));
+    EXPECT_FALSE(form->EditBarcode->isEnabled());
 }
 
 } // namespace
