@@ -10,6 +10,7 @@
 
 #include <exception>
 #include <memory>
+#include <string>
 
 namespace parcels {
 

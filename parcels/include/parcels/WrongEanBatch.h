@@ -17,9 +17,10 @@ public:
     virtual void Error(const std::string& text) = 0;
     virtual void Information(const std::string& text) = 0;
     virtual bool Confirm(const std::string& text) = 0; // true for Yes
-    // Called now and then during the update loop; done of total rows.
+    // Called when the update loop starts and every kProgressStep rows; done of total rows.
     virtual void Progress(long long done, long long total) = 0;
-    // The loop is over (whichever way); called before any further message.
+    // Called once when a started update loop is left, whichever way, before any
+    // further message; never when the loop did not start.
     virtual void ProgressFinished() = 0;
 };
 
