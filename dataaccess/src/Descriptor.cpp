@@ -145,6 +145,7 @@ void RowBuffer::Bind(Descriptor& columns)
         needed = AlignUp(needed, 8) + DataSize(columns[i]);
         needed = AlignUp(needed, 2) + sizeof(short);
     }
+    used_ = needed;
     if (needed > size_) {
         const std::size_t units = (needed + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
         storage_ = std::make_unique<std::max_align_t[]>(units);
@@ -162,6 +163,12 @@ void RowBuffer::Bind(Descriptor& columns)
         *column.sqlind = 0;
         offset += sizeof(short);
     }
+}
+
+void RowBuffer::Restore(const char* bytes) noexcept
+{
+    if (used_ > 0)
+        std::memcpy(storage_.get(), bytes, used_);
 }
 
 void StatementHandle::Allocate(isc_db_handle* database)

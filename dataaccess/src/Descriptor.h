@@ -33,10 +33,15 @@ private:
 class RowBuffer {
 public:
     void Bind(Descriptor& columns);
+    // The bytes of the row the columns point at, to keep a fetched row aside.
+    const char* Data() const noexcept { return reinterpret_cast<const char*>(storage_.get()); }
+    std::size_t Used() const noexcept { return used_; }
+    void Restore(const char* bytes) noexcept;
 
 private:
     std::unique_ptr<std::max_align_t[]> storage_;
     std::size_t size_ = 0;
+    std::size_t used_ = 0;
 };
 
 // A prepared statement handle at the server; dropped on destruction.

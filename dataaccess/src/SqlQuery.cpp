@@ -6,6 +6,9 @@
 #include "dataaccess/Errors.h"
 #include "dataaccess/SqlStatement.h"
 
+#include <cstring>
+#include <vector>
+
 namespace dataaccess {
 
 struct SqlQuery::Impl final : CursorOwner {
@@ -24,6 +27,14 @@ struct SqlQuery::Impl final : CursorOwner {
     bool open = false;
     bool atEnd = true;
     long fetched = 0;
+    // Rows already fetched from the server but not yet current. Reading ahead
+    // makes a local (embedded) cursor behave like a remote one, whose client
+    // fetches rows in batches: rows the caller updates while it walks the result
+    // are still delivered as they were when fetched.
+    std::vector<char> ahead;
+    std::size_t aheadFirst = 0;
+    std::size_t aheadRows = 0;
+    bool serverAtEnd = true;
 
     Impl(Connection& c, Transaction& t) : connection(&c), transaction(&t)
     {
@@ -44,9 +55,13 @@ struct SqlQuery::Impl final : CursorOwner {
             statement.CloseCursor();
         cursorOpen = false;
         open = false;
+        aheadFirst = aheadRows = 0;
+        serverAtEnd = true;
     }
     void ForgetConnection() noexcept override
     {
+        aheadFirst = aheadRows = 0;
+        serverAtEnd = true;
         statement.Forget();
         preparedAttachment = 0;
         connection = nullptr;
@@ -86,6 +101,7 @@ struct SqlQuery::Impl final : CursorOwner {
     void Prepare();
     void Open();
     void Fetch();
+    void ReadAhead();
     const XSQLVAR& Column(std::string_view name) const;
     const XSQLVAR* CurrentColumn(const XSQLVAR& column) const
     {
@@ -145,6 +161,8 @@ void SqlQuery::Impl::Open()
         Check(status);
         cursorOpen = true;
         open = true;
+        serverAtEnd = false;
+        aheadFirst = aheadRows = 0;
         Fetch();
     } else {
         // A statement with at most one row of output (EXECUTE PROCEDURE) or none.
@@ -159,21 +177,48 @@ void SqlQuery::Impl::Open()
     }
 }
 
+namespace {
+constexpr std::size_t kReadAheadRows = 256;
+}
+
+// Tops the rows kept aside up to a batch, from the server.
+void SqlQuery::Impl::ReadAhead()
+{
+    const std::size_t rowSize = row.Used();
+    if (aheadFirst > 0 && aheadRows > 0)
+        std::memmove(ahead.data(), ahead.data() + aheadFirst * rowSize, aheadRows * rowSize);
+    aheadFirst = 0;
+    ahead.resize(kReadAheadRows * rowSize);
+    const unsigned short dialect = static_cast<unsigned short>(connection->impl().sqlDialect);
+    while (aheadRows < kReadAheadRows) {
+        Status status;
+        const ISC_STATUS result = isc_dsql_fetch(&status, statement.get(), dialect, columns.get());
+        if (result == 100) {
+            serverAtEnd = true;
+            return;
+        }
+        Check(status);
+        std::memcpy(ahead.data() + aheadRows * rowSize, row.Data(), rowSize);
+        ++aheadRows;
+    }
+}
+
 void SqlQuery::Impl::Fetch()
 {
     if (!cursorOpen) {
         atEnd = true;
         return;
     }
-    Status status;
-    const ISC_STATUS result =
-        isc_dsql_fetch(&status, statement.get(),
-                       static_cast<unsigned short>(connection->impl().sqlDialect), columns.get());
-    if (result == 100) {
+    // Keep at least the next row fetched before the caller sees this one.
+    if (aheadRows <= 1 && !serverAtEnd)
+        ReadAhead();
+    if (aheadRows == 0) {
         atEnd = true;
         return;
     }
-    Check(status);
+    row.Restore(ahead.data() + aheadFirst * row.Used());
+    ++aheadFirst;
+    --aheadRows;
     atEnd = false;
     ++fetched;
 }
