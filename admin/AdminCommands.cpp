@@ -3,8 +3,10 @@
 #include <dataaccess/Connection.h>
 #include <dataaccess/Errors.h>
 #include <dataaccess/SqlQuery.h>
+#include <dataaccess/SqlScript.h>
 #include <dataaccess/SqlStatement.h>
 #include <dataaccess/Transaction.h>
+#include <parcels/ScanLog.h>
 
 #include <QDate>
 #include <QRegularExpression>
@@ -19,17 +21,6 @@
 
 namespace admin {
 namespace {
-
-std::string Literal(const std::string& value)
-{
-    std::string out = "'";
-    for (char c : value) {
-        out += c;
-        if (c == '\'')
-            out += '\'';
-    }
-    return out + "'";
-}
 
 void SetCredentials(dataaccess::Connection& connection, const std::string& name,
                     const Credentials& credentials)
@@ -60,7 +51,7 @@ bool Exists(dataaccess::Connection& connection, dataaccess::Transaction& transac
     }
     dataaccess::SqlQuery query(connection, transaction);
     query.SetParamCheck(false);
-    query.AddLine("SELECT COUNT(*) AS N FROM " + table + " WHERE " + column + "=" + Literal(name));
+    query.AddLine("SELECT COUNT(*) AS N FROM " + table + " WHERE " + column + "=" + parcels::QuotedLiteral(name));
     query.Open();
     return query.FieldInteger("N") > 0;
 }
@@ -111,8 +102,8 @@ bool AttachOrCreate(dataaccess::Connection& connection, const std::string& name,
     } catch (const dataaccess::DatabaseError& attachError) {
         SetCredentials(connection, name, credentials);
         connection.Params().clear();
-        connection.Params().push_back("USER " + Literal(credentials.user));
-        connection.Params().push_back("PASSWORD " + Literal(credentials.password));
+        connection.Params().push_back("USER " + parcels::QuotedLiteral(credentials.user));
+        connection.Params().push_back("PASSWORD " + parcels::QuotedLiteral(credentials.password));
         connection.Params().push_back("PAGE_SIZE 4096");
         try {
             connection.CreateDatabase();
@@ -125,66 +116,6 @@ bool AttachOrCreate(dataaccess::Connection& connection, const std::string& name,
     }
 }
 
-std::vector<std::string> SplitSqlScript(const std::string& script)
-{
-    std::vector<std::string> statements;
-    std::string current;
-    enum class In { Code, Single, Double, LineComment, BlockComment } in = In::Code;
-    for (size_t i = 0; i < script.size(); ++i) {
-        const char c = script[i];
-        const char next = i + 1 < script.size() ? script[i + 1] : '\0';
-        switch (in) {
-        case In::Code:
-            if (c == ';') {
-                statements.push_back(current);
-                current.clear();
-                continue;
-            }
-            if (c == '\'')
-                in = In::Single;
-            else if (c == '"')
-                in = In::Double;
-            else if (c == '-' && next == '-')
-                in = In::LineComment;
-            else if (c == '/' && next == '*')
-                in = In::BlockComment;
-            break;
-        case In::Single:
-            if (c == '\'')
-                in = In::Code;
-            break;
-        case In::Double:
-            if (c == '"')
-                in = In::Code;
-            break;
-        case In::LineComment:
-            if (c == '\n')
-                in = In::Code;
-            break;
-        case In::BlockComment:
-            if (c == '*' && next == '/') {
-                current += "*/";
-                ++i;
-                in = In::Code;
-                continue;
-            }
-            break;
-        }
-        current += c;
-    }
-    statements.push_back(current);
-
-    // Drop pieces that hold nothing but blanks and comments.
-    static const QRegularExpression commentsOnly(R"(^(\s|--[^\n]*(\n|$)|/\*.*?\*/)*$)",
-                                                 QRegularExpression::DotMatchesEverythingOption);
-    std::vector<std::string> result;
-    for (auto& s : statements) {
-        if (!commentsOnly.match(QString::fromStdString(s)).hasMatch())
-            result.push_back(QString::fromStdString(s).trimmed().toStdString());
-    }
-    return result;
-}
-
 std::vector<std::string> CreateMissingSchema(dataaccess::Connection& connection,
                                              dataaccess::Transaction& transaction,
                                              const std::string& schemaScript)
@@ -195,7 +126,7 @@ std::vector<std::string> CreateMissingSchema(dataaccess::Connection& connection,
 
     std::vector<std::string> created;
     bool lastCreated = false;
-    for (const auto& statement : SplitSqlScript(schemaScript)) {
+    for (const auto& statement : dataaccess::SplitSqlScript(schemaScript)) {
         const auto match = createPattern.match(QString::fromStdString(statement));
         if (match.hasMatch()) {
             std::string kind = match.captured(1).toUpper().toStdString();

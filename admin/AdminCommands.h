@@ -50,7 +50,4 @@ void ExportLog(dataaccess::Connection& connection, dataaccess::Transaction& tran
                const std::optional<std::string>& from, const std::optional<std::string>& to,
                std::ostream& out);
 
-// Splits a script into statements at semicolons outside quotes and comments.
-std::vector<std::string> SplitSqlScript(const std::string& script);
-
 } // namespace admin

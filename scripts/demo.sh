@@ -77,11 +77,12 @@ TEXT
 fi
 
 # --- headless: a scripted session on Xvfb ---
-display=":$(( (RANDOM % 200) + 100 ))"
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+# Xvfb picks a free display itself and reports it.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$services/display" >"$services/xvfb.log" 2>&1 &
 xvfb_pid=$!
-export DISPLAY="$display"
-for _ in $(seq 1 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+for _ in $(seq 1 300); do [ -s "$services/display" ] && break; sleep 0.1; done
+[ -s "$services/display" ] || { cat "$services/xvfb.log" >&2; echo "demo: Xvfb did not start" >&2; exit 1; }
+export DISPLAY=":$(head -n 1 "$services/display")"
 unset QT_QPA_PLATFORM
 
 . scripts/lib/station-session.sh

@@ -3,10 +3,10 @@
 
 session_fail() { echo "station session: $*" >&2; exit 1; }
 
-# Prints the id of the visible window whose title matches, waiting up to 20 s.
+# Prints the id of the visible window whose title matches, waiting up to 60 s.
 wait_window() {
   local pattern=$1 id
-  for _ in $(seq 1 200); do
+  for _ in $(seq 1 600); do
     id=$(xdotool search --onlyvisible --name "$pattern" 2>/dev/null | tail -n 1 || true)
     [ -n "$id" ] && { echo "$id"; return 0; }
     sleep 0.1

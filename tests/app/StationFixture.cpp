@@ -2,11 +2,6 @@
 
 #include "TestDatabase.h"
 
-#include <dataaccess/Connection.h>
-#include <dataaccess/SqlQuery.h>
-#include <dataaccess/SqlStatement.h>
-#include <dataaccess/Transaction.h>
-
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,17 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
-
-namespace {
-
-void Attach(dataaccess::Connection& connection, const std::string& name)
-{
-    connection.SetDatabaseName(name);
-    connection.Params() = {"user_name=SYSDBA", "password=plumtrove"};
-    connection.SetConnected(true);
-}
-
-} // namespace
 
 std::vector<printing::PrinterRecord> RecordingPrintPlatform::ListPrinters()
 {
@@ -80,50 +64,14 @@ StationFolder::~StationFolder()
 void StationFolder::CreateDatabase(const std::string& name)
 {
     databaseName = name;
-    {
-        dataaccess::Connection connection;
-        connection.SetDatabaseName(name);
-        connection.Params() = {"USER \"SYSDBA\"", "PASSWORD \"plumtrove\"", "PAGE_SIZE 4096"};
-        connection.SetSQLDialect(3);
-        connection.CreateDatabase();
-        connection.SetConnected(false);
-    }
-    Execute(testsupport::SchemaSql());
+    testsupport::CreateDatabaseAt(name, true);
 }
 
-void StationFolder::Execute(const std::string& sql)
-{
-    dataaccess::Connection connection;
-    dataaccess::Transaction transaction(connection);
-    Attach(connection, databaseName);
-    for (const std::string& text : testsupport::SplitScript(sql)) {
-        transaction.SetActive(true);
-        dataaccess::SqlStatement statement(connection, transaction);
-        statement.SetParamCheck(false);
-        statement.AddLine(text);
-        statement.ExecQuery();
-        transaction.Commit();
-    }
-}
+void StationFolder::Execute(const std::string& sql) { testsupport::ExecuteOn(databaseName, sql); }
 
 std::vector<std::vector<std::string>> StationFolder::Query(const std::string& sql)
 {
-    dataaccess::Connection connection;
-    dataaccess::Transaction transaction(connection);
-    Attach(connection, databaseName);
-    dataaccess::SqlQuery query(connection, transaction);
-    query.SetParamCheck(false);
-    query.AddLine(sql);
-    query.Open();
-    std::vector<std::vector<std::string>> rows;
-    for (; !query.AtEnd(); query.NextRow()) {
-        auto& row = rows.emplace_back();
-        for (int i = 0; i < query.FieldCount(); ++i)
-            row.push_back(query.FieldText(i));
-    }
-    query.Close();
-    transaction.Commit();
-    return rows;
+    return testsupport::QueryOn(databaseName, sql);
 }
 
 void StationTest::Start()

@@ -36,9 +36,12 @@ private:
     std::string name_;
 };
 
+// The same for any database name the test made itself (as SYSDBA, default password).
+void CreateDatabaseAt(const std::string& name, bool withSchema);
+void ExecuteOn(const std::string& name, const std::string& sql);
+std::vector<std::vector<std::string>> QueryOn(const std::string& name, const std::string& sql);
+
 // The text of parcels/schema.sql.
 std::string SchemaSql();
-// Splits a script into statements at semicolons outside quotes and comments.
-std::vector<std::string> SplitScript(const std::string& script);
 
 } // namespace testsupport

@@ -1,13 +1,15 @@
 #include "TestDatabase.h"
 
+#include <dataaccess/SqlScript.h>
+
 #include <gtest/gtest.h>
 
-using testsupport::SplitScript;
+using dataaccess::SplitSqlScript;
 using Statements = std::vector<std::string>;
 
-TEST(TestScriptTest, SplitsAtSemicolonsOutsideQuotesAndComments)
+TEST(SqlScript, SplitsAtSemicolonsOutsideQuotesAndComments)
 {
-    const auto statements = SplitScript("/* head; */ CREATE TABLE A (X VARCHAR(5));\n"
+    const auto statements = SplitSqlScript("/* head; */ CREATE TABLE A (X VARCHAR(5));\n"
                                         "INSERT INTO A VALUES ('a;b'); -- note; here\n"
                                         "INSERT INTO \"A\" VALUES ('c''d;');\n/* tail */\n");
     EXPECT_EQ(statements,
@@ -16,16 +18,16 @@ TEST(TestScriptTest, SplitsAtSemicolonsOutsideQuotesAndComments)
                           "-- note; here\nINSERT INTO \"A\" VALUES ('c''d;')"}));
 }
 
-TEST(TestScriptTest, KeepsBlockBodiesWhole)
+TEST(SqlScript, KeepsBlockBodiesWhole)
 {
     const auto statements =
-        SplitScript("EXECUTE BLOCK AS DECLARE I INT = 0; BEGIN WHILE (I < 3) DO BEGIN "
+        SplitSqlScript("EXECUTE BLOCK AS DECLARE I INT = 0; BEGIN WHILE (I < 3) DO BEGIN "
                     "I = CASE WHEN I > 1 THEN I + 1 ELSE I + 2 END; END END;\nCOMMIT");
     ASSERT_EQ(statements.size(), 2u);
     EXPECT_EQ(statements[1], "COMMIT");
 }
 
-TEST(TestScriptTest, ParcelSchemaMakesTheTablesAndTheGenerator)
+TEST(SqlScript, ParcelSchemaMakesTheTablesAndTheGenerator)
 {
     testsupport::TestDatabase database(testsupport::Where::Embedded);
     database.Execute("INSERT INTO COLLI (BARCODESPEED, CODICEEAN) VALUES ('B', '8001234567890');"
