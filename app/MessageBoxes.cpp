@@ -10,6 +10,8 @@ QMessageBox::StandardButton ShowBox(QWidget* parent, QMessageBox::Icon icon, con
                                     const QString& text, QMessageBox::StandardButtons buttons)
 {
     QMessageBox box(icon, caption, DisplayText(text), buttons, parent);
+    // Messages carry codes, paths and server texts: a "<b>" in them is text, not markup.
+    box.setTextFormat(Qt::PlainText);
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 

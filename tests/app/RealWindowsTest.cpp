@@ -81,6 +81,27 @@ TEST(RealWindows, StandardBoxesKeepTheirCaptionsAndButtons)
     EXPECT_EQ(seen.buttons, QStringList{"OK"});
 }
 
+TEST(RealWindows, MarkupInAMessageIsShownAsTyped)
+{
+    MessageBoxes boxes;
+    const QString text = "<b>x</b>";
+    int shownWidth = -1, typedWidth = 0;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        for (QLabel* label : box->findChildren<QLabel*>()) {
+            if (label->text() == text) {
+                shownWidth = label->sizeHint().width();
+                typedWidth = label->fontMetrics().horizontalAdvance(text);
+            }
+        }
+        box->button(QMessageBox::Ok)->click();
+    });
+    boxes.Error(nullptr, text);
+    // Rendered as markup it would be one bold "x", far narrower than the tags.
+    EXPECT_GE(shownWidth, typedWidth);
+}
+
 TEST(RealWindows, UnhandledErrorGetsAFullStopOnlyAfterLettersAndDigits)
 {
     EXPECT_EQ(UnhandledErrorText("Printer selected is not valid"), "Printer selected is not valid.");
