@@ -122,16 +122,22 @@ void SqlQuery::Impl::Prepare()
     isc_tr_handle* trHandle = transaction->impl().RequireHandle();
     statement.Allocate(&database.handle);
     const unsigned short dialect = static_cast<unsigned short>(database.sqlDialect);
-    Status status;
-    columns->sqld = 0;
-    isc_dsql_prepare(&status, trHandle, statement.get(), 0, text.c_str(), dialect, columns.get());
-    Check(status);
-    if (columns.Count() > columns.Capacity()) {
-        columns.Reserve(columns.Count());
-        isc_dsql_describe(&status, statement.get(), dialect, columns.get());
+    try {
+        Status status;
+        columns->sqld = 0;
+        isc_dsql_prepare(&status, trHandle, statement.get(), 0, text.c_str(), dialect, columns.get());
         Check(status);
+        if (columns.Count() > columns.Capacity()) {
+            columns.Reserve(columns.Count());
+            isc_dsql_describe(&status, statement.get(), dialect, columns.get());
+            Check(status);
+        }
+        statementType = statement.Type();
+    } catch (...) {
+        // Not yet marked as prepared, so nothing else would free it before detach.
+        statement.Drop();
+        throw;
     }
-    statementType = statement.Type();
     row.Bind(columns);
     preparedAttachment = database.attachment;
 }

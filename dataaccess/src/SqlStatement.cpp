@@ -102,17 +102,23 @@ void SqlStatement::Impl::Prepare()
     Connection::Impl& database = connection->impl();
     const unsigned short dialect = static_cast<unsigned short>(database.sqlDialect);
     statement.Allocate(&database.handle);
-    Status status;
-    isc_dsql_prepare(&status, trHandle, statement.get(), 0, text.c_str(), dialect, nullptr);
-    Check(status);
-    statementType = statement.Type();
-    inputs->sqld = 0;
-    isc_dsql_describe_bind(&status, statement.get(), dialect, inputs.get());
-    Check(status);
-    if (inputs.Count() > inputs.Capacity()) {
-        inputs.Reserve(inputs.Count());
+    try {
+        Status status;
+        isc_dsql_prepare(&status, trHandle, statement.get(), 0, text.c_str(), dialect, nullptr);
+        Check(status);
+        statementType = statement.Type();
+        inputs->sqld = 0;
         isc_dsql_describe_bind(&status, statement.get(), dialect, inputs.get());
         Check(status);
+        if (inputs.Count() > inputs.Capacity()) {
+            inputs.Reserve(inputs.Count());
+            isc_dsql_describe_bind(&status, statement.get(), dialect, inputs.get());
+            Check(status);
+        }
+    } catch (...) {
+        // Not yet marked as prepared, so nothing else would free it before detach.
+        statement.Drop();
+        throw;
     }
     // Values set before a re-prepare stay with their names.
     std::vector<Parameter> previous = std::move(parameters);
