@@ -84,7 +84,15 @@ TestDatabase::TestDatabase(Where where, bool withSchema)
     path_ = folder_ + "/test.fdb";
     name_ = server.empty() ? path_ : server + ":" + path_;
 
-    CreateDatabaseAt(name_, withSchema);
+    try {
+        CreateDatabaseAt(name_, withSchema);
+    } catch (...) {
+        // no destructor runs for a half-made object: leave no database or folder behind
+        DropDatabase(name_);
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+        throw;
+    }
 }
 
 TestDatabase::~TestDatabase()
