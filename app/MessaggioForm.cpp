@@ -32,6 +32,8 @@ TMessaggioForm::TMessaggioForm(QWidget* owner, std::uint8_t kind, const QString&
     InitResources();
     setWindowTitle(QStringLiteral("Messaggio"));
     setFont(StationFont());
+    setBackgroundRole(QPalette::Button);
+    setAutoFillBackground(true);
     setFixedSize(392, 185);
     setSizeGripEnabled(false);
 

@@ -47,6 +47,18 @@ TEST(MessaggioForm, LayoutMatchesTheDesign)
     EXPECT_EQ(names, (QStringList{"LabelAvviso", "ImageErrore", "ButtonChiudi", "ImageNotifica", "ImageAvviso"}));
 }
 
+TEST(MessaggioForm, BackgroundIsTheButtonFace)
+{
+    TMessaggioForm form(nullptr, 0, "EAN OK");
+    QPalette palette = form.palette();
+    palette.setColor(QPalette::Window, Qt::red);
+    palette.setColor(QPalette::Button, Qt::blue);
+    form.setPalette(palette);
+    const QImage image = form.grab().toImage();
+    EXPECT_EQ(QColor(image.pixel(5, 5)), QColor(Qt::blue));
+    EXPECT_EQ(QColor(image.pixel(380, 130)), QColor(Qt::blue));
+}
+
 TEST(MessaggioForm, KindChoosesThePicture)
 {
     struct Case {
