@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <optional>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -298,6 +299,10 @@ int CollectPrinter(void* userData, unsigned flags, cups_dest_t* dest)
 
 struct CupsPlatform::Impl {
     std::function<void(const std::string&)> clipboardWriter;
+    // Queue names may hold commas, so the text before the first comma of a
+    // device string is not always its queue: remember the queue of every
+    // device string this platform made.
+    std::map<std::string, std::string> queueOfDevice;
     std::string lastReadDefault = ",,,";
     std::string currentDefault;                  // what this platform last read or made default
     std::optional<LpoptionsSnapshot> beforeSwitch; // the user's setting before the first switch
@@ -308,15 +313,28 @@ struct CupsPlatform::Impl {
     {
         if (currentDefault.empty())
             currentDefault = ReadDefault();
-        return PrinterNameOf(currentDefault);
+        return QueueOf(currentDefault);
     }
 
-    static std::string ReadDefault()
+    std::string DeviceOf(const PrinterRecord& printer)
+    {
+        std::string device = MakeDeviceString(printer);
+        queueOfDevice[device] = printer.name;
+        return device;
+    }
+
+    std::string QueueOf(const std::string& device) const
+    {
+        const auto found = queueOfDevice.find(device);
+        return found != queueOfDevice.end() ? found->second : PrinterNameOf(device);
+    }
+
+    std::string ReadDefault()
     {
         const DestPtr dest(cupsGetNamedDest(CUPS_HTTP_DEFAULT, nullptr, nullptr));
         if (!dest)
             return ",,,";
-        return MakeDeviceString(RecordOf(*dest));
+        return DeviceOf(RecordOf(*dest));
     }
 };
 
@@ -336,6 +354,8 @@ std::vector<PrinterRecord> CupsPlatform::ListPrinters()
         throw PrinterEnumerationError(cupsLastErrorString());
     if (printers.empty() && cupsLastError() > IPP_STATUS_OK_EVENTS_COMPLETE)
         throw PrinterEnumerationError(cupsLastErrorString());
+    for (const PrinterRecord& printer : printers)
+        d_->DeviceOf(printer);
     return printers;
 }
 
@@ -343,7 +363,7 @@ std::string CupsPlatform::ReadDefaultDevice()
 {
     // A new read starts a new switch: what it returns is what a later write puts back.
     d_->beforeSwitch.reset();
-    d_->lastReadDefault = Impl::ReadDefault();
+    d_->lastReadDefault = d_->ReadDefault();
     d_->currentDefault = d_->lastReadDefault;
     return d_->lastReadDefault;
 }
@@ -361,7 +381,7 @@ void CupsPlatform::WriteDefaultDevice(const std::string& device)
         d_->deviceBeforeSwitch = d_->lastReadDefault;
     }
     DestList dests;
-    dests.MakeDefault(PrinterNameOf(device));
+    dests.MakeDefault(d_->QueueOf(device));
     if (!dests.Save()) {
         const std::string reason = cupsLastErrorString();
         d_->beforeSwitch->Restore();

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <unistd.h>
@@ -296,6 +297,21 @@ TEST_F(CupsPrinting, LpdestCannotRedirectTheLabel)
     Print(device, "to labels");
     EXPECT_EQ(Delivered(labels), "to labels\r\n");
     EXPECT_FALSE(office.WaitForDelivery(2s));
+    EXPECT_FALSE(fs::exists(Lpoptions()));
+}
+
+TEST_F(CupsPrinting, QueueNameWithACommaGetsItsOwnLabel)
+{
+    RawPrinterListener plain;
+    RawPrinterListener withComma;
+    Queue("Banco", plain);
+    const std::string device = Queue("Banco,2", withComma);
+    Queue("Ufficio", plain);
+    const PrinterList list = FillPrinterList(platform_);
+    ASSERT_NE(std::find(list.devices.begin(), list.devices.end(), device), list.devices.end());
+    Print(device, "virgola");
+    EXPECT_EQ(Delivered(withComma), "virgola\r\n");
+    EXPECT_FALSE(plain.WaitForDelivery(2s));
     EXPECT_FALSE(fs::exists(Lpoptions()));
 }
 
