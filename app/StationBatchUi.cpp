@@ -2,10 +2,29 @@
 
 #include "MessageBoxes.h"
 
+#include <QCloseEvent>
 #include <QProgressDialog>
 
 #include <algorithm>
 #include <climits>
+
+// The batch cannot be stopped half way, so its progress window cannot be closed
+// either: while it is shown it also keeps every other window of the station
+// from taking a click or a scan.
+class BatchProgressDialog : public QProgressDialog {
+public:
+    explicit BatchProgressDialog(QWidget* owner)
+        : QProgressDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
+    {
+        setCancelButton(nullptr);
+        setWindowModality(Qt::ApplicationModal);
+    }
+
+    void reject() override {}
+
+protected:
+    void closeEvent(QCloseEvent* event) override { event->ignore(); }
+};
 
 namespace {
 
@@ -46,11 +65,9 @@ bool StationBatchUi::Confirm(const std::string& text)
 void StationBatchUi::Progress(long long done, long long total)
 {
     if (!progress_) {
-        progress_ = std::make_unique<QProgressDialog>(owner_);
+        progress_ = std::make_unique<BatchProgressDialog>(owner_);
         progress_->setWindowTitle(QString::fromUtf8(kApplicationTitle));
         progress_->setLabelText(QStringLiteral("Integrazione EAN errati in corso..."));
-        progress_->setCancelButton(nullptr);
-        progress_->setWindowModality(Qt::WindowModal);
         progress_->setAutoClose(false);
         progress_->setAutoReset(false);
         progress_->setMinimumDuration(500);

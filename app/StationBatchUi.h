@@ -5,7 +5,7 @@
 #include <memory>
 
 class MessageBoxes;
-class QProgressDialog;
+class BatchProgressDialog;
 class QWidget;
 
 // How the wrong-EAN batch talks to the operator: standard message boxes and a
@@ -25,5 +25,5 @@ public:
 private:
     QWidget* owner_;
     MessageBoxes& boxes_;
-    std::unique_ptr<QProgressDialog> progress_;
+    std::unique_ptr<BatchProgressDialog> progress_;
 };
