@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-liberation2
   firebird3.0-server firebird3.0-server-core firebird3.0-utils firebird-dev libfbclient2
   libcups2-dev cups cups-client cups-daemon cups-bsd
-  libsimpleini-dev libgtest-dev
+  libsimpleini-dev libgtest-dev libgmock-dev file
   xvfb xdotool x11-utils imagemagick fonts-dejavu-core
   python3 procps iproute2
 )
@@ -23,6 +23,6 @@ done
 
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-echo "Installing: ${missing[*]}"
+echo "Installing ${#missing[@]} packages with apt-get (a few minutes on a new machine): ${missing[*]}"
 $SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
