@@ -50,18 +50,18 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-sources=$(ls /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null | head -n 1 || true)
-echo "Making a minimal Debian 12 root in $root (from ${sources:-the default mirror})"
+# The host's binary package sources (deb822 files whose Types include deb), so the
+# root reaches the same registry; without any, mmdebstrap's default mirror.
+sources=()
+for f in /etc/apt/sources.list.d/*.sources; do
+  [ -f "$f" ] && grep -qE '^Types:.*\bdeb\b([^-]|$)' "$f" && sources+=("$f")
+done
+echo "Making a minimal Debian 12 root in $root (sources: ${sources[*]:-default})"
 rmdir "$root"
 make_root() {
   rm -rf --one-file-system "$root"
-  if [ -n "$sources" ] && [ "${sources##*.}" = "sources" ]; then
-    mmdebstrap --quiet --mode=root --variant=minbase --include=git,ca-certificates bookworm "$root" "$sources"
-  elif [ -n "$sources" ]; then
-    mmdebstrap --quiet --mode=root --variant=minbase --include=git,ca-certificates bookworm "$root" - <"$sources"
-  else
-    mmdebstrap --quiet --mode=root --variant=minbase --include=git,ca-certificates bookworm "$root"
-  fi
+  mmdebstrap --quiet --mode=root --variant=minbase --include=git,ca-certificates \
+    bookworm "$root" "${sources[@]}"
 }
 twice make_root || { mkdir -p "$root"; environment_failure "mmdebstrap failed twice"; }
 
