@@ -58,6 +58,30 @@ bool LocalFileExists(const std::string& name)
     return std::filesystem::exists(std::filesystem::u8path(name), error);
 }
 
+// Whether the client library takes name for a file of this machine: "host:path"
+// (also "inet://...") names a server; on Windows a single letter before the
+// colon is a drive and "\\host\path" is a named pipe to a server.
+bool IsLocalName(const std::string& name)
+{
+    const auto colon = name.find(':');
+#ifdef _WIN32
+    if (name.rfind("\\\\", 0) == 0)
+        return false;
+    return colon == std::string::npos || colon <= 1;
+#else
+    return colon == std::string::npos || colon == 0;
+#endif
+}
+
+// A local name may only be created when it is an absolute path that is free:
+// a relative one would land in whatever folder the program was started from.
+bool MayCreate(const std::string& name)
+{
+    if (!IsLocalName(name))
+        return true;
+    return std::filesystem::u8path(name).is_absolute() && !LocalFileExists(name);
+}
+
 } // namespace
 
 std::string ConnectionName(const std::string& name, const std::string& serverName,
@@ -99,7 +123,7 @@ bool OpenOrCreateDatabase(dataaccess::Connection& connection, const std::string&
     connection.Params().push_back("PAGE_SIZE 4096");
     connection.SetSQLDialect(3);
 
-    if (LocalFileExists(connection.DatabaseName()))
+    if (!MayCreate(connection.DatabaseName()))
         return false;
     try {
         connection.CreateDatabase();
@@ -190,10 +214,16 @@ bool SearchDatabase(const std::string& programFolder, const std::string& fileNam
 
     // 2: configured folder on the server, the last word when present
     if (const std::string folder = settings.ReadString(Section, KeyDatabaseFolder); !folder.empty()) {
+#ifdef _WIN32
         baseFolder = "\\\\" + settings.ReadString(Section, KeyServerName) + "\\" + folder;
         if (baseFolder.back() != '\\')
             baseFolder += '\\';
         return attempt(baseFolder + file, {}, {});
+#else
+        // "\\server\folder\" is a named pipe, which only the Windows client
+        // knows; any other client takes it for a relative local file.
+        return false;
+#endif
     }
 
     // 3: the program's own folder, turned into a server name when it is a UNC folder

@@ -76,6 +76,13 @@ int ClosedPort()
     return ntohs(address.sin_port);
 }
 
+// Runs a test in another current folder, the one relative names would land in.
+struct WorkingFolder {
+    std::filesystem::path previous = std::filesystem::current_path();
+    explicit WorkingFolder(const std::string& folder) { std::filesystem::current_path(folder); }
+    ~WorkingFolder() { std::filesystem::current_path(previous); }
+};
+
 class OpenOrCreateTest : public ::testing::Test {
 protected:
     QTemporaryDir dir;
@@ -161,6 +168,27 @@ TEST_F(OpenOrCreateTest, LocateCreatesNextToTheProgramAndAttachesNextTime)
     EXPECT_EQ(later.Params(), DefaultAttachLines);
 }
 
+TEST_F(OpenOrCreateTest, NothingIsCreatedUnderARelativeName)
+{
+    QTemporaryDir current;
+    const WorkingFolder working(current.path().toStdString());
+    for (const std::string name : {"ARCHIVIOCOLLI.FDB", "\\\\magazzino\\Dati\\ARCHIVIOCOLLI.FDB"}) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(OpenOrCreateDatabase(connection, name, "", "", "", "", ui));
+    }
+
+    // the server folder of dati.ini, with and without a server name
+    for (const std::string server : {"magazzino", ""}) {
+        SCOPED_TRACE(server);
+        std::ofstream(folder + "dati.ini") << "[CONFIG]\r\nNome Server=" << server << "\r\nPercorsoDatabase=Dati\r\n";
+        EXPECT_FALSE(LocateAndOpenDatabase(connection, folder, "ARCHIVIOCOLLI.FDB", "", "", ui));
+    }
+    EXPECT_TRUE(ui.seen.empty());
+    EXPECT_FALSE(connection.Connected());
+    EXPECT_TRUE(std::filesystem::is_empty(current.path().toStdString()));
+    EXPECT_FALSE(std::filesystem::exists(folder + "ARCHIVIOCOLLI.FDB"));
+}
+
 class OpenOnServerTest : public OpenOrCreateTest {
 protected:
     std::string server = ServerAddress();
@@ -185,6 +213,21 @@ TEST_F(OpenOnServerTest, CreatesOnTheServerUnderServerColonPath)
     ui.seen.clear();
     ASSERT_TRUE(OpenOrCreateDatabase(connection, path, server, "", "", "", ui));
     EXPECT_TRUE(ui.seen.empty());
+}
+
+TEST_F(OpenOnServerTest, ServerNameIsNeverTakenForALocalFile)
+{
+    // a file that the server name would be, read as a path relative to here
+    QTemporaryDir current;
+    const WorkingFolder working(current.path().toStdString());
+    const std::string path = folder + "ARCHIVIOCOLLI.FDB";
+    const std::filesystem::path lookalike = server + ":" + path;
+    std::filesystem::create_directories(lookalike.parent_path());
+    std::ofstream(lookalike) << "x";
+
+    ASSERT_TRUE(OpenOrCreateDatabase(connection, path, server, "", "", "", ui));
+    EXPECT_EQ(ui.seen, Lines{Created});
+    EXPECT_TRUE(std::filesystem::exists(path));
 }
 
 TEST_F(OpenOnServerTest, WrongPasswordLeavesTheExistingDatabaseUntouched)

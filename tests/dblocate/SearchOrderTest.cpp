@@ -94,6 +94,7 @@ TEST_F(SearchOrderTest, AliasNeedsBothServerAndAlias)
     EXPECT_TRUE(ui.seen.empty());
 }
 
+#ifdef _WIN32
 TEST_F(SearchOrderTest, ServerFolderIsTheLastAttemptWithoutMessages)
 {
     for (const std::string folder : {"D:\\Dati", "D:\\Dati\\"}) {
@@ -111,6 +112,30 @@ TEST_F(SearchOrderTest, ServerFolderIsTheLastAttemptWithoutMessages)
     EXPECT_TRUE(Search("C:\\Colli\\"));
     EXPECT_EQ(tried, Names{"\\\\\\D:\\Dati\\ARCHIVIOCOLLI.FDB"});
 }
+#else
+// Without named pipes the server folder cannot be reached: only the alias is
+// tried, and nothing follows, as when the folder attempt fails.
+TEST_F(SearchOrderTest, ServerFolderWithoutNamedPipesEndsTheSearch)
+{
+    const std::string folder = scratch.path().toStdString() + "/";
+    const struct {
+        std::string settings;
+        Names tried;
+    } cases[] = {
+        {"Nome Server=magazzino\nAlias=colli\nPercorsoDatabase=Dati\n", {"magazzino:colli"}},
+        {"Nome Server=magazzino\nPercorsoDatabase=Dati\n", {}},
+        {"PercorsoDatabase=D:\\Dati\n", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings);
+        tried.clear();
+        PutSettings(folder, "[CONFIG]\n" + c.settings);
+        EXPECT_FALSE(Search(folder));
+        EXPECT_EQ(tried, c.tried);
+        EXPECT_TRUE(ui.seen.empty());
+    }
+}
+#endif
 
 TEST_F(SearchOrderTest, ProgramFolderNames)
 {
