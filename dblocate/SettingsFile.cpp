@@ -269,10 +269,22 @@ void SettingsFile::WriteString(const std::string& section, const std::string& ke
     }
 
     const std::string content = doc.Serialize();
+    const qint64 size = qint64(content.size());
     QSaveFile file(QString::fromStdString(path_));
-    if (!file.open(QIODevice::WriteOnly)
-        || file.write(content.data(), qint64(content.size())) != qint64(content.size())
-        || !file.commit())
+    if (file.open(QIODevice::WriteOnly)) {
+        if (file.write(content.data(), size) != size || !file.commit())
+            throw SettingsWriteError(path_);
+        return;
+    }
+    // A folder that takes no new file (a program folder locked down for the
+    // operator) may still hold a settings file the operator can write: rewrite
+    // that one in place, without the safety of the temporary copy.
+    QFile inPlace(QString::fromStdString(path_));
+    if (!inPlace.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::ExistingOnly))
+        throw SettingsWriteError(path_);
+    const bool written = inPlace.write(content.data(), size) == size;
+    inPlace.close();
+    if (!written || inPlace.error() != QFileDevice::NoError)
         throw SettingsWriteError(path_);
 }
 

@@ -6,7 +6,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using dblocate::SettingsFile;
 using dblocate::SettingsWriteError;
@@ -222,6 +228,72 @@ TEST_F(SettingsFileTest, FailedWriteNamesTheFullPath)
         EXPECT_EQ(std::string(error.what()), "Unable to write to " + path);
     }
     EXPECT_EQ(Read("Nome Server"), "");
+}
+
+// Exit codes of a step run as an operator that say the set-up did not hold.
+constexpr int NoOtherUser = 100;
+constexpr int FolderStillWritable = 101;
+
+// Runs step as a user without root's right to write anywhere: this process when
+// it is not root, else a child that becomes "nobody". Returns step's result.
+int AsOperator(const std::function<int()>& step)
+{
+    if (::geteuid() != 0)
+        return step();
+    const passwd* nobody = ::getpwnam("nobody");
+    if (!nobody)
+        return NoOtherUser;
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+            ::_exit(NoOtherUser);
+        ::_exit(step());
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST_F(SettingsFileTest, ReadOnlyFolderStillTakesAWritableFile)
+{
+    namespace fs = std::filesystem;
+    const std::string folder = dir.path().toStdString();
+    Put("[CONFIG]\r\nAlias=colli\r\n");
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read
+                              | fs::perms::group_write | fs::perms::others_read | fs::perms::others_write);
+    fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read
+                                | fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+    struct Unlock {
+        std::string folder;
+        ~Unlock() { fs::permissions(folder, fs::perms::owner_all); }
+    } unlock{folder};
+
+    const int result = AsOperator([&] {
+        const std::string probe = folder + "/probe";
+        if (std::ofstream(probe)) {
+            fs::remove(probe);
+            return FolderStillWritable;
+        }
+        try {
+            SettingsFile(path).WriteString("CONFIG", "Nome Server", "SRV");
+        } catch (const SettingsWriteError&) {
+            return 1;
+        }
+        // a file that is not there yet still needs the folder
+        try {
+            SettingsFile(folder + "/new.ini").WriteString("CONFIG", "Nome Server", "SRV");
+            return 2;
+        } catch (const SettingsWriteError&) {
+        }
+        return 0;
+    });
+    if (result == NoOtherUser || result == FolderStillWritable)
+        GTEST_SKIP() << "no user here for whom a read-only folder refuses a new file";
+    EXPECT_EQ(result, 0) << "1: the existing file was not written, 2: a new file was made";
+    EXPECT_EQ(Bytes(), "[CONFIG]\r\nAlias=colli\r\nNome Server=SRV\r\n");
 }
 
 } // namespace

@@ -29,7 +29,8 @@ public:
 
     // Replaces the first line of key in section, or adds it at the end of the
     // section, creating the section and the file when missing. The new content is
-    // written to a temporary file next to the old one and renamed over it.
+    // written to a temporary file next to the old one and renamed over it; when
+    // the folder takes no new file, an existing file is rewritten in place.
     // Throws SettingsWriteError("Unable to write to <path>").
     void WriteString(const std::string& section, const std::string& key, const std::string& value);
 
