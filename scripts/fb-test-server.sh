@@ -3,6 +3,8 @@
 # folder, security database and lock folder, listening on 127.0.0.1 only.
 #   fb-test-server.sh start DIR   -> prints the port; DIR/pid and DIR/port written
 #   fb-test-server.sh stop DIR
+#   fb-test-server.sh kill DIR      -> SIGKILL, as a crash ends it
+#   fb-test-server.sh restart DIR   -> kill if running, then start again on the same port
 set -euo pipefail
 cmd=${1:?start|stop}; dir=${2:?folder}
 fbroot=/usr/lib/x86_64-linux-gnu/firebird/3.0
@@ -10,6 +12,20 @@ password=${COLLI_FB_PASSWORD:-plumtrove}
 
 free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
+}
+
+run_server() {
+  FIREBIRD="$root" FIREBIRD_LOCK="$root/lock" nohup /usr/sbin/firebird >>"$dir/server.log" 2>&1 &
+  echo $! > "$dir/pid"
+  echo "$port" > "$dir/port"
+  for _ in $(seq 1 100); do
+    if python3 -c "import socket,sys; s=socket.socket(); s.settimeout(0.2); sys.exit(s.connect_ex(('127.0.0.1',$port)))"; then
+      echo "$port"; exit 0
+    fi
+    kill -0 "$(cat "$dir/pid")" 2>/dev/null || { cat "$dir/server.log" >&2; exit 1; }
+    sleep 0.1
+  done
+  echo "firebird did not open port $port" >&2; exit 1
 }
 
 case "$cmd" in
@@ -44,17 +60,18 @@ CREATE DATABASE '$root/system/security3.fdb' USER 'SYSDBA' PASSWORD 'masterkey';
 CREATE USER SYSDBA PASSWORD '$password' USING PLUGIN Srp;
 COMMIT;
 SQL
-  FIREBIRD="$root" FIREBIRD_LOCK="$root/lock" nohup /usr/sbin/firebird >"$dir/server.log" 2>&1 &
-  echo $! > "$dir/pid"
-  echo "$port" > "$dir/port"
-  for _ in $(seq 1 100); do
-    if python3 -c "import socket,sys; s=socket.socket(); s.settimeout(0.2); sys.exit(s.connect_ex(('127.0.0.1',$port)))"; then
-      echo "$port"; exit 0
-    fi
-    kill -0 "$(cat "$dir/pid")" 2>/dev/null || { cat "$dir/server.log" >&2; exit 1; }
-    sleep 0.1
-  done
-  echo "firebird did not open port $port" >&2; exit 1
+  run_server
+  ;;
+kill|restart)
+  dir=$(cd "$dir" && pwd); root="$dir/root"; port=$(cat "$dir/port")
+  if [ -f "$dir/pid" ]; then
+    pid=$(cat "$dir/pid")
+    kill -9 "$pid" 2>/dev/null || true
+    for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+    rm -f "$dir/pid"
+  fi
+  [ "$cmd" = kill ] && exit 0
+  run_server
   ;;
 stop)
   if [ -f "$dir/pid" ]; then
@@ -65,5 +82,5 @@ stop)
     rm -f "$dir/pid"
   fi
   ;;
-*) echo "usage: $0 start|stop DIR" >&2; exit 2 ;;
+*) echo "usage: $0 start|stop|kill|restart DIR" >&2; exit 2 ;;
 esac

@@ -42,7 +42,70 @@ std::string BuildParameterBuffer(const std::vector<std::string>& lines)
     return buffer;
 }
 
+// One quoted (or bare) value after a keyword of a create statement; a doubled
+// quote stands for one.
+std::string ValueAt(const std::string& text, std::size_t& at)
+{
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' || text[at] == '\n'))
+        ++at;
+    std::string value;
+    if (at < text.size() && (text[at] == '\'' || text[at] == '"')) {
+        const char quote = text[at++];
+        while (at < text.size()) {
+            if (text[at] == quote) {
+                if (at + 1 < text.size() && text[at + 1] == quote) {
+                    value += quote;
+                    at += 2;
+                    continue;
+                }
+                ++at;
+                break;
+            }
+            value += text[at++];
+        }
+        return value;
+    }
+    while (at < text.size() && text[at] != ' ' && text[at] != '\t' && text[at] != '\r' && text[at] != '\n')
+        value += text[at++];
+    return value;
+}
+
+bool IsWordCharacter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '$';
+}
+
 } // namespace
+
+std::vector<std::string> AttachLinesFromCreate(const std::vector<std::string>& createLines)
+{
+    const std::string text = JoinLines(createLines);
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const char c = text[at];
+        if (c == '\'' || c == '"') { // a value that is not after a known keyword
+            ValueAt(text, at);
+            continue;
+        }
+        if (!IsWordCharacter(c)) {
+            ++at;
+            continue;
+        }
+        const std::size_t start = at;
+        while (at < text.size() && IsWordCharacter(text[at]))
+            ++at;
+        const std::string_view word(text.data() + start, at - start);
+        if (EqualsIgnoreCase(word, "USER"))
+            lines.push_back("user_name=" + ValueAt(text, at));
+        else if (EqualsIgnoreCase(word, "PASSWORD"))
+            lines.push_back("password=" + ValueAt(text, at));
+        else if (EqualsIgnoreCase(word, "ROLE"))
+            lines.push_back("sql_role_name=" + ValueAt(text, at));
+    }
+    return lines;
+}
 
 isc_db_handle* Connection::Impl::RequireHandle()
 {
@@ -51,11 +114,11 @@ isc_db_handle* Connection::Impl::RequireHandle()
     return &handle;
 }
 
-void Connection::Impl::Attach()
+void Connection::Impl::Attach(const std::vector<std::string>& lines)
 {
     if (databaseName.empty())
         throw DatabaseError("Database name is missing");
-    const std::string dpb = BuildParameterBuffer(params);
+    const std::string dpb = BuildParameterBuffer(lines);
     Status status;
     isc_db_handle newHandle = 0;
     isc_attach_database(&status, static_cast<short>(databaseName.size()), databaseName.c_str(),
@@ -63,7 +126,29 @@ void Connection::Impl::Attach()
     Check(status);
     handle = newHandle;
     ++attachment;
+    lost = false;
+    attachParams = lines;
     AdoptDialect();
+}
+
+void Connection::Impl::AttachAgainIfLost()
+{
+    if (handle == 0 && lost)
+        Attach(attachParams);
+}
+
+void Connection::Impl::MarkLost() noexcept
+{
+    if (handle == 0)
+        return;
+    for (Transaction* transaction : transactions)
+        transaction->impl().ForgetHandles();
+    // The port is already broken, so this only frees what the client library
+    // kept for the attachment; its answer does not matter.
+    Status status;
+    isc_detach_database(&status, &handle);
+    handle = 0;
+    lost = true;
 }
 
 void Connection::Impl::AdoptDialect()
@@ -119,10 +204,12 @@ bool Connection::Connected() const { return d_->handle != 0; }
 
 void Connection::SetConnected(bool on)
 {
+    if (!on)
+        d_->lost = false; // asked to stay detached: nothing attaches again by itself
     if (on == Connected())
         return;
     if (on)
-        d_->Attach();
+        d_->Attach(d_->params);
     else
         d_->Detach();
 }
@@ -149,6 +236,10 @@ void Connection::CreateDatabase()
     Check(status);
     d_->handle = newHandle;
     ++d_->attachment;
+    d_->lost = false;
+    // The create lines are no attach parameters; attaching again after a lost
+    // link uses the credentials they carry.
+    d_->attachParams = AttachLinesFromCreate(d_->params);
     d_->AdoptDialect();
 }
 

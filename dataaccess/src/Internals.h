@@ -3,6 +3,7 @@
 #include "Status.h"
 
 #include "dataaccess/Connection.h"
+#include "dataaccess/Errors.h"
 #include "dataaccess/Transaction.h"
 
 #include <cstdint>
@@ -17,6 +18,7 @@ public:
     virtual void CloseCursor() noexcept = 0;
     virtual void ForgetTransaction() noexcept = 0;
     virtual void ForgetConnection() noexcept = 0; // detached and destroyed: handles are gone
+    virtual void ForgetStatement() noexcept = 0;  // the attachment died: the handle is gone with it
 
 protected:
     ~CursorOwner() = default;
@@ -26,14 +28,21 @@ struct Connection::Impl {
     isc_db_handle handle = 0;
     std::string databaseName;
     std::vector<std::string> params;
+    std::vector<std::string> attachParams; // the lines that last attached, for attaching again
+    bool lost = false;                     // the link broke; the next operation attaches again
     int sqlDialect = 3;
     bool loginPrompt = false;
     Transaction* defaultTransaction = nullptr;
     std::vector<Transaction*> transactions; // every transaction bound to this connection
     std::uint64_t attachment = 0;           // bumped on every attach; stale statements re-prepare
 
-    void Attach();
+    void Attach(const std::vector<std::string>& lines);
     void Detach() noexcept;
+    // The link is gone: every transaction and statement handle is dropped without a
+    // word to the server (the client library frees them with the attachment).
+    void MarkLost() noexcept;
+    // Attaches again, with the lines that last attached, after the link was lost.
+    void AttachAgainIfLost();
     void AdoptDialect();
     // Raises "Database not connected" when detached.
     isc_db_handle* RequireHandle();
@@ -45,16 +54,37 @@ struct Transaction::Impl {
     std::vector<CursorOwner*> cursors; // queries and statements bound to this transaction
 
     void Start();
+    void StartOnce();
     void End(bool commit);
     // Commit, else roll back, else forget the handle; never raises.
     void Finish() noexcept;
     void CloseCursors() noexcept;
+    void ForgetHandles() noexcept; // the attachment died
     // Raises "Transaction is not active" when none is open.
     isc_tr_handle* RequireHandle();
 
     void Register(CursorOwner* owner) { cursors.push_back(owner); }
     void Unregister(CursorOwner* owner) noexcept;
 };
+
+// Runs one step that may talk to the server. When the link turns out to be gone,
+// the attachment is marked dead before the error goes on, so that the next
+// operation attaches again instead of failing on dead handles.
+template <class Step>
+decltype(auto) WatchLink(Connection* connection, Step&& step)
+{
+    try {
+        return step();
+    } catch (const ConnectionLostError&) {
+        if (connection)
+            connection->impl().MarkLost();
+        throw;
+    }
+}
+
+// user_name, password and sql_role_name lines from the USER, PASSWORD and ROLE
+// clauses of create-database lines.
+std::vector<std::string> AttachLinesFromCreate(const std::vector<std::string>& createLines);
 
 // SQL text as sent: every line followed by CR LF.
 std::string JoinLines(const std::vector<std::string>& lines);

@@ -73,6 +73,16 @@ struct SqlQuery::Impl final : CursorOwner {
         CloseCursor();
         transaction = nullptr;
     }
+    void ForgetStatement() noexcept override
+    {
+        aheadFirst = aheadRows = 0;
+        serverAtEnd = true;
+        statement.Forget();
+        preparedAttachment = 0;
+        cursorOpen = false;
+        open = false;
+        atEnd = true;
+    }
     bool Current() const noexcept
     {
         return connection && connection->Connected() && preparedAttachment == connection->impl().attachment;
@@ -146,6 +156,7 @@ void SqlQuery::Impl::Open()
 {
     if (!connection)
         throw DatabaseError("Database not assigned");
+    connection->impl().AttachAgainIfLost();
     if (!connection->Connected())
         connection->SetConnected(true);
     Transaction& bound = BoundTransaction();
@@ -269,7 +280,10 @@ void SqlQuery::CopyLinesFrom(const SqlQuery& other)
 
 const std::vector<std::string>& SqlQuery::Lines() const { return d_->lines; }
 
-void SqlQuery::Open() { d_->Open(); }
+void SqlQuery::Open()
+{
+    WatchLink(d_->connection, [this] { d_->Open(); });
+}
 void SqlQuery::Close() { d_->CloseCursor(); }
 bool SqlQuery::IsOpen() const { return d_->open; }
 long SqlQuery::FetchedCount() const { return d_->fetched; }
@@ -280,7 +294,7 @@ void SqlQuery::NextRow()
     if (!d_->open)
         throw DatabaseError("Query is not open");
     if (!d_->atEnd)
-        d_->Fetch();
+        WatchLink(d_->connection, [this] { d_->Fetch(); });
 }
 
 std::string SqlQuery::FieldText(std::string_view column) const
@@ -288,7 +302,9 @@ std::string SqlQuery::FieldText(std::string_view column) const
     const XSQLVAR* value = d_->CurrentColumn(d_->Column(column));
     if (!value)
         return {};
-    return ColumnText(*value, &d_->connection->impl().handle, &d_->transaction->impl().handle);
+    return WatchLink(d_->connection, [&] {
+        return ColumnText(*value, &d_->connection->impl().handle, &d_->transaction->impl().handle);
+    });
 }
 
 std::int64_t SqlQuery::FieldInteger(std::string_view column) const
@@ -296,7 +312,9 @@ std::int64_t SqlQuery::FieldInteger(std::string_view column) const
     const XSQLVAR* value = d_->CurrentColumn(d_->Column(column));
     if (!value)
         return 0;
-    return ColumnInteger(*value, &d_->connection->impl().handle, &d_->transaction->impl().handle);
+    return WatchLink(d_->connection, [&] {
+        return ColumnInteger(*value, &d_->connection->impl().handle, &d_->transaction->impl().handle);
+    });
 }
 
 bool SqlQuery::FieldIsNull(std::string_view column) const
@@ -321,7 +339,9 @@ std::string SqlQuery::FieldText(int index) const
     const XSQLVAR* value = d_->CurrentColumn(d_->columns[index]);
     if (!value)
         return {};
-    return ColumnText(*value, &d_->connection->impl().handle, &d_->transaction->impl().handle);
+    return WatchLink(d_->connection, [&] {
+        return ColumnText(*value, &d_->connection->impl().handle, &d_->transaction->impl().handle);
+    });
 }
 
 } // namespace dataaccess

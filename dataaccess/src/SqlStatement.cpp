@@ -56,6 +56,11 @@ struct SqlStatement::Impl final : CursorOwner {
         connection = nullptr;
     }
     void ForgetTransaction() noexcept override { transaction = nullptr; }
+    void ForgetStatement() noexcept override
+    {
+        statement.Forget();
+        preparedAttachment = 0;
+    }
 
     bool Current() const noexcept
     {
@@ -217,12 +222,15 @@ void SqlStatement::AddLine(std::string line)
 
 const std::vector<std::string>& SqlStatement::Lines() const { return d_->lines; }
 
-void SqlStatement::Prepare() { d_->Prepare(); }
+void SqlStatement::Prepare()
+{
+    WatchLink(d_->connection, [this] { d_->Prepare(); });
+}
 bool SqlStatement::Prepared() const { return d_->Current(); }
 
 void SqlStatement::SetParamText(std::string_view name, std::string value)
 {
-    d_->Prepare();
+    Prepare();
     bool found = false;
     for (std::size_t i = 0; i < d_->names.size() && i < d_->parameters.size(); ++i) {
         if (!EqualsIgnoreCase(d_->names[i], name))
@@ -238,7 +246,7 @@ void SqlStatement::SetParamText(std::string_view name, std::string value)
 
 void SqlStatement::SetParamNull(std::string_view name)
 {
-    d_->Prepare();
+    Prepare();
     bool found = false;
     for (std::size_t i = 0; i < d_->names.size() && i < d_->parameters.size(); ++i) {
         if (EqualsIgnoreCase(d_->names[i], name)) {
@@ -251,6 +259,9 @@ void SqlStatement::SetParamNull(std::string_view name)
         throw DatabaseError("Field \"" + std::string(name) + "\" not found");
 }
 
-void SqlStatement::ExecQuery() { d_->Execute(); }
+void SqlStatement::ExecQuery()
+{
+    WatchLink(d_->connection, [this] { d_->Execute(); });
+}
 
 } // namespace dataaccess

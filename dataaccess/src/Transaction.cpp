@@ -19,6 +19,22 @@ void Transaction::Impl::Start()
         return;
     if (connection == nullptr)
         throw DatabaseError("Database not assigned");
+    Connection::Impl& database = connection->impl();
+    database.AttachAgainIfLost();
+    try {
+        WatchLink(connection, [this] { StartOnce(); });
+    } catch (const ConnectionLostError&) {
+        // The link died since the last call; nothing of this transaction was
+        // at the server yet, so starting it on a new attachment loses nothing.
+        if (!database.lost)
+            throw;
+        database.AttachAgainIfLost();
+        WatchLink(connection, [this] { StartOnce(); });
+    }
+}
+
+void Transaction::Impl::StartOnce()
+{
     isc_db_handle* database = connection->impl().RequireHandle();
     // One database, empty parameter block: the server's defaults apply.
     struct {
@@ -31,6 +47,13 @@ void Transaction::Impl::Start()
     isc_start_multiple(&status, &newHandle, 1, &vector);
     Check(status);
     handle = newHandle;
+}
+
+void Transaction::Impl::ForgetHandles() noexcept
+{
+    for (CursorOwner* owner : cursors)
+        owner->ForgetStatement();
+    handle = 0;
 }
 
 void Transaction::Impl::CloseCursors() noexcept
@@ -48,7 +71,14 @@ void Transaction::Impl::End(bool commit)
         isc_commit_transaction(&status, &handle);
     else
         isc_rollback_transaction(&status, &handle);
-    Check(status); // a refused end keeps the transaction open
+    try {
+        WatchLink(connection, [&status] { Check(status); }); // a refused end keeps the transaction open
+    } catch (const ConnectionLostError&) {
+        // A server that lost the link drops the uncommitted work itself, which
+        // is all a rollback asks for; a commit's outcome is unknown.
+        if (commit)
+            throw;
+    }
     handle = 0;
 }
 

@@ -112,7 +112,7 @@ TEST_P(ConnectionTest, MissingDatabaseIsAnError)
     EXPECT_FALSE(other.Connected());
 }
 
-// A private server of this test alone, killed between two statements.
+// A private server of this test alone, killed and started again on the same port.
 class BrokenConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -126,54 +126,65 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         folder_ = pattern;
         std::filesystem::permissions(folder_, std::filesystem::perms::all);
-        const std::string command =
-            "bash '" + script_ + "' start '" + folder_ + "/server' > '" + folder_ + "/port'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-        std::ifstream(folder_ + "/port") >> port_;
-        std::ifstream(folder_ + "/server/pid") >> pid_;
+        ASSERT_EQ(Server("start"), 0);
+        std::ifstream(folder_ + "/server/port") >> port_;
         ASSERT_GT(port_, 0);
-        ASSERT_GT(pid_, 0);
+
+        connection.SetDatabaseName("127.0.0.1/" + std::to_string(port_) + ":" + folder_ + "/lost.fdb");
+        // As a first start leaves them: create lines, which cannot attach.
+        connection.Params() = {"USER \"SYSDBA\"", "PASSWORD \"plumtrove\"", "PAGE_SIZE 4096"};
+        connection.CreateDatabase();
+        Run("CREATE TABLE T (X INTEGER)");
+        transaction.Commit();
     }
     void TearDown() override
     {
         if (folder_.empty())
             return;
-        const std::string command = "bash '" + script_ + "' stop '" + folder_ + "/server'";
-        EXPECT_EQ(std::system(command.c_str()), 0);
+        EXPECT_EQ(Server("stop"), 0);
         std::filesystem::remove_all(folder_);
+    }
+
+    int Server(const std::string& command)
+    {
+        return std::system(("bash '" + script_ + "' " + command + " '" + folder_ + "/server' >/dev/null").c_str());
+    }
+    void Kill() { ASSERT_EQ(Server("kill"), 0); }
+    void Restart() { ASSERT_EQ(Server("restart"), 0); } // same port, same database
+
+    void Run(const std::string& sql)
+    {
+        transaction.SetActive(true);
+        SqlStatement statement(connection, transaction);
+        statement.SetParamCheck(false);
+        statement.AddLine(sql);
+        statement.ExecQuery();
+    }
+    std::int64_t Rows()
+    {
+        SqlQuery count(connection, transaction);
+        count.SetParamCheck(false);
+        count.AddLine("SELECT COUNT(*) AS N FROM T");
+        count.Open();
+        return count.FieldInteger("N");
     }
 
     std::string script_;
     std::string folder_;
     int port_ = 0;
-    pid_t pid_ = 0;
+    Connection connection;
+    Transaction transaction{connection};
 };
 
-TEST_F(BrokenConnectionTest, KilledServerRaisesConnectionLost)
+TEST_F(BrokenConnectionTest, LostLinkDropsTheAttachmentAndTheNextOperationAttachesAgain)
 {
-    Connection connection;
-    Transaction transaction(connection);
-    connection.SetDatabaseName("127.0.0.1/" + std::to_string(port_) + ":" + folder_ + "/lost.fdb");
-    connection.Params() = {"USER \"SYSDBA\"", "PASSWORD \"plumtrove\""};
-    connection.CreateDatabase();
-    transaction.SetActive(true);
-    {
-        SqlStatement create(connection, transaction);
-        create.SetParamCheck(false);
-        create.AddLine("CREATE TABLE T (X INTEGER)");
-        create.ExecQuery();
-        transaction.Commit();
-    }
-    transaction.SetActive(true);
     SqlStatement insert(connection, transaction);
     insert.SetParamCheck(false);
     insert.AddLine("INSERT INTO T VALUES (1)");
+    transaction.SetActive(true);
     insert.ExecQuery();
 
-    ASSERT_EQ(kill(pid_, SIGKILL), 0);
-    for (int i = 0; i < 100 && kill(pid_, 0) == 0; ++i)
-        usleep(20000);
-
+    Kill();
     try {
         insert.ExecQuery();
         FAIL() << "no error after the server died";
@@ -181,8 +192,51 @@ TEST_F(BrokenConnectionTest, KilledServerRaisesConnectionLost)
         EXPECT_NE(std::string(error.what()), "");
         EXPECT_EQ(error.sqlState().substr(0, 2), "08");
     }
-    EXPECT_THROW(transaction.Commit(), ConnectionLostError);
-    EXPECT_NO_THROW(connection.SetConnected(false));
     EXPECT_FALSE(connection.Connected());
     EXPECT_FALSE(transaction.Active());
+    EXPECT_THROW(transaction.Commit(), DatabaseError);
+    // While the server is away every start fails on its own attempt to attach.
+    EXPECT_THROW(transaction.SetActive(true), ConnectionLostError);
+    EXPECT_THROW(Rows(), ConnectionLostError);
+    EXPECT_FALSE(transaction.Active());
+
+    Restart();
+    // Attached again with the credentials of the creation; the server dropped the
+    // insert that was never committed.
+    EXPECT_EQ(Rows(), 0);
+    EXPECT_TRUE(connection.Connected());
+    insert.ExecQuery(); // prepared again on the new attachment
+    transaction.Commit();
+    EXPECT_EQ(Rows(), 1);
+    transaction.Commit();
+}
+
+TEST_F(BrokenConnectionTest, LinkThatDiedUnnoticedIsFoundAtTheNextCall)
+{
+    // Inactive transaction: the start finds the dead link and starts on a new attachment.
+    Restart();
+    EXPECT_NO_THROW(transaction.SetActive(true));
+    EXPECT_EQ(Rows(), 0);
+
+    // Active transaction with pending work: rolling back counts as done, since
+    // the server dropped that work with the link, and a fresh start attaches again.
+    Run("INSERT INTO T VALUES (1)");
+    Restart();
+    EXPECT_NO_THROW(transaction.SetActive(false));
+    EXPECT_FALSE(transaction.Active());
+    EXPECT_NO_THROW(transaction.SetActive(true));
+    EXPECT_EQ(Rows(), 0);
+
+    // A read on a dead transaction fails once; the next read attaches again.
+    Restart();
+    EXPECT_THROW(Rows(), ConnectionLostError);
+    EXPECT_EQ(Rows(), 0);
+
+    // A commit over a dead link raises and leaves nothing to commit twice.
+    Run("INSERT INTO T VALUES (2)");
+    Restart();
+    EXPECT_THROW(transaction.Commit(), ConnectionLostError);
+    EXPECT_FALSE(transaction.Active());
+    EXPECT_EQ(Rows(), 0);
+    transaction.Commit();
 }

@@ -31,14 +31,20 @@ public:
     bool LoginPrompt() const;
     void SetLoginPrompt(bool on); // kept for the contract; the layer never prompts
 
+    // False also once the link to the server was found broken: the attachment is
+    // then dropped with its transactions and statements, and the next query open
+    // or transaction start attaches again with the lines that last attached
+    // (never with create lines left in Params).
     bool Connected() const;
     // true attaches (DPB from Params, then SQLDialect is lowered to the database's own
     // dialect when that is lower); false ends every open transaction bound here
-    // (commit, else rollback) and detaches, raising nothing.
+    // (commit, else rollback) and detaches, raising nothing, and nothing attaches
+    // again by itself.
     void SetConnected(bool on);
 
     // CREATE DATABASE '<DatabaseName>' followed by each Params line and CR LF,
     // run with isc_dsql_execute_immediate; afterwards the connection is attached.
+    // Attaching again later uses the USER, PASSWORD and ROLE given there.
     void CreateDatabase();
 
     // The first transaction made on the connection becomes its default one.

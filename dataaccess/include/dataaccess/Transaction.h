@@ -16,10 +16,14 @@ public:
 
     Connection& DefaultDatabase() const;
 
+    // A lost link ends the transaction: the server drops its uncommitted work.
     bool Active() const;
-    void SetActive(bool on); // false rolls back an open transaction; silent when inactive
-    void Commit();           // "Transaction is not active" when none is open
-    void Rollback();
+    // true attaches again first when the link was lost, and once more when the
+    // start finds a link that died unnoticed. false rolls back an open
+    // transaction; silent when inactive or when the link is gone.
+    void SetActive(bool on);
+    void Commit();   // "Transaction is not active" when none is open; a lost link raises
+    void Rollback(); // a lost link counts as rolled back
 
     struct Impl;
     Impl& impl() const { return *d_; }
