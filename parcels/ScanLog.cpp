@@ -1,5 +1,6 @@
 #include "parcels/ScanLog.h"
 
+#include <dataaccess/Errors.h>
 #include <dataaccess/SqlStatement.h>
 #include <dataaccess/Transaction.h>
 
@@ -46,7 +47,8 @@ std::vector<std::string> ScanLogInsertLines(const std::string& barcodeSpeed,
 bool WriteScanLog(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
                   const std::string& barcodeSpeed, const std::string& eanRead,
                   const std::string& status,
-                  const std::function<void(const std::string&)>& showError)
+                  const std::function<void(const std::string&)>& showError,
+                  const std::function<void()>& beforeCommit)
 {
     dataaccess::SqlStatement statement(connection, transaction);
     // Reuses the read a lookup may have left open; the commit below ends it too.
@@ -57,7 +59,18 @@ bool WriteScanLog(dataaccess::Connection& connection, dataaccess::Transaction& t
 
     std::string message;
     try {
-        statement.ExecQuery();
+        try {
+            statement.ExecQuery();
+        } catch (const dataaccess::ConnectionLostError&) {
+            // Nothing was committed: the server dropped the insert with the link,
+            // so it is made once more on a new attachment.
+            transaction.SetActive(true);
+            statement.ExecQuery();
+        }
+        if (beforeCommit)
+            beforeCommit();
+        // A link that breaks during the commit leaves the outcome unknown: the
+        // operator is told, and the row is not inserted a second time.
         transaction.Commit();
         return true;
     } catch (const std::exception& error) {

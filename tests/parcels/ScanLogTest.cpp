@@ -1,4 +1,5 @@
 #include "ParcelsTestSupport.h"
+#include "PrivateServer.h"
 
 #include <dataaccess/Errors.h>
 #include <dataaccess/SqlQuery.h>
@@ -134,6 +135,86 @@ TEST(ScanLogWithoutDatabase, FailureToStartTheTransactionReachesTheCaller)
                                        [&](const std::string&) { shown = true; }),
                  dataaccess::DatabaseError);
     EXPECT_FALSE(shown);
+}
+
+// The log on a server of its own, which the test kills with SIGKILL and starts
+// again on the same port.
+class ScanLogOverLostLink : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (testsupport::ServerAddress().empty())
+            GTEST_SKIP() << "COLLI_FB_SERVER not set";
+        ASSERT_TRUE(server.Running());
+        name = server.Address() + ":" + server.Folder() + "LOG.FDB";
+        testsupport::CreateDatabaseAt(name, true);
+        testsupport::ExecuteOn(name, parcelstest::ParcelInsert("SP1", "2001234567890"));
+        connection.SetDatabaseName(name);
+        connection.Params() = {"user_name=SYSDBA", "password=plumtrove"};
+        connection.SetConnected(true);
+    }
+
+    bool Write(const std::string& barcodeSpeed, const std::function<void()>& beforeCommit = {})
+    {
+        return parcels::WriteScanLog(connection, transaction, barcodeSpeed, "", parcels::kEanCorretto,
+                                     [this](const std::string& text) { errors.push_back(text); },
+                                     beforeCommit);
+    }
+    void Lookup()
+    {
+        dataaccess::SqlQuery lookup(connection, transaction);
+        lookup.AddLine("SELECT * FROM COLLI WHERE BARCODESPEED = 'SP1'");
+        lookup.Open();
+    }
+    std::vector<std::string> Logged()
+    {
+        std::vector<std::string> codes;
+        for (const auto& row : testsupport::QueryOn(name, "SELECT BARCODESPEED FROM LOGSPARATE ORDER BY ID"))
+            codes.push_back(row[0]);
+        return codes;
+    }
+
+    testsupport::PrivateServer server;
+    std::string name;
+    dataaccess::Connection connection;
+    dataaccess::Transaction transaction{connection};
+    std::vector<std::string> errors;
+};
+
+TEST_F(ScanLogOverLostLink, InsertOnADeadLinkIsMadeOnceMoreAfterAttachingAgain)
+{
+    Lookup(); // the read a found courier barcode leaves open
+    server.Restart();
+    EXPECT_TRUE(Write("AFTER-READ"));
+
+    server.Restart(); // no transaction open when the link died
+    EXPECT_TRUE(Write("NO-READ"));
+
+    Lookup();
+    server.Kill(); // still away when the insert is tried again: shown at once
+    EXPECT_FALSE(Write("DOWN"));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_THAT(errors[0], StartsWith("Impossibile storicizzare nel log la scansione:\r"));
+    EXPECT_FALSE(connection.Connected());
+
+    server.Restart();
+    EXPECT_TRUE(Write("BACK"));
+    EXPECT_EQ(errors.size(), 1u);
+    EXPECT_EQ(Logged(), (std::vector<std::string>{"AFTER-READ", "NO-READ", "BACK"}));
+}
+
+TEST_F(ScanLogOverLostLink, LinkLostDuringTheCommitIsShownAndNotInsertedAgain)
+{
+    // The insert is executed; the server dies and is back before the commit is
+    // sent, so a second insert would succeed and be a duplicate.
+    EXPECT_FALSE(Write("UNKNOWN-OUTCOME", [this] { server.Restart(); }));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_THAT(errors[0], StartsWith("Impossibile storicizzare nel log la scansione:\r"));
+    EXPECT_FALSE(transaction.Active());
+    EXPECT_TRUE(Logged().empty());
+
+    EXPECT_TRUE(Write("NEXT"));
+    EXPECT_EQ(Logged(), std::vector<std::string>{"NEXT"});
 }
 
 } // namespace

@@ -18,10 +18,14 @@ inline constexpr const char* kEanCorretto = "EanCorretto";
 // bytes; an empty eanRead writes NULL. A failed insert or commit is shown through
 // showError (UTF-8 text) and yields false; the transaction then stays open.
 // Failing to start the transaction is not shown: it reaches the caller.
+// An insert that fails on a lost link is made once more after attaching again;
+// a link lost during the commit is only reported. beforeCommit runs between the
+// executed insert and the commit.
 bool WriteScanLog(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
                   const std::string& barcodeSpeed, const std::string& eanRead,
                   const std::string& status,
-                  const std::function<void(const std::string&)>& showError);
+                  const std::function<void(const std::string&)>& showError,
+                  const std::function<void()>& beforeCommit = {});
 
 // The lines of the literal log insert, values quoted with QuotedLiteral.
 std::vector<std::string> ScanLogInsertLines(const std::string& barcodeSpeed,

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+
+namespace testsupport {
+
+// A Firebird server of one test alone (scripts/fb-test-server.sh) in a temporary
+// folder of its own, so that the test can kill it and start it again on the same
+// port. Stopped and removed on destruction.
+class PrivateServer {
+public:
+    PrivateServer();
+    ~PrivateServer();
+    PrivateServer(const PrivateServer&) = delete;
+    PrivateServer& operator=(const PrivateServer&) = delete;
+
+    bool Running() const { return !port_.empty(); }
+    std::string Address() const { return "127.0.0.1/" + port_; }
+    // A folder for the test's databases; Address() + ":" + Folder() + "X.FDB" names one.
+    const std::string& Folder() const { return folder_; }
+
+    void Kill();    // SIGKILL, as a crash ends it
+    void Restart(); // kills it if running, then starts it again on the same port
+    void Stop();
+
+private:
+    bool Script(const std::string& command);
+
+    std::string folder_;
+    std::string port_;
+};
+
+} // namespace testsupport
