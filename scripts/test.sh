@@ -14,6 +14,11 @@ cmake --build build
 
 services=$(mktemp -d /tmp/colli-test.XXXXXX)
 chmod 755 "$services"
+# Qt wants a private runtime folder; without one every GUI test warns.
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+  export XDG_RUNTIME_DIR="$services/runtime"
+  mkdir -m 700 "$XDG_RUNTIME_DIR"
+fi
 stop_services() {
   [ -x scripts/cups-test-rig.sh ] && bash scripts/cups-test-rig.sh stop "$services/cups" || true
   bash scripts/fb-test-server.sh stop "$services/firebird" || true

@@ -24,7 +24,40 @@ wait_gone() {
   session_fail "window $id did not close"
 }
 
-shot() { sleep 0.3; import -window root "$1"; }
+# A window manager on the display, so windows carry their frames and titles.
+start_window_manager() {
+  openbox --sm-disable >"$1/openbox.log" 2>&1 &
+  wm_pid=$!
+  for _ in $(seq 1 100); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && return 0
+    sleep 0.1
+  done
+  session_fail "the window manager did not start"
+}
+
+# A screenshot of the station's windows with their frames (the whole screen when
+# none is found): the smallest rectangle holding every visible window of station_pid.
+shot() {
+  sleep 0.3
+  local ids id l r t b x0=1000000 y0=1000000 x1=0 y1=0 X Y WIDTH HEIGHT
+  ids=$(xdotool search --onlyvisible --pid "${station_pid:-0}" 2>/dev/null || true)
+  if [ -z "$ids" ]; then import -window root "$1"; return; fi
+  for id in $ids; do
+    # xwininfo, not xdotool: under a reparenting manager xdotool adds the frame offset twice.
+    read -r X Y WIDTH HEIGHT < <(xwininfo -id "$id" | awk '
+      /Absolute upper-left X/ {x=$NF} /Absolute upper-left Y/ {y=$NF}
+      /^ *Width:/ {w=$NF} /^ *Height:/ {h=$NF} END {print x, y, w, h}')
+    IFS=', ' read -r l r t b < <(xprop -id "$id" _NET_FRAME_EXTENTS 2>/dev/null | sed -n 's/.*= //p'; echo)
+    l=${l:-0} r=${r:-0} t=${t:-0} b=${b:-0}
+    ((X - l < x0)) && x0=$((X - l))
+    ((Y - t < y0)) && y0=$((Y - t))
+    ((X + WIDTH + r > x1)) && x1=$((X + WIDTH + r))
+    ((Y + HEIGHT + b > y1)) && y1=$((Y + HEIGHT + b))
+  done
+  ((x0 < 0)) && x0=0
+  ((y0 < 0)) && y0=0
+  import -window root -crop "$((x1 - x0))x$((y1 - y0))+$x0+$y0" +repage "$1"
+}
 
 scan() {
   xdotool type --delay 15 -- "$1"
