@@ -36,6 +36,9 @@ constexpr const char* kCaptionBarcodeSpeed = "Barcode Speed:";
 constexpr const char* kCaptionBarcodeEan = "Barcode EAN:";
 constexpr const char* kDatabaseFileName = "ARCHIVIOCOLLI.FDB";
 constexpr const char* kTemplateFileName = "ETICHETTA.TXT";
+// The widest code the log's columns hold; a longer one would be shown as an
+// outcome and then lose its log row.
+constexpr std::size_t kMaxCodeLength = 64;
 
 QFrame* MakePanel(const char* name, QWidget* parent)
 {
@@ -278,6 +281,14 @@ void TMainForm::EditBarcodeKeyUp(QObject*, int key, Qt::KeyboardModifiers)
     if (!code) {
         boxes_.Warning(this, QStringLiteral("Il codice letto contiene caratteri non validi per l'archivio:\r") + text +
                                  QStringLiteral("\rScansione ignorata: ripetere la lettura."));
+        return;
+    }
+    if (code->size() > kMaxCodeLength) {
+        boxes_.Warning(this, QStringLiteral("Il codice letto \u00e8 troppo lungo per l'archivio (%1 caratteri, al massimo %2):\r")
+                                     .arg(code->size())
+                                     .arg(kMaxCodeLength)
+                                 + text.left(int(kMaxCodeLength)) + QStringLiteral("...")
+                                 + QStringLiteral("\rScansione ignorata: ripetere la lettura."));
         return;
     }
 

@@ -278,6 +278,35 @@ TEST_F(ScanWorkflow, CharacterWithoutWindows1252ByteRefusesTheScan)
     EXPECT_TRUE(LogRows().empty());
 }
 
+TEST_F(ScanWorkflow, CodeLongerThanTheLogColumnsRefusesTheScan)
+{
+    const std::string longCode(300, '7');
+    const std::string refused = "Warning: Il codice letto \xC3\xA8 troppo lungo per l'archivio (300 caratteri, al "
+                                "massimo 64):\r" + longCode.substr(0, 64) + "...\rScansione ignorata: ripetere la lettura.";
+    Scan(QString::fromStdString(longCode));
+    EXPECT_EQ(journal, Journal{refused});
+    EXPECT_EQ(form->ScanState(), 0);
+    EXPECT_TRUE(form->StaticBarcodeSpeed->text().isEmpty());
+    ExpectFieldEmptyAndFocused();
+
+    Scan("SPD001");
+    journal.clear();
+    Scan(QString::fromStdString(longCode));
+    EXPECT_EQ(journal, Journal{refused});
+    EXPECT_EQ(form->ScanState(), 1);
+    EXPECT_TRUE(form->StaticEAN->text().isEmpty());
+    EXPECT_TRUE(LogRows().empty());
+
+    // the widest code the log holds is still looked up and logged whole
+    journal.clear();
+    Scan("8001234567890");
+    const std::string widest(64, '9');
+    Scan(QString::fromStdString(widest));
+    EXPECT_EQ(journal, (Journal{"Outcome 0: EAN OK", "Outcome 2: codice speed sconosciuto"}));
+    ASSERT_EQ(LogRows().size(), 2u);
+    EXPECT_EQ(LogRow(LogRows()[1]), (Row{widest, "<NULL>", "BarCodeSpeedSconosciuto"}));
+}
+
 TEST_F(ScanWorkflow, EanStepNeedsAPrinterAndResumesOnceOneIsChosen)
 {
     form.reset();
