@@ -2,6 +2,7 @@
 
 #include "dblocate/SettingsFile.h"
 
+#include <dataaccess/ClientLibrary.h>
 #include <dataaccess/Connection.h>
 
 #include <exception>
@@ -113,6 +114,8 @@ bool OpenOrCreateDatabase(dataaccess::Connection& connection, const std::string&
     try {
         connection.SetConnected(true);
         return true;
+    } catch (const dataaccess::ClientLibraryError&) {
+        throw; // without the client library no name can work: no more attempts, no dialog
     } catch (const std::exception&) {
         // any reason to fail leads to the creation attempt
     }

@@ -3,28 +3,45 @@
 #include "printing/PrintError.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
+#include <memory>
 #include <string_view>
-#include <unistd.h>
+
+#ifdef _WIN32
+#include "WideText.h"
+
+#include <filesystem>
+#endif
 
 namespace printing {
 namespace {
 
 constexpr char kCtrlZ = 26;
 
-// Owns one file descriptor.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() { if (fd_ >= 0) ::close(fd_); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
 };
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Binary mode everywhere: in text mode Windows would end the text at a
+// Ctrl-Z inside a line and eat the CRs this reader looks at itself.
+FilePtr OpenBinary(const std::string& path)
+{
+#ifdef _WIN32
+    const std::wstring wide = Widen(path);
+    FilePtr file(::_wfopen(wide.c_str(), L"rb"));
+    if (!file && errno == EACCES) {
+        // Windows refuses to open a folder; report it as the other systems do.
+        std::error_code error;
+        if (std::filesystem::is_directory(std::filesystem::path(wide), error))
+            errno = EISDIR;
+    }
+    return file;
+#else
+    return FilePtr(std::fopen(path.c_str(), "rbe"));
+#endif
+}
 
 [[noreturn]] void ThrowFileError(int error)
 {
@@ -42,21 +59,20 @@ private:
 
 std::string ReadWholeFile(const std::string& path)
 {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0)
+    errno = 0;
+    const FilePtr file = OpenBinary(path);
+    if (!file)
         ThrowFileError(errno);
     std::string bytes;
     char buffer[65536];
     for (;;) {
-        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            ThrowFileError(errno);
-        }
-        if (got == 0)
+        const size_t got = std::fread(buffer, 1, sizeof buffer, file.get());
+        bytes.append(buffer, got);
+        if (got < sizeof buffer) {
+            if (std::ferror(file.get()))
+                ThrowFileError(errno);
             return bytes;
-        bytes.append(buffer, static_cast<size_t>(got));
+        }
     }
 }
 

@@ -1,0 +1,29 @@
+#include "WideText.h"
+
+#include <windows.h>
+
+namespace printing {
+
+std::wstring Widen(const std::string& utf8)
+{
+    if (utf8.empty())
+        return {};
+    const int size = static_cast<int>(utf8.size());
+    const int length = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+    std::wstring out(static_cast<size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, out.data(), length);
+    return out;
+}
+
+std::string Narrow(const std::wstring& utf16)
+{
+    if (utf16.empty())
+        return {};
+    const int size = static_cast<int>(utf16.size());
+    const int length = ::WideCharToMultiByte(CP_UTF8, 0, utf16.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(length), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, utf16.data(), size, out.data(), length, nullptr, nullptr);
+    return out;
+}
+
+} // namespace printing

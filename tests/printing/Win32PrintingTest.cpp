@@ -1,0 +1,170 @@
+// The Win32 backend against a real spooler. Under Wine: a CUPS raw queue
+// (COLLI_WIN_QUEUE) whose device writes every job into a file of
+// COLLI_WIN_LABEL_DIR (a Windows path), as a label printer on a socket would.
+#include "printing/DeviceString.h"
+#include "printing/LabelPrinter.h"
+#include "printing/PrintError.h"
+#include "printing/Win32Platform.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace printing;
+
+namespace {
+
+std::string Env(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Wine's PostScript driver wraps each pass-through record; a label printer's
+// own driver sends the bytes alone.
+std::string PassThroughBytes(const std::string& job)
+{
+    const std::string begin = "%%BeginDocument: Wine passthrough\n";
+    const std::string end = "\n%%EndDocument"; // the line end is Wine's
+    if (job.find(begin) == std::string::npos)
+        return job;
+    std::string bytes;
+    for (size_t at = job.find(begin); at != std::string::npos; at = job.find(begin, at)) {
+        at += begin.size();
+        const size_t stop = job.find(end, at);
+        bytes += job.substr(at, stop - at);
+        at = stop;
+    }
+    return bytes;
+}
+
+class Win32Spooler : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        queue_ = Env("COLLI_WIN_QUEUE");
+        labels_ = Env("COLLI_WIN_LABEL_DIR");
+        if (queue_.empty() || labels_.empty())
+            GTEST_SKIP() << "COLLI_WIN_QUEUE and COLLI_WIN_LABEL_DIR name the test queue";
+        for (const auto& entry : fs::directory_iterator(labels_))
+            seen_.insert(entry.path());
+        folder_ = fs::temp_directory_path() / ("win32-print-" + std::to_string(::GetCurrentProcessId()));
+        fs::create_directories(folder_);
+    }
+    void TearDown() override
+    {
+        if (!folder_.empty())
+            fs::remove_all(folder_);
+    }
+
+    std::string QueueDevice()
+    {
+        for (const PrinterRecord& printer : platform_.ListPrinters()) {
+            if (printer.name == queue_)
+                return MakeDeviceString(printer);
+        }
+        ADD_FAILURE() << "queue " << queue_ << " not listed";
+        return {};
+    }
+
+    // The next job the queue delivers, as the printer got it.
+    std::string NextJob()
+    {
+        for (int i = 0; i < 300; ++i) {
+            for (const auto& entry : fs::directory_iterator(labels_)) {
+                if (seen_.insert(entry.path()).second) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // let the writer finish
+                    return ReadFile(entry.path());
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        ADD_FAILURE() << "no job arrived in " << labels_;
+        return {};
+    }
+
+    std::string WriteTemplate(const std::string& bytes)
+    {
+        const fs::path path = folder_ / "ETICHETTA.TXT";
+        std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        return path.string();
+    }
+
+    Win32Platform platform_;
+    std::string queue_;
+    fs::path labels_;
+    fs::path folder_;
+    std::set<fs::path> seen_;
+};
+
+TEST_F(Win32Spooler, ListsTheQueueWithItsPort)
+{
+    const PrinterList list = FillPrinterList(platform_);
+    ASSERT_TRUE(list.ok);
+    // Wine keeps no driver key in the registry, and names the port after the queue.
+    EXPECT_NE(std::find(list.devices.begin(), list.devices.end(), queue_ + ",,CUPS:" + queue_), list.devices.end());
+}
+
+TEST_F(Win32Spooler, LabelArrivesVerbatimAndTheDefaultIsPutBack)
+{
+    const std::string before = "Ufficio \xC3\xA8,winspool,Ne01:"; // UTF-8 survives the round trip
+    platform_.WriteDefaultDevice(before);
+    ASSERT_EQ(platform_.ReadDefaultDevice(), before);
+
+    const std::string tail(40000, 'x'); // more than one pass-through record
+    LabelJob job;
+    job.templatePath = WriteTemplate("^XA^FD<CODICEEAN>^FS\n^FD\x1A inside\n" + tail + "\n");
+    job.selectedDevice = QueueDevice();
+    job.codiceEan = "8001234567890";
+    job.copyToClipboard = true;
+    std::vector<std::string> warnings;
+    PrintLabel(platform_, job, [&](const std::string& text) { warnings.push_back(text); });
+
+    EXPECT_TRUE(warnings.empty());
+    EXPECT_EQ(platform_.ReadDefaultDevice(), before);
+    const std::string label = "^XA^FD8001234567890^FS\r\n^FD\x1A inside\r\n" + tail + "\r\n";
+    const std::string sent = PassThroughBytes(NextJob());
+    EXPECT_EQ(sent.size(), label.size());
+    EXPECT_TRUE(sent == label) << "the bytes differ";
+
+    ASSERT_TRUE(::OpenClipboard(nullptr));
+    const HANDLE text = ::GetClipboardData(CF_TEXT);
+    const std::string copied = text ? static_cast<const char*>(::GlobalLock(text)) : "";
+    if (text)
+        ::GlobalUnlock(text);
+    ::CloseClipboard();
+    EXPECT_TRUE(copied == label) << "clipboard: " << copied.size() << " bytes";
+}
+
+TEST_F(Win32Spooler, PassThroughQueryAndUnknownPrinter)
+{
+    const std::string saved = platform_.ReadDefaultDevice();
+    platform_.WriteDefaultDevice(QueueDevice());
+    EXPECT_TRUE(platform_.SupportsPassThrough());
+    platform_.WriteDefaultDevice("Nessuna stampante,,LPT9:");
+    try {
+        platform_.SupportsPassThrough();
+        ADD_FAILURE() << "no error for a printer that is not installed";
+    } catch (const PrintError& e) {
+        EXPECT_STREQ(e.what(), "There is no default printer currently selected");
+    }
+    platform_.WriteDefaultDevice(saved);
+}
+
+} // namespace
