@@ -55,7 +55,11 @@ public:
         cupsGetDest(name.c_str(), nullptr, count_, dests_)->is_default = 1;
     }
 
-    bool Save() { return cupsSetDests2(CUPS_HTTP_DEFAULT, count_, dests_) == 0; }
+    bool Save()
+    {
+        errno = 0;
+        return cupsSetDests2(CUPS_HTTP_DEFAULT, count_, dests_) == 0;
+    }
 
 private:
     int count_ = 0;
@@ -111,6 +115,22 @@ std::vector<std::string> LpoptionsPaths()
 std::string ParentOf(const std::string& path)
 {
     return path.substr(0, path.rfind('/'));
+}
+
+// Why saving the destinations failed. libcups tells a file it could not write
+// only through errno, leaving its own status at "successful-ok".
+std::string SaveFailure(int error)
+{
+    if (cupsLastError() > IPP_STATUS_OK_EVENTS_COMPLETE)
+        return cupsLastErrorString();
+    const std::string cause = error ? std::strerror(error) : "unknown error";
+    for (const std::string& path : LpoptionsPaths()) {
+        const bool refused = ::access(path.c_str(), W_OK) != 0
+            && (errno != ENOENT || ::access(ParentOf(path).c_str(), W_OK) != 0);
+        if (refused)
+            return "cannot write " + path + ": " + cause;
+    }
+    return "cannot write the printer settings: " + cause;
 }
 
 // One settings file as it was: its bytes and mode, or its absence.
@@ -383,7 +403,7 @@ void CupsPlatform::WriteDefaultDevice(const std::string& device)
     DestList dests;
     dests.MakeDefault(d_->QueueOf(device));
     if (!dests.Save()) {
-        const std::string reason = cupsLastErrorString();
+        const std::string reason = SaveFailure(errno);
         d_->beforeSwitch->Restore();
         d_->beforeSwitch.reset();
         throw PrintError("Cannot set the default printer: " + reason);

@@ -9,8 +9,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -25,6 +30,51 @@ fs::path g_settings;
 
 std::string RootLpoptions() { return (g_settings / "serverroot" / "lpoptions").string(); }
 std::string Lpoptions() { return (g_settings / "home" / ".cups" / "lpoptions").string(); }
+
+// A file made unwritable for this process, root included (immutable
+// attribute), and writable again on destruction.
+class Unwritable {
+public:
+    explicit Unwritable(std::string path) : path_(std::move(path))
+    {
+        if (::geteuid() == 0)
+            immutable_ = SetImmutable(true);
+        else
+            fs::permissions(path_, fs::perms::owner_write, fs::perm_options::remove);
+        const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0)
+            ::close(fd);
+        else
+            cause = std::strerror(errno);
+    }
+    ~Unwritable()
+    {
+        if (immutable_)
+            SetImmutable(false);
+        else
+            fs::permissions(path_, fs::perms::owner_write, fs::perm_options::add);
+    }
+    Unwritable(const Unwritable&) = delete;
+    Unwritable& operator=(const Unwritable&) = delete;
+
+    std::string cause; // why opening for writing fails; empty when it does not
+
+private:
+    bool SetImmutable(bool on)
+    {
+        const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        int flags = 0;
+        bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return done;
+    }
+
+    std::string path_;
+    bool immutable_ = false;
+};
 
 class CupsPrinting : public ::testing::Test {
 protected:
@@ -267,6 +317,26 @@ TEST_F(CupsPrinting, RemovedQueueFailsAndRestores)
         EXPECT_STREQ(e.what(), "There is no default printer currently selected");
     }
     EXPECT_EQ(cupsrig::ReadFile(Lpoptions()), before);
+}
+
+TEST_F(CupsPrinting, UnwritableUserSettingsAreTheReasonGiven)
+{
+    RawPrinterListener listener;
+    const std::string device = Queue("Etichette", listener);
+    Queue("Ufficio", listener);
+    cupsrig::Run({"lpoptions", "-d", "Ufficio"});
+    const std::string before = cupsrig::ReadFile(Lpoptions());
+    const Unwritable locked(Lpoptions());
+    if (locked.cause.empty())
+        GTEST_SKIP() << "cannot make " << Lpoptions() << " unwritable here (no immutable attribute)";
+    try {
+        Print(device, "x");
+        ADD_FAILURE() << "no error";
+    } catch (const PrintError& e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot set the default printer: cannot write " + Lpoptions() + ": " + locked.cause);
+    }
+    EXPECT_EQ(cupsrig::ReadFile(Lpoptions()), before);
+    EXPECT_FALSE(listener.WaitForDelivery(2s));
 }
 
 TEST_F(CupsPrinting, RejectingQueueFailsWithTheReasonAndRestores)
