@@ -12,9 +12,12 @@ int main(int argc, char** argv)
 {
     MessageBoxes boxes;
     ColliApplication application(argc, argv, boxes);
+    // Logout, shutdown or kill end the station the way "Chiudi" does.
+    const TerminationSignals terminationSignals;
     printing::CupsPlatform printPlatform(
         [](const std::string& bytes) { QGuiApplication::clipboard()->setText(FromWindows1252(bytes)); });
     TMainForm mainForm(StationServices{printPlatform, boxes, ProgramFolder()});
     mainForm.show();
-    return application.exec();
+    // A signal taken while start-up showed its boxes has already ended the loops.
+    return terminationSignals.Received() ? 0 : application.exec();
 }

@@ -1,0 +1,98 @@
+// SIGTERM, SIGINT and SIGHUP end the station the way "Chiudi" does.
+#include "ColliApplication.h"
+#include "StationFixture.h"
+
+#include <dataaccess/SqlStatement.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTimer>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+class Termination : public StationTest {};
+
+TEST_F(Termination, SignalClosesTheWindowAndTheOpenTransactionIsCommitted)
+{
+    AddParcel("SPD001", "8001234567890", "<NULL>");
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signalNumber);
+        Start();
+        Scan("SPD001"); // the lookup leaves its read open
+        ASSERT_EQ(form->ScanState(), 1);
+        {
+            // Pending work in that transaction, so that the way it ends shows.
+            dataaccess::SqlStatement pending(form->DatabaseColli(), form->TransactionColli());
+            pending.SetParamCheck(false);
+            pending.AddLine("INSERT INTO COLLI (BARCODESPEED) VALUES ('PENDING" + std::to_string(signalNumber) + "')");
+            pending.ExecQuery();
+        }
+
+        TerminationSignals ending;
+        std::raise(signalNumber); // taken by the next event loop
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+        watchdog.start(10000);
+        EXPECT_EQ(QCoreApplication::exec(), 0);
+        EXPECT_TRUE(ending.Received());
+        EXPECT_FALSE(form->isVisible());
+        form.reset(); // what the end of the program does: the shutdown rule commits
+    }
+    EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM COLLI WHERE BARCODESPEED STARTING WITH 'PENDING'")[0][0], "3");
+}
+
+bool HoldsFileOpen(qint64 pid, const std::string& path)
+{
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
+        if (std::filesystem::read_symlink(entry.path(), error) == path)
+            return true;
+    return false;
+}
+
+// The real program, started from another current directory; a signal while
+// the event loop runs, and while a start-up box is open (template missing).
+TEST_F(Termination, ProgramEndsWithStatusZeroWithinTwoSeconds)
+{
+    const std::string program = folder.Path() + "controllo-colli";
+    std::filesystem::copy_file(COLLI_STATION_PROGRAM, program);
+    struct Case {
+        int signalNumber;
+        bool templateMissing;
+    };
+    for (const Case& c : {Case{SIGTERM, false}, Case{SIGINT, false}, Case{SIGHUP, false}, Case{SIGTERM, true}}) {
+        SCOPED_TRACE(std::to_string(c.signalNumber) + (c.templateMissing ? " with a box open" : ""));
+        if (c.templateMissing)
+            std::filesystem::remove(folder.TemplatePath());
+        QProcess station;
+        station.setWorkingDirectory(QStringLiteral("/"));
+        station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        station.start(QString::fromStdString(program), {});
+        ASSERT_TRUE(station.waitForStarted(10000));
+        for (int i = 0; i < 300 && !HoldsFileOpen(station.processId(), folder.DatabasePath()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(HoldsFileOpen(station.processId(), folder.DatabasePath()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // on to the event loop or the box
+
+        QElapsedTimer elapsed;
+        elapsed.start();
+        ASSERT_EQ(::kill(static_cast<pid_t>(station.processId()), c.signalNumber), 0);
+        const bool finished = station.waitForFinished(10000);
+        const qint64 took = elapsed.elapsed();
+        if (!finished)
+            station.kill();
+        ASSERT_TRUE(finished);
+        EXPECT_EQ(station.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(station.exitCode(), 0);
+        EXPECT_LT(took, 2000);
+    }
+}
+
+} // namespace
