@@ -6,6 +6,7 @@
 #include "StationLocationUi.h"
 #include "Windows1252.h"
 
+#include <dataaccess/Errors.h>
 #include <dataaccess/SqlQuery.h>
 #include <dblocate/DatabaseLocator.h>
 #include <parcels/ScanLog.h>
@@ -321,7 +322,17 @@ void TMainForm::LookupBarcodeSpeed(const std::string& code)
     query.AddLine("WHERE");
     // Doubled quotes keep a quote in the code inside the literal.
     query.AddLine("  BARCODESPEED=" + parcels::QuotedLiteral(currentBarcodeSpeed_));
-    query.Open();
+    const bool attached = databaseColli_.Connected();
+    try {
+        query.Open();
+    } catch (const dataaccess::ConnectionLostError&) {
+        // The link broke under the read (a server restart): read once more on a
+        // new attachment. When attaching was what failed, the server is still
+        // away and the operator sees that at once.
+        if (!attached)
+            throw;
+        query.Open();
+    }
 
     if (query.FetchedCount() <= 0) {
         ShowOutcome(QStringLiteral("codice speed sconosciuto"), 2);

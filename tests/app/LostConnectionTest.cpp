@@ -1,81 +1,46 @@
-// A station whose database server goes away in the middle of a scan pair.
+// A station whose database server goes away: killed with SIGKILL, and started
+// again on the same port.
+#include "PrivateServer.h"
 #include "StationFixture.h"
 
 #include <QLineEdit>
+#include <QPushButton>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
 namespace {
 
-std::string SourceDir()
-{
-    const char* dir = std::getenv("COLLI_SOURCE_DIR");
-    return dir && *dir ? dir : COLLI_SOURCE_DIR_FALLBACK;
-}
-
-// A private Firebird server of this test alone, so it can be killed.
-class PrivateServer {
-public:
-    explicit PrivateServer(const std::string& folder) : folder_(folder)
+class LostConnection : public StationTest {
+protected:
+    void SetUp() override
     {
-        const std::string command = "bash '" + SourceDir() + "/scripts/fb-test-server.sh' start '" + folder_ + "'";
-        if (FILE* pipe = popen(command.c_str(), "r")) {
-            char buffer[64] = {};
-            if (fgets(buffer, sizeof buffer, pipe))
-                port_ = std::string(buffer).substr(0, std::string(buffer).find_first_of("\r\n"));
-            if (pclose(pipe) != 0)
-                port_.clear();
-        }
-    }
-    ~PrivateServer() { Stop(); }
-    PrivateServer(const PrivateServer&) = delete;
-    PrivateServer& operator=(const PrivateServer&) = delete;
-
-    bool Running() const { return !port_.empty(); }
-    std::string Address() const { return "127.0.0.1/" + port_; }
-    void Stop()
-    {
-        if (stopped_)
-            return;
-        stopped_ = true;
-        const std::string command =
-            "bash '" + SourceDir() + "/scripts/fb-test-server.sh' stop '" + folder_ + "' >/dev/null 2>&1";
-        [[maybe_unused]] const int ignored = std::system(command.c_str());
+        if (std::getenv("COLLI_FB_SERVER") == nullptr)
+            GTEST_SKIP() << "no private server wanted (COLLI_FB_SERVER unset)";
+        ASSERT_TRUE(server.Running());
+        // The database lives on that server, reached through the settings file.
+        const std::string remotePath = server.Folder() + "REMOTE.FDB";
+        folder.CreateDatabase(server.Address() + ":" + remotePath);
+        AddParcel("SPD001", "8001234567890", "<NULL>");
+        AddParcel("SPD002", "8001234567906", "<NULL>");
+        std::filesystem::remove(folder.DatabasePath());
+        std::ofstream(folder.Path() + "dati.ini") << "[CONFIG]\r\nNome Server=" << server.Address()
+                                                   << "\r\nAlias=" << remotePath << "\r\n";
+        Start();
+        ASSERT_TRUE(form->DatabaseColli().Connected());
+        ASSERT_TRUE(form->EditBarcode->isEnabled());
+        journal.clear();
     }
 
-private:
-    std::string folder_;
-    std::string port_;
-    bool stopped_ = false;
+    testsupport::PrivateServer server;
 };
 
-class LostConnection : public StationTest {};
-
-TEST_F(LostConnection, ErrorsAreShownAndTheStationKeepsRunning)
+TEST_F(LostConnection, ErrorsAreShownWhileTheServerIsAwayAndTheStationKeepsRunning)
 {
-    if (std::getenv("COLLI_FB_SERVER") == nullptr)
-        GTEST_SKIP() << "no private server wanted (COLLI_FB_SERVER unset)";
-    PrivateServer server(folder.Path() + "server");
-    ASSERT_TRUE(server.Running());
-
-    // The database now lives on that server, reached through the settings file.
-    const std::string remotePath = folder.Path() + "REMOTE.FDB";
-    folder.CreateDatabase(server.Address() + ":" + remotePath);
-    AddParcel("SPD001", "8001234567890", "<NULL>");
-    std::filesystem::remove(folder.DatabasePath());
-    std::ofstream(folder.Path() + "dati.ini") << "[CONFIG]\r\nNome Server=" << server.Address()
-                                               << "\r\nAlias=" << remotePath << "\r\n";
-    Start();
-    ASSERT_TRUE(form->DatabaseColli().Connected());
-    ASSERT_TRUE(form->EditBarcode->isEnabled());
-    journal.clear();
-
     Scan("SPD001");
     ASSERT_EQ(form->ScanState(), 1);
-    server.Stop();
+    server.Kill();
 
     // The outcome is shown; the log row cannot be written, which the writer reports.
     Scan("8001234567890");
@@ -84,17 +49,79 @@ TEST_F(LostConnection, ErrorsAreShownAndTheStationKeepsRunning)
     EXPECT_EQ(journal[1].rfind("Error: Impossibile storicizzare nel log la scansione:\r", 0), 0u) << journal[1];
     EXPECT_EQ(form->ScanState(), 0);
 
-    // The next lookup fails and reaches the error handler; the station stays usable.
-    journal.clear();
-    Scan("SPD002");
-    ASSERT_EQ(journal.size(), 1u);
-    EXPECT_EQ(journal[0].rfind("ApplicationError: ", 0), 0u) << journal[0];
-    EXPECT_EQ(form->ScanState(), 0);
-    EXPECT_EQ(form->StaticBarcodeSpeed->text(), "SPD002");
-    EXPECT_TRUE(form->EditBarcode->text().isEmpty());
-    EXPECT_EQ(form->focusWidget(), static_cast<QWidget*>(form->EditBarcode));
+    // Each later lookup fails once and reaches the error handler; the station stays usable.
+    for (const char* code : {"SPD002", "SPD001"}) {
+        journal.clear();
+        Scan(code);
+        ASSERT_EQ(journal.size(), 1u);
+        EXPECT_EQ(journal[0].rfind("ApplicationError: ", 0), 0u) << journal[0];
+        EXPECT_EQ(form->ScanState(), 0);
+        EXPECT_EQ(form->StaticBarcodeSpeed->text(), code);
+        EXPECT_TRUE(form->EditBarcode->text().isEmpty());
+        EXPECT_EQ(form->focusWidget(), static_cast<QWidget*>(form->EditBarcode));
+    }
 
-    form.reset(); // closing on a dead link neither hangs nor throws
+    // Back on the same port: the next scan pair works with no operator action.
+    server.Restart();
+    journal.clear();
+    Scan("SPD001");
+    Scan("8001234567890");
+    EXPECT_EQ(journal, Journal{"Outcome 0: EAN OK"});
+    ASSERT_EQ(LogRows().size(), 1u);
+    EXPECT_EQ(LogRows()[0][1], "SPD001");
+
+    form.reset(); // closing neither hangs nor throws
+}
+
+TEST_F(LostConnection, NextScanAfterARestartIsLookedUpAndLoggedOnce)
+{
+    // Between the two scans of a pair: the read the lookup left open dies.
+    Scan("SPD001");
+    server.Restart();
+    Scan("8001234567890");
+
+    // While the station is idle.
+    server.Restart();
+    Scan("SPD002");
+    Scan("8001234567906");
+
+    // Under a lookup that finds a transaction still open on the dead link.
+    form->TransactionColli().SetActive(true);
+    server.Restart();
+    Scan("NOPE");
+
+    EXPECT_EQ(journal, (Journal{"Outcome 0: EAN OK", "Outcome 0: EAN OK", "Outcome 2: codice speed sconosciuto"}));
+    const auto rows = LogRows();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0][1] + " " + rows[0][3], "SPD001 EanCorretto");
+    EXPECT_EQ(rows[1][1] + " " + rows[1][3], "SPD002 EanCorretto");
+    EXPECT_EQ(rows[2][1] + " " + rows[2][3], "NOPE BarCodeSpeedSconosciuto");
+}
+
+TEST_F(LostConnection, BatchBrokenByARestartChangesNothingAndRunsAgain)
+{
+    // The server goes away after the count, before any update reaches it.
+    boxes.onConfirm = [this] { server.Restart(); };
+    form->ButtonIntegrazioneEANErrati->click();
+    ASSERT_FALSE(journal.empty());
+    EXPECT_NE(journal.back().find("Error"), std::string::npos) << journal.back();
+    EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM COLLI WHERE CODICEEAN_ERRATO IS NOT NULL")[0][0], "0");
+
+    boxes.onConfirm = nullptr;
+    journal.clear();
+    form->ButtonIntegrazioneEANErrati->click();
+    ASSERT_FALSE(journal.empty());
+    EXPECT_EQ(journal.back(), "Information: Elaborazione completata");
+    EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM COLLI WHERE CODICEEAN_ERRATO IS NOT NULL")[0][0], "2");
+
+    // Also right after a restart, with no operator action in between.
+    folder.Execute("UPDATE COLLI SET CODICEEAN_ERRATO = NULL");
+    server.Restart();
+    journal.clear();
+    form->ButtonIntegrazioneEANErrati->click();
+    ASSERT_FALSE(journal.empty());
+    EXPECT_EQ(journal.back(), "Information: Elaborazione completata");
+    EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM COLLI WHERE CODICEEAN_ERRATO IS NOT NULL")[0][0], "2");
 }
 
 } // namespace

@@ -30,6 +30,8 @@ public:
     bool Confirm(QWidget*, const QString& text) override
     {
         Note("Confirm", text);
+        if (onConfirm)
+            onConfirm();
         return confirmAnswer;
     }
     void Plain(QWidget*, const QString& text) override { Note("Plain", text); }
@@ -42,6 +44,7 @@ public:
     }
 
     bool confirmAnswer = true;
+    std::function<void()> onConfirm;
     std::function<void()> onOutcome;
 
 private:
