@@ -8,9 +8,12 @@
 #include <QString>
 #include <QStringDecoder>
 
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace parcels {
 
@@ -40,6 +43,92 @@ std::string ErrorMessage(std::exception_ptr error)
         return "Errore sconosciuto";
     }
 }
+
+// A failure inside the chunk's block carries the block's position as its last
+// line; the operator gets the server's text as for a single update.
+std::string WithoutBlockPosition(std::string message)
+{
+    const std::string marker = "\r\nAt block line: ";
+    const std::size_t at = message.rfind(marker);
+    if (at != std::string::npos && message.find("\r\n", at + marker.size()) == std::string::npos)
+        message.erase(at);
+    return message;
+}
+
+// Every row of the run, read before any update is sent. With the plain index the
+// select is an index walk, and the server re-tests the filter on rows it has not
+// delivered yet: a row whose code shares an update already sent would no longer
+// qualify and be skipped, although the count announced it.
+class WorkList {
+public:
+    void Add(const std::string& barcodeSpeed, const std::string& codiceEan)
+    {
+        text_ += barcodeSpeed;
+        ends_.push_back(text_.size());
+        text_ += codiceEan;
+        ends_.push_back(text_.size());
+    }
+    std::size_t Size() const { return ends_.size() / 2; }
+    std::string_view BarcodeSpeed(std::size_t row) const { return Part(2 * row); }
+    std::string CodiceEan(std::size_t row) const { return std::string(Part(2 * row + 1)); }
+
+private:
+    std::string_view Part(std::size_t index) const
+    {
+        const std::size_t begin = index == 0 ? 0 : ends_[index - 1];
+        return std::string_view(text_).substr(begin, ends_[index] - begin);
+    }
+    std::string text_;
+    std::vector<std::size_t> ends_;
+};
+
+// The updates of up to kBatchChunkRows rows as one text for the block: per row a
+// five-digit length, the courier code and the 13-character faulty EAN. Rows in a
+// row with the same code keep one entry holding the later row's value, which is
+// what the per-row updates would leave behind.
+class Chunk {
+public:
+    static constexpr std::size_t kMaxBytes = 32000; // the block's parameter width
+
+    bool Empty() const { return rows_ == 0; }
+    long long Rows() const { return rows_; }
+    const std::string& Text() const { return text_; }
+    bool Full(std::size_t barcodeBytes) const
+    {
+        return rows_ >= kBatchChunkRows || (rows_ > 0 && text_.size() + barcodeBytes + 18 > kMaxBytes);
+    }
+
+    void Add(std::string_view barcodeSpeed, const std::string& faultyEan)
+    {
+        ++rows_;
+        if (rows_ > 1 && LastBarcode() == barcodeSpeed) {
+            text_.replace(text_.size() - faultyEan.size(), faultyEan.size(), faultyEan);
+            return;
+        }
+        char length[8];
+        std::snprintf(length, sizeof length, "%05zu", barcodeSpeed.size());
+        text_ += length;
+        lastStart_ = text_.size();
+        text_ += barcodeSpeed;
+        text_ += faultyEan;
+    }
+
+    void Clear()
+    {
+        text_.clear();
+        rows_ = 0;
+    }
+
+private:
+    // The last entry's code: from its start to its faulty EAN.
+    std::string_view LastBarcode() const
+    {
+        return std::string_view(text_).substr(lastStart_, text_.size() - 13 - lastStart_);
+    }
+    std::string text_;
+    long long rows_ = 0;
+    std::size_t lastStart_ = 0;
+};
 
 // The objects of one run and its clean-up block: whatever way the run ends, an
 // open transaction is rolled back and the row query and update are freed.
@@ -128,6 +217,24 @@ void AddRowQueryLines(dataaccess::SqlQuery& query)
         query.AddLine(line);
 }
 
+// One round trip for a whole chunk. The variables take the columns' own types,
+// as the parameters of a single update would; the blank after each colon keeps
+// the layer's parameter parser off the block's variables.
+void AddChunkUpdateLines(dataaccess::SqlStatement& update)
+{
+    for (const char* line :
+         {"EXECUTE BLOCK (LISTA VARCHAR(32000) CHARACTER SET NONE = :LISTA)", "AS",
+          "  DECLARE P INTEGER = 1;", "  DECLARE N INTEGER;",
+          "  DECLARE B TYPE OF COLUMN COLLI.BARCODESPEED;",
+          "  DECLARE E TYPE OF COLUMN COLLI.CODICEEAN_ERRATO;", "BEGIN",
+          "  WHILE (P <= OCTET_LENGTH(LISTA)) DO", "  BEGIN",
+          "    N = CAST(SUBSTRING(LISTA FROM P FOR 5) AS INTEGER);",
+          "    B = SUBSTRING(LISTA FROM P + 5 FOR N);", "    E = SUBSTRING(LISTA FROM P + 5 + N FOR 13);",
+          "    UPDATE COLLI SET", "    CODICEEAN_ERRATO=: E", "    WHERE", "      BARCODESPEED=: B;",
+          "    P = P + N + 18;", "  END", "END"})
+        update.AddLine(line);
+}
+
 long long CountRows(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
                     const dataaccess::SqlQuery& rows)
 {
@@ -213,32 +320,60 @@ void RunWrongEanBatch(dataaccess::Connection& connection, dataaccess::Transactio
 
     dataaccess::SqlStatement& update = run.CreateUpdate();
     update.SetParamCheck(true);
-    update.AddLine("UPDATE COLLI SET");
-    update.AddLine("CODICEEAN_ERRATO=:CODICEEAN_ERRATO");
-    update.AddLine("WHERE");
-    update.AddLine("  BARCODESPEED=:BARCODESPEED");
+    AddChunkUpdateLines(update);
     update.Prepare();
 
     ProgressScope progress(ui);
     ui.Progress(0, total);
+
+    WorkList work;
+    for (; !rows.AtEnd(); rows.NextRow())
+        work.Add(rows.FieldText("BARCODESPEED"), rows.FieldText("CODICEEAN"));
+
+    Chunk chunk;
     long long done = 0;
-    while (!rows.AtEnd()) {
-        std::string faultyEan = FaultyEan(rows.FieldText("CODICEEAN"));
-        update.SetParamText("BARCODESPEED", rows.FieldText("BARCODESPEED"));
-        update.SetParamText("CODICEEAN_ERRATO", std::move(faultyEan));
+    // Sends the pending updates; false when the server refused them and the run
+    // has ended with the error shown.
+    auto send = [&]() -> bool {
+        if (chunk.Empty())
+            return true;
+        update.SetParamText("LISTA", chunk.Text());
         try {
             update.ExecQuery();
         } catch (...) {
-            const std::string message = ErrorMessage(std::current_exception());
+            const std::string message = WithoutBlockPosition(ErrorMessage(std::current_exception()));
             progress.Finish();
             ui.Error("Errore interno durante l'elaborazione:\r" + message);
             run.CleanUp();
-            return;
+            return false;
         }
-        rows.NextRow();
-        if (++done % kProgressStep == 0)
-            ui.Progress(done, total);
+        const long long before = done;
+        done += chunk.Rows();
+        chunk.Clear();
+        for (long long step = (before / kProgressStep + 1) * kProgressStep; step <= done;
+             step += kProgressStep)
+            ui.Progress(step, total);
+        return true;
+    };
+
+    for (std::size_t row = 0; row < work.Size(); ++row) {
+        const std::string_view barcodeSpeed = work.BarcodeSpeed(row);
+        std::string faultyEan;
+        try {
+            faultyEan = FaultyEan(work.CodiceEan(row));
+        } catch (const InvalidIntegerError&) {
+            // The rows before this one are updated first, as one by one; a
+            // failure there is what the operator sees.
+            if (!send())
+                return;
+            throw;
+        }
+        if (chunk.Full(barcodeSpeed.size()) && !send())
+            return;
+        chunk.Add(barcodeSpeed, faultyEan);
     }
+    if (!send())
+        return;
 
     if (transaction.Active())
         transaction.Commit();

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <vector>
 #include <ostream>
 
 namespace testsupport {
@@ -25,6 +26,7 @@ using testsupport::Where;
 using ::testing::AnyOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 const std::string kNothingToFill =
@@ -241,6 +243,134 @@ TEST_P(WrongEanBatchOn, FailedUpdateIsShownAndRolledBack)
     EXPECT_EQ(rows[0], (std::vector<std::string>{"A1", "2001234567890", "<NULL>"}));
     EXPECT_EQ(rows[1], (std::vector<std::string>{"A2", "2001111111111", "<NULL>"}));
     EXPECT_EQ(rows[2], (std::vector<std::string>{"A3", "2001234567890", "<NULL>"}));
+}
+
+// The batch's derivation written out again: characters 2 to 13 and the EAN-13
+// check digit over them (weights 1, 3, 1, 3, ... from the left).
+std::string ReferenceFaultyEan(const std::string& codiceEan)
+{
+    const std::string twelve = codiceEan.substr(1, 12);
+    int sum = 0;
+    for (std::size_t i = 0; i < twelve.size(); ++i)
+        sum += (twelve[i] - '0') * (i % 2 == 0 ? 1 : 3);
+    return twelve + static_cast<char>('0' + (10 - sum % 10) % 10);
+}
+
+// `count` eligible parcels K000001... with distinct EANs; the parcels at sorted
+// positions `sharedFrom` to `sharedTo` (1-based) all carry the code of the first
+// of them, inserted in order; position `badAt` gets a letter among the twelve.
+void FillNumbered(TestDatabase& database, int count, int sharedFrom, int sharedTo, int badAt = 0)
+{
+    database.Execute(
+        "EXECUTE BLOCK AS DECLARE I INTEGER = 1; BEGIN WHILE (I <= " + std::to_string(count) +
+        ") DO BEGIN INSERT INTO COLLI (BARCODESPEED, CODICEEAN) VALUES ("
+        "'K' || LPAD(IIF(:I BETWEEN " + std::to_string(sharedFrom) + " AND " + std::to_string(sharedTo) +
+        ", " + std::to_string(sharedFrom) + ", :I), 6, '0'), "
+        "IIF(:I = " + std::to_string(badAt) + ", '20012345b7890', '2' || LPAD(:I * 7919, 12, '0'))); "
+        "I = I + 1; END END");
+}
+
+// Every parcel's faulty EAN after a complete run, derived from the rows as they
+// stand before it: the eligible ones in the batch's order, the later row's value
+// winning for a shared code.
+std::vector<std::vector<std::string>> ExpectedAfterRun(TestDatabase& database)
+{
+    std::map<std::string, std::string> last;
+    for (const auto& row : database.Query(
+             "SELECT BARCODESPEED, CODICEEAN FROM COLLI WHERE CODICEEAN_ERRATO IS NULL "
+             "AND CHAR_LENGTH(CODICEEAN)=13 ORDER BY BARCODESPEED"))
+        last[row[0]] = ReferenceFaultyEan(row[1]);
+    std::vector<std::vector<std::string>> expected;
+    for (const auto& row : database.Query(
+             "SELECT BARCODESPEED, CODICEEAN, COALESCE(CODICEEAN_ERRATO, '<NULL>') FROM COLLI ORDER BY 2"))
+        expected.push_back({row[0], row[1], last.count(row[0]) ? last[row[0]] : row[2]});
+    return expected;
+}
+
+const char* const kAllRows =
+    "SELECT BARCODESPEED, CODICEEAN, COALESCE(CODICEEAN_ERRATO, '<NULL>') FROM COLLI ORDER BY 2";
+
+// Rows that share a code are all delivered and processed, wherever they fall
+// against the rows the client reads ahead and the chunks the updates go in.
+TEST_P(WrongEanBatchOn, EveryAnnouncedRowIsProcessedWhateverCodesItShares)
+{
+    struct Case {
+        int count, sharedFrom, sharedTo;
+    };
+    for (const Case& c : {Case{400, 255, 257}, Case{1300, 250, 1249}, Case{600, 596, 600}}) {
+        SCOPED_TRACE(std::to_string(c.sharedTo - c.sharedFrom + 1) + " shared from " +
+                     std::to_string(c.sharedFrom));
+        TestDatabase database(GetParam());
+        FillNumbered(database, c.count, c.sharedFrom, c.sharedTo);
+        const auto expected = ExpectedAfterRun(database);
+
+        Station station(database);
+        RecordingUi ui;
+        parcels::RunWrongEanBatch(station.connection, station.transaction, ui);
+
+        EXPECT_THAT(ui.messages, ElementsAre(Confirmation(parcels::FormatCount(c.count)), kCompleted));
+        EXPECT_FALSE(station.transaction.Active());
+        EXPECT_TRUE(database.Query(kAllRows) == expected) << "some rows were skipped or got another value";
+    }
+}
+
+// A bad character in the middle of the second chunk: the first chunk has already
+// gone to the server, yet the message names the character and nothing stays.
+TEST_P(WrongEanBatchOn, ConversionErrorInALaterChunkLeavesNothing)
+{
+    TestDatabase database(GetParam());
+    const int badAt = static_cast<int>(parcels::kBatchChunkRows + parcels::kBatchChunkRows / 2);
+    FillNumbered(database, badAt + 100, 10, 12, badAt);
+    const auto before = database.Query(kAllRows);
+
+    Station station(database);
+    RecordingUi ui;
+    try {
+        parcels::RunWrongEanBatch(station.connection, station.transaction, ui);
+        ADD_FAILURE() << "the run went through";
+    } catch (const parcels::InvalidIntegerError& error) {
+        EXPECT_STREQ(error.what(), "'b' is not a valid integer value");
+    }
+    EXPECT_THAT(ui.messages, ElementsAre(Confirmation(parcels::FormatCount(badAt + 100))));
+    EXPECT_EQ(ui.progressFinished, 1);
+    EXPECT_FALSE(station.transaction.Active());
+    EXPECT_TRUE(database.Query(kAllRows) == before);
+}
+
+// A conflict on a row of the second chunk: the server's text as for a single
+// update, and the chunk already sent is rolled back with the rest.
+TEST_P(WrongEanBatchOn, LockConflictInALaterChunkIsShownAndRolledBack)
+{
+    TestDatabase database(GetParam());
+    const int count = static_cast<int>(parcels::kBatchChunkRows) + 100;
+    const int conflictAt = count - 50;
+    FillNumbered(database, count, 1, 1);
+    const std::string conflictCode = database.Query(
+        "SELECT BARCODESPEED FROM COLLI ORDER BY BARCODESPEED ROWS " + std::to_string(conflictAt) + " TO " +
+        std::to_string(conflictAt))[0][0];
+    Station station(database);
+    Station other(database);
+    RecordingUi ui;
+    ui.onConfirm = [&] {
+        other.transaction.SetActive(true);
+        dataaccess::SqlStatement change(other.connection, other.transaction);
+        change.AddLine("UPDATE COLLI SET CODICEEAN = '2001111111111' WHERE BARCODESPEED = '" + conflictCode + "'");
+        change.ExecQuery();
+        other.transaction.Commit();
+    };
+
+    parcels::RunWrongEanBatch(station.connection, station.transaction, ui);
+
+    ASSERT_EQ(ui.messages.size(), 2u);
+    EXPECT_EQ(ui.messages[0], Confirmation(parcels::FormatCount(count)));
+    EXPECT_THAT(ui.messages[1], StartsWith("Error: Errore interno durante l'elaborazione:\r"
+                                           "deadlock\r\nupdate conflicts with concurrent update\r\n"));
+    EXPECT_THAT(ui.messages[1], Not(HasSubstr("block")));
+    EXPECT_EQ(ui.progressFinished, 1);
+    EXPECT_FALSE(station.transaction.Active());
+    EXPECT_EQ(database.Query("SELECT COUNT(*) FROM COLLI WHERE CODICEEAN_ERRATO IS NOT NULL")[0][0], "0");
+    EXPECT_EQ(database.Query("SELECT CODICEEAN FROM COLLI WHERE BARCODESPEED = '" + conflictCode + "'")[0][0],
+              "2001111111111");
 }
 
 INSTANTIATE_TEST_SUITE_P(Where, WrongEanBatchOn,

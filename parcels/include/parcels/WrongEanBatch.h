@@ -43,6 +43,10 @@ std::string FormatCount(long long count, const QLocale& locale);
 // Rows handled between two Progress calls.
 inline constexpr long long kProgressStep = 256;
 
+// Most updates sent to the server in one round trip (fewer when long courier
+// codes fill the chunk first); a multiple of kProgressStep.
+inline constexpr long long kBatchChunkRows = 512;
+
 // Fills CODICEEAN_ERRATO of every eligible parcel in one fresh transaction,
 // all or nothing. Errors other than a failed update reach the caller after the
 // transaction was rolled back.
