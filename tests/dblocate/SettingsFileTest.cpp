@@ -9,10 +9,12 @@
 #include <functional>
 #include <sstream>
 
+#ifndef _WIN32
 #include <grp.h>
 #include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 using dblocate::SettingsFile;
 using dblocate::SettingsWriteError;
@@ -230,6 +232,7 @@ TEST_F(SettingsFileTest, FailedWriteNamesTheFullPath)
     EXPECT_EQ(Read("Nome Server"), "");
 }
 
+#ifndef _WIN32
 // Exit codes of a step run as an operator that say the set-up did not hold.
 constexpr int NoOtherUser = 100;
 constexpr int FolderStillWritable = 101;
@@ -295,5 +298,6 @@ TEST_F(SettingsFileTest, ReadOnlyFolderStillTakesAWritableFile)
     EXPECT_EQ(result, 0) << "1: the existing file was not written, 2: a new file was made";
     EXPECT_EQ(Bytes(), "[CONFIG]\r\nAlias=colli\r\nNome Server=SRV\r\n");
 }
+#endif
 
 } // namespace
