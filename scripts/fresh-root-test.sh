@@ -73,7 +73,9 @@ mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
 mounted+=("$root/dev/shm")
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
 
+base_packages=$(chroot "$root" dpkg-query -W -f='.\n' | wc -l)
 git clone -q "$top" "$root/src/controllo-colli"
+started=$SECONDS
 echo "Running scripts/test.sh in the fresh root (HEAD $(git rev-parse --short HEAD))"
 status=0
 chroot "$root" /usr/bin/env -i \
@@ -90,6 +92,8 @@ fi
 
 echo
 echo "== Fresh root summary"
+echo "fresh-root-test: $(( $(chroot "$root" dpkg-query -W -f='.\n' | wc -l) - base_packages )) packages installed by the scripts," \
+  "root $(du -sm --one-file-system "$root" | cut -f1) MB after the run, $(( (SECONDS - started) / 60 )) min"
 grep -E 'tests passed|tests failed out of|Total Test time|^(e2e|deploy): |\(Failed\)|\(SEGFAULT\)|\(Timeout\)|\(Subprocess aborted\)|Not Run' "$log" || true
 if [ "$status" -eq 3 ]; then
   environment_failure "installing the project's packages inside the root failed twice"
