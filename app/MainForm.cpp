@@ -17,6 +17,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QFrame>
 #include <QGroupBox>
@@ -242,7 +243,7 @@ void TMainForm::FormCreate()
             EditBarcode->setEnabled(false);
 
         templatePath_ = programFolder_;
-        if (!templatePath_.empty() && templatePath_.back() != '/')
+        if (!templatePath_.empty() && templatePath_.back() != '/' && templatePath_.back() != '\\')
             templatePath_ += '/';
         templatePath_ += kTemplateFileName;
         if (!QFileInfo(QString::fromStdString(templatePath_)).isFile()) {
@@ -420,5 +421,7 @@ void TMainForm::ButtonIntegrazioneEANErratiClick()
 
 std::string ProgramFolder()
 {
-    return (QCoreApplication::applicationDirPath() + QChar(u'/')).toStdString();
+    // The system's own separators: on Windows the database names are built
+    // from "C:\Colli\" or "\\SRV\D\Colli\".
+    return QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + QDir::separator()).toStdString();
 }

@@ -3,7 +3,7 @@
 #include "MessageBoxes.h"
 #include "Windows1252.h"
 
-#include <printing/CupsPlatform.h>
+#include <printing/SystemPlatform.h>
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -14,9 +14,9 @@ int main(int argc, char** argv)
     ColliApplication application(argc, argv, boxes);
     // Logout, shutdown or kill end the station the way "Chiudi" does.
     const TerminationSignals terminationSignals;
-    printing::CupsPlatform printPlatform(
+    const std::unique_ptr<printing::PrintPlatform> printPlatform = printing::MakeSystemPrintPlatform(
         [](const std::string& bytes) { QGuiApplication::clipboard()->setText(FromWindows1252(bytes)); });
-    TMainForm mainForm(StationServices{printPlatform, boxes, ProgramFolder()});
+    TMainForm mainForm(StationServices{*printPlatform, boxes, ProgramFolder()});
     mainForm.show();
     // A signal taken while start-up showed its boxes has already ended the loops.
     return terminationSignals.Received() ? 0 : application.exec();
