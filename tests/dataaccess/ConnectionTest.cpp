@@ -1,14 +1,9 @@
 #include "Fixture.h"
+#include "PrivateServer.h"
 
 #include "dataaccess/Errors.h"
 #include "dataaccess/SqlQuery.h"
 #include "dataaccess/SqlStatement.h"
-
-#include <csignal>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sys/types.h>
 
 using dataaccess::Connection;
 using dataaccess::ConnectionLostError;
@@ -119,38 +114,17 @@ protected:
     {
         if (testsupport::ServerAddress().empty())
             GTEST_SKIP() << "COLLI_FB_SERVER not set";
-        const char* source = std::getenv("COLLI_SOURCE_DIR");
-        ASSERT_NE(source, nullptr);
-        script_ = std::string(source) + "/scripts/fb-test-server.sh";
-        char pattern[] = "/tmp/colli-lost-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        std::filesystem::permissions(folder_, std::filesystem::perms::all);
-        ASSERT_EQ(Server("start"), 0);
-        std::ifstream(folder_ + "/server/port") >> port_;
-        ASSERT_GT(port_, 0);
-
-        connection.SetDatabaseName("127.0.0.1/" + std::to_string(port_) + ":" + folder_ + "/lost.fdb");
+        ASSERT_TRUE(server.Running());
+        connection.SetDatabaseName(server.Address() + ":" + server.Folder() + "lost.fdb");
         // As a first start leaves them: create lines, which cannot attach.
         connection.Params() = {"USER \"SYSDBA\"", "PASSWORD \"plumtrove\"", "PAGE_SIZE 4096"};
         connection.CreateDatabase();
         Run("CREATE TABLE T (X INTEGER)");
         transaction.Commit();
     }
-    void TearDown() override
-    {
-        if (folder_.empty())
-            return;
-        EXPECT_EQ(Server("stop"), 0);
-        std::filesystem::remove_all(folder_);
-    }
 
-    int Server(const std::string& command)
-    {
-        return std::system(("bash '" + script_ + "' " + command + " '" + folder_ + "/server' >/dev/null").c_str());
-    }
-    void Kill() { ASSERT_EQ(Server("kill"), 0); }
-    void Restart() { ASSERT_EQ(Server("restart"), 0); } // same port, same database
+    void Kill() { server.Kill(); }
+    void Restart() { server.Restart(); } // same port, same database
 
     void Run(const std::string& sql)
     {
@@ -169,9 +143,7 @@ protected:
         return count.FieldInteger("N");
     }
 
-    std::string script_;
-    std::string folder_;
-    int port_ = 0;
+    testsupport::PrivateServer server;
     Connection connection;
     Transaction transaction{connection};
 };
