@@ -1,9 +1,13 @@
-// The wrong-EAN batch on a large parcel table, timed from the operator's
-// confirmation to the commit, beside a raw client doing the same reads and
-// per-row updates on an identical table.
-//   batch_bench [--rows N] [--server 127.0.0.1/PORT] [--forced-writes] [--rounds K]
-// Synchronous page writes are off unless asked for, so that the figures show the
-// work of the client and the engine rather than the disk's flush latency.
+// The wrong-EAN batch on a large parcel table, in one run: the embedded engine,
+// the private server over TCP loopback, and the same server through a loopback
+// proxy that holds back every forwarded packet (a LAN's latency). Each is timed
+// for the old way, one update and one round trip per row (a raw client doing the
+// same reads and per-row updates), and for the batch as built, on identical tables.
+//   batch_bench --server 127.0.0.1/PORT [--rows N] [--lan-rows M] [--lan-delay-us D]
+//               [--rounds K] [--forced-writes]
+// Times run from the operator's confirmation (after the row query and the count)
+// to the commit. Synchronous page writes are off unless asked for, so that the
+// figures show the client and the engine rather than the disk's flush latency.
 #include "RawBatch.h"
 
 #include <TestDatabase.h>
@@ -12,13 +16,26 @@
 #include <dataaccess/Transaction.h>
 #include <parcels/WrongEanBatch.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -70,103 +87,260 @@ long long Filled(testsupport::TestDatabase& database)
 class TimingUi : public parcels::BatchUi {
 public:
     Clock::time_point confirmed, completed;
-    double cpuConfirmed = 0, cpuCompleted = 0;
     std::string unexpected;
     void Warning(const std::string& text) override { unexpected = text; }
     void Error(const std::string& text) override { unexpected = text; }
-    void Information(const std::string&) override
-    {
-        completed = Clock::now();
-        cpuCompleted = ProcessCpuSeconds();
-    }
+    void Information(const std::string&) override { completed = Clock::now(); }
     bool Confirm(const std::string&) override
     {
         confirmed = Clock::now();
-        cpuConfirmed = ProcessCpuSeconds();
         return true;
     }
     void Progress(long long, long long) override {}
     void ProgressFinished() override {}
 };
 
-struct RoundTimes {
-    double raw = 0;
-    double batch = 0;
-    double rawCpu = 0;
-    double batchCpu = 0;
-};
-
-// One round on a fresh pair of identical tables; batchFirst swaps the order of the
-// two runs so that neither always meets the warmer caches.
-RoundTimes Round(long long rows, testsupport::Where where, bool forcedWrites, bool batchFirst)
-{
-    testsupport::TestDatabase rawDatabase(where);
-    testsupport::TestDatabase batchDatabase(where);
-    for (const auto* database : {&rawDatabase, &batchDatabase})
-        SetForcedWrites(database->Name(), kUser, kPassword, forcedWrites);
-    auto start = Clock::now();
-    Fill(rawDatabase.Name(), rows);
-    Fill(batchDatabase.Name(), rows);
-    std::printf("fill (both tables): %.2f s\n", Seconds(start, Clock::now()));
-
-    RoundTimes times;
-    auto runRaw = [&] {
-        const RawBatchResult raw = RunRawBatch(rawDatabase.Name(), kUser, kPassword);
-        times.raw = raw.seconds;
-        times.rawCpu = raw.cpuSeconds;
-        std::printf("raw:   %.2f s  %.0f rows/s  cpu %.2f s\n", raw.seconds, raw.rows / raw.seconds,
-                    raw.cpuSeconds);
-    };
-    auto runBatch = [&] {
-        TimingUi ui;
-        const auto begin = Clock::now();
-        {
-            Attached station(batchDatabase.Name());
-            parcels::RunWrongEanBatch(station.connection, station.transaction, ui);
-        }
-        if (!ui.unexpected.empty())
-            throw std::runtime_error("batch: " + ui.unexpected);
-        times.batch = Seconds(ui.confirmed, ui.completed);
-        times.batchCpu = ui.cpuCompleted - ui.cpuConfirmed;
-        std::printf("batch: %.2f s  %.0f rows/s  cpu %.2f s  (%.2f s with the row and count queries)\n",
-                    times.batch, rows / times.batch, times.batchCpu, Seconds(begin, ui.completed));
-    };
-    if (batchFirst) {
-        runBatch();
-        runRaw();
-    } else {
-        runRaw();
-        runBatch();
+// A loopback TCP proxy to the server that delivers every chunk of bytes it reads,
+// in either direction, `delay` after it arrived. Bytes keep flowing meanwhile, so
+// it adds latency without limiting throughput.
+class DelayProxy {
+public:
+    DelayProxy(int serverPort, std::chrono::microseconds delay) : serverPort_(serverPort), delay_(delay)
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = Loopback(0);
+        if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(listener_, 8) != 0)
+            throw std::runtime_error("proxy: cannot listen on the loopback");
+        socklen_t length = sizeof address;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        acceptor_ = std::thread([this] { Accept(); });
     }
 
-    const long long rawFilled = Filled(rawDatabase);
-    const long long batchFilled = Filled(batchDatabase);
-    if (rawFilled != rows || batchFilled != rows)
-        throw std::runtime_error("filled rows: raw " + std::to_string(rawFilled) + ", batch " +
-                                 std::to_string(batchFilled) + " of " + std::to_string(rows));
+    ~DelayProxy()
+    {
+        stopping_ = true;
+        shutdown(listener_, SHUT_RDWR);
+        close(listener_);
+        acceptor_.join();
+        std::lock_guard lock(mutex_);
+        for (auto& pipe : pipes_)
+            pipe->Stop();
+        for (auto& thread : threads_)
+            thread.join();
+        for (int socket : sockets_)
+            close(socket);
+    }
+
+    DelayProxy(const DelayProxy&) = delete;
+    DelayProxy& operator=(const DelayProxy&) = delete;
+
+    int Port() const { return port_; }
+
+private:
+    struct Pipe {
+        int from, to;
+        std::chrono::microseconds delay;
+        std::mutex mutex;
+        std::condition_variable ready;
+        std::deque<std::pair<Clock::time_point, std::string>> queue;
+        bool closed = false;
+
+        void Stop()
+        {
+            shutdown(from, SHUT_RDWR);
+            std::lock_guard lock(mutex);
+            closed = true;
+            ready.notify_all();
+        }
+        void Read()
+        {
+            std::string buffer(65536, '\0');
+            for (;;) {
+                const ssize_t got = read(from, buffer.data(), buffer.size());
+                std::lock_guard lock(mutex);
+                if (got <= 0) {
+                    closed = true;
+                    ready.notify_all();
+                    return;
+                }
+                queue.emplace_back(Clock::now() + delay, buffer.substr(0, static_cast<std::size_t>(got)));
+                ready.notify_all();
+            }
+        }
+        void Write()
+        {
+            for (;;) {
+                std::pair<Clock::time_point, std::string> item;
+                {
+                    std::unique_lock lock(mutex);
+                    ready.wait(lock, [&] { return closed || !queue.empty(); });
+                    if (queue.empty()) {
+                        shutdown(to, SHUT_WR);
+                        return;
+                    }
+                    item = std::move(queue.front());
+                    queue.pop_front();
+                }
+                std::this_thread::sleep_until(item.first);
+                std::size_t sent = 0;
+                while (sent < item.second.size()) {
+                    const ssize_t put = write(to, item.second.data() + sent, item.second.size() - sent);
+                    if (put <= 0)
+                        return;
+                    sent += static_cast<std::size_t>(put);
+                }
+            }
+        }
+    };
+
+    static sockaddr_in Loopback(int port)
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return address;
+    }
+
+    void Accept()
+    {
+        while (!stopping_) {
+            const int client = accept(listener_, nullptr, nullptr);
+            if (client < 0)
+                return;
+            const int server = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in address = Loopback(serverPort_);
+            if (server < 0 || connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+                close(client);
+                if (server >= 0)
+                    close(server);
+                continue;
+            }
+            const int on = 1;
+            setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            std::lock_guard lock(mutex_);
+            sockets_.push_back(client);
+            sockets_.push_back(server);
+            for (auto [from, to] : {std::pair{client, server}, std::pair{server, client}}) {
+                auto pipe = std::make_unique<Pipe>();
+                pipe->from = from;
+                pipe->to = to;
+                pipe->delay = delay_;
+                Pipe* raw = pipe.get();
+                pipes_.push_back(std::move(pipe));
+                threads_.emplace_back([raw] { raw->Read(); });
+                threads_.emplace_back([raw] { raw->Write(); });
+            }
+        }
+    }
+
+    int serverPort_;
+    std::chrono::microseconds delay_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::thread acceptor_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Pipe>> pipes_;
+    std::vector<std::thread> threads_;
+    std::vector<int> sockets_;
+};
+
+struct Times {
+    double oldWay = 0;
+    double newWay = 0;
+};
+
+// One comparison on a fresh pair of identical tables. `via` rewrites the name the
+// runs attach with (the proxy); the tables are made and checked directly.
+Times Compare(const char* label, long long rows, testsupport::Where where, bool forcedWrites,
+              const std::string& server, const std::string& via, bool withOldWay = true)
+{
+    testsupport::TestDatabase oldDatabase(where);
+    testsupport::TestDatabase newDatabase(where);
+    for (const auto* database : {&oldDatabase, &newDatabase})
+        SetForcedWrites(database->Name(), kUser, kPassword, forcedWrites);
+    const auto start = Clock::now();
+    if (withOldWay)
+        Fill(oldDatabase.Name(), rows);
+    Fill(newDatabase.Name(), rows);
+    std::printf("%s: fill %.1f s\n", label, Seconds(start, Clock::now()));
+    auto attachName = [&](const testsupport::TestDatabase& database) {
+        std::string name = database.Name();
+        if (!via.empty() && name.compare(0, server.size(), server) == 0)
+            name.replace(0, server.size(), via);
+        return name;
+    };
+
+    Times times;
+    if (withOldWay)
+        times.oldWay = RunRawBatch(attachName(oldDatabase), kUser, kPassword).seconds;
+    TimingUi ui;
+    {
+        Attached station(attachName(newDatabase));
+        parcels::RunWrongEanBatch(station.connection, station.transaction, ui);
+    }
+    if (!ui.unexpected.empty())
+        throw std::runtime_error(std::string(label) + ": " + ui.unexpected);
+    times.newWay = Seconds(ui.confirmed, ui.completed);
+
+    const long long oldFilled = withOldWay ? Filled(oldDatabase) : rows;
+    const long long newFilled = Filled(newDatabase);
+    if (oldFilled != rows || newFilled != rows)
+        throw std::runtime_error(std::string(label) + ": filled rows: old " + std::to_string(oldFilled) +
+                                 ", new " + std::to_string(newFilled) + " of " + std::to_string(rows));
+    if (withOldWay)
+        std::printf("%s: %lld rows: old %.2f s (%.0f rows/s), new %.2f s (%.0f rows/s), old/new %.1fx\n",
+                    label, rows, times.oldWay, rows / times.oldWay, times.newWay, rows / times.newWay,
+                    times.oldWay / times.newWay);
+    else
+        std::printf("%s: %lld rows: new %.2f s (%.0f rows/s)\n", label, rows, times.newWay,
+                    rows / times.newWay);
+    std::fflush(stdout);
     return times;
 }
 
-int Run(long long rows, const std::string& server, bool forcedWrites, int rounds)
+int Run(long long rows, long long lanRows, const std::string& server, std::chrono::microseconds lanDelay,
+        bool forcedWrites, int rounds)
 {
-    const auto where = server.empty() ? testsupport::Where::Embedded : testsupport::Where::Server;
-    std::printf("rows: %lld, %s, forced writes %s, %d round(s)\n", rows,
-                server.empty() ? "embedded" : ("server " + server).c_str(), forcedWrites ? "on" : "off",
-                rounds);
-    RoundTimes total;
-    for (int round = 0; round < rounds; ++round) {
-        const RoundTimes times = Round(rows, where, forcedWrites, round % 2 == 1);
-        total.raw += times.raw;
-        total.batch += times.batch;
-        total.rawCpu += times.rawCpu;
-        total.batchCpu += times.batchCpu;
+    std::printf("rows: %lld (LAN model: %lld), forced writes %s, chunks of up to %lld rows, %d round(s)\n",
+                rows, lanRows, forcedWrites ? "on" : "off", parcels::kBatchChunkRows, rounds);
+    Times embedded = Compare("embedded", rows, testsupport::Where::Embedded, forcedWrites, {}, {});
+    if (server.empty()) {
+        std::printf("no --server: TCP not measured\n");
+        return 0;
     }
-    std::printf("total: raw %.2f s, batch %.2f s\n", total.raw, total.batch);
-    // Processor time is steadier than the clock on a busy machine; over a server it
-    // covers the client side only.
-    std::printf("cpu: raw %.2f s, batch %.2f s, batch/raw %.2f\n", total.rawCpu, total.batchCpu,
-                total.batchCpu / total.rawCpu);
-    std::printf("batch/raw ratio: %.2f\n", total.batch / total.raw);
+    Times tcp = Compare("tcp loopback", rows, testsupport::Where::Server, forcedWrites, {}, {});
+    // On a shared machine one run can meet a busy moment: further rounds of the
+    // new way alone, in alternating order, and the best time of each.
+    for (int round = 1; round < rounds; ++round) {
+        for (int i = 0; i < 2; ++i) {
+            if ((round + i) % 2 == 0)
+                embedded.newWay = std::min(embedded.newWay, Compare("embedded", rows, testsupport::Where::Embedded,
+                                                                    forcedWrites, {}, {}, false).newWay);
+            else
+                tcp.newWay = std::min(tcp.newWay, Compare("tcp loopback", rows, testsupport::Where::Server,
+                                                          forcedWrites, {}, {}, false).newWay);
+        }
+    }
+    if (rounds > 1)
+        std::printf("new way, best of %d: embedded %.2f s, tcp loopback %.2f s\n", rounds, embedded.newWay,
+                    tcp.newWay);
+    {
+        const std::size_t slash = server.find('/');
+        if (slash == std::string::npos)
+            throw std::runtime_error("--server wants HOST/PORT");
+        DelayProxy proxy(std::atoi(server.c_str() + slash + 1), lanDelay);
+        std::printf("LAN model: proxy on port %d, each packet held %.2f ms each way\n", proxy.Port(),
+                    static_cast<double>(lanDelay.count()) / 1000.0);
+        Compare("tcp LAN model", lanRows, testsupport::Where::Server, forcedWrites, server,
+                "127.0.0.1/" + std::to_string(proxy.Port()));
+    }
+    std::printf("old way tcp/embedded ratio: %.2f\n", tcp.oldWay / embedded.oldWay);
+    std::printf("tcp/embedded ratio: %.2f\n", tcp.newWay / embedded.newWay);
     return 0;
 }
 
@@ -175,6 +349,8 @@ int Run(long long rows, const std::string& server, bool forcedWrites, int rounds
 int main(int argc, char** argv)
 {
     long long rows = 1000000;
+    long long lanRows = 20000;
+    long long lanDelayUs = 500;
     std::string server;
     bool forcedWrites = false;
     int rounds = 1;
@@ -182,6 +358,10 @@ int main(int argc, char** argv)
         const std::string arg = argv[i];
         if (arg == "--rows" && i + 1 < argc) {
             rows = std::atoll(argv[++i]);
+        } else if (arg == "--lan-rows" && i + 1 < argc) {
+            lanRows = std::atoll(argv[++i]);
+        } else if (arg == "--lan-delay-us" && i + 1 < argc) {
+            lanDelayUs = std::atoll(argv[++i]);
         } else if (arg == "--rounds" && i + 1 < argc) {
             rounds = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--forced-writes") {
@@ -190,7 +370,8 @@ int main(int argc, char** argv)
             server = argv[++i];
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--rows N] [--server 127.0.0.1/PORT] [--forced-writes] [--rounds K]\n",
+                         "usage: %s --server 127.0.0.1/PORT [--rows N] [--lan-rows M] [--lan-delay-us D] "
+                         "[--rounds K] [--forced-writes]\n",
                          argv[0]);
             return 2;
         }
@@ -199,7 +380,8 @@ int main(int argc, char** argv)
     if (!server.empty())
         setenv("COLLI_FB_SERVER", server.c_str(), 1);
     try {
-        return Run(rows, server, forcedWrites, rounds);
+        return Run(std::max(1LL, rows), std::max(1LL, lanRows), server,
+                   std::chrono::microseconds(std::max(0LL, lanDelayUs)), forcedWrites, rounds);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "batch_bench: %s\n", error.what());
         return 1;

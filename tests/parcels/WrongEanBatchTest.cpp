@@ -275,15 +275,17 @@ void FillNumbered(TestDatabase& database, int count, int sharedFrom, int sharedT
 // winning for a shared code.
 std::vector<std::vector<std::string>> ExpectedAfterRun(TestDatabase& database)
 {
+    // The server compares codes without regard to trailing blanks.
+    auto key = [](std::string code) { return code.erase(code.find_last_not_of(' ') + 1); };
     std::map<std::string, std::string> last;
     for (const auto& row : database.Query(
              "SELECT BARCODESPEED, CODICEEAN FROM COLLI WHERE CODICEEAN_ERRATO IS NULL "
              "AND CHAR_LENGTH(CODICEEAN)=13 ORDER BY BARCODESPEED"))
-        last[row[0]] = ReferenceFaultyEan(row[1]);
+        last[key(row[0])] = ReferenceFaultyEan(row[1]);
     std::vector<std::vector<std::string>> expected;
     for (const auto& row : database.Query(
              "SELECT BARCODESPEED, CODICEEAN, COALESCE(CODICEEAN_ERRATO, '<NULL>') FROM COLLI ORDER BY 2"))
-        expected.push_back({row[0], row[1], last.count(row[0]) ? last[row[0]] : row[2]});
+        expected.push_back({row[0], row[1], last.count(key(row[0])) ? last[key(row[0])] : row[2]});
     return expected;
 }
 
@@ -312,6 +314,26 @@ TEST_P(WrongEanBatchOn, EveryAnnouncedRowIsProcessedWhateverCodesItShares)
         EXPECT_FALSE(station.transaction.Active());
         EXPECT_TRUE(database.Query(kAllRows) == expected) << "some rows were skipped or got another value";
     }
+}
+
+// Codes travel to the server inside the chunk exactly as read: quotes, colons,
+// 8-bit bytes, the column's full width, and codes equal but for trailing blanks
+// (the later row's value for both, as the server compares them).
+TEST_P(WrongEanBatchOn, CodesReachTheServerAsRead)
+{
+    TestDatabase database(GetParam());
+    const std::vector<std::string> codes = {"Q'1:X", ":BARCODESPEED", "\xE8\xE9\xFF", std::string(64, 'W'),
+                                            "T", "T  ", "/* x */"};
+    for (std::size_t i = 0; i < codes.size(); ++i)
+        database.Execute(ParcelInsert(codes[i], "2" + std::to_string(100000000000 + 7919 * i)));
+    const auto expected = ExpectedAfterRun(database);
+
+    Station station(database);
+    RecordingUi ui;
+    parcels::RunWrongEanBatch(station.connection, station.transaction, ui);
+
+    EXPECT_THAT(ui.messages, ElementsAre(Confirmation("7"), kCompleted));
+    EXPECT_EQ(database.Query(kAllRows), expected);
 }
 
 // A bad character in the middle of the second chunk: the first chunk has already

@@ -45,7 +45,7 @@ inline constexpr long long kProgressStep = 256;
 
 // Most updates sent to the server in one round trip (fewer when long courier
 // codes fill the chunk first); a multiple of kProgressStep.
-inline constexpr long long kBatchChunkRows = 512;
+inline constexpr long long kBatchChunkRows = 1024;
 
 // Fills CODICEEAN_ERRATO of every eligible parcel in one fresh transaction,
 // all or nothing. Errors other than a failed update reach the caller after the
