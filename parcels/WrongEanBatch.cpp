@@ -83,9 +83,10 @@ private:
 };
 
 // The updates of up to kBatchChunkRows rows as one text for the block: per row a
-// five-digit length, the courier code and the 13-character faulty EAN. Rows in a
-// row with the same code keep one entry holding the later row's value, which is
-// what the per-row updates would leave behind.
+// five-digit length, the courier code and the 13-character faulty EAN.
+// Consecutive rows with the same code keep one entry holding the later row's
+// value: what one update per row would leave behind, without rewriting the
+// same parcels once per row.
 class Chunk {
 public:
     static constexpr std::size_t kMaxBytes = 32000; // the block's parameter width
