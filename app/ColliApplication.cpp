@@ -2,6 +2,8 @@
 
 #include "MessageBoxes.h"
 
+#include <dataaccess/Connection.h>
+
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -85,6 +87,9 @@ struct TerminationSignals::Impl {
 
 TerminationSignals::TerminationSignals() : d_(std::make_unique<Impl>())
 {
+    // Otherwise the client library would drop the attachments first, and the
+    // transaction could not end the way it ends on "Chiudi".
+    dataaccess::KeepAttachmentsOnSignals();
 #ifdef _WIN32
     signalTaken = 0;
     QObject::connect(&d_->poll, &QTimer::timeout, [this] {

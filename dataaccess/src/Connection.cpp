@@ -78,6 +78,26 @@ bool IsWordCharacter(char c)
 
 } // namespace
 
+#ifndef _WIN32
+namespace {
+// Asked before the client library's own shutdown on a signal; refusing it
+// leaves the attachments to the program.
+int RefuseShutdownOnSignal(const int reason, const int, void*)
+{
+    return reason == fb_shutrsn_signal ? 1 : 0;
+}
+} // namespace
+#endif
+
+void KeepAttachmentsOnSignals()
+{
+#ifndef _WIN32 // the client library hooks those signals on POSIX systems only
+    Status status;
+    fb_shutdown_callback(&status, RefuseShutdownOnSignal, fb_shut_confirmation, nullptr);
+    Check(status);
+#endif
+}
+
 std::vector<std::string> AttachLinesFromCreate(const std::vector<std::string>& createLines)
 {
     const std::string text = JoinLines(createLines);

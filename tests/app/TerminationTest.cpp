@@ -48,6 +48,26 @@ TEST_F(Termination, SignalClosesTheWindowAndTheOpenTransactionIsCommitted)
     EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM COLLI WHERE BARCODESPEED STARTING WITH 'PENDING'")[0][0], "3");
 }
 
+// The client library hooks SIGINT and SIGTERM itself when a program first
+// attaches, after the station took them: the transaction must still be there
+// to be committed.
+TEST_F(Termination, PendingWorkIsCommittedWhenTheClientLibraryAlsoHooksTheSignal)
+{
+    for (int signalNumber : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signalNumber);
+        QProcess probe;
+        probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        probe.start(QStringLiteral(COLLI_TERMINATION_PROBE), {QString::fromStdString(folder.DatabasePath())});
+        ASSERT_TRUE(probe.waitForReadyRead(30000));
+        ASSERT_EQ(probe.readLine().trimmed(), "ready");
+        ASSERT_EQ(::kill(static_cast<pid_t>(probe.processId()), signalNumber), 0);
+        ASSERT_TRUE(probe.waitForFinished(10000));
+        EXPECT_EQ(probe.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(probe.exitCode(), 0);
+    }
+    EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM COLLI WHERE BARCODESPEED = 'PENDING'")[0][0], "2");
+}
+
 bool HoldsFileOpen(qint64 pid, const std::string& path)
 {
     std::error_code error;

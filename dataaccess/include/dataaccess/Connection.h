@@ -58,4 +58,10 @@ private:
     std::unique_ptr<Impl> d_;
 };
 
+// On SIGINT and SIGTERM the client library ends every attachment of the
+// process by itself, so a program that ends on those signals would find its
+// transaction gone before it could commit. After this call the library leaves
+// those signals to the program.
+void KeepAttachmentsOnSignals();
+
 } // namespace dataaccess
