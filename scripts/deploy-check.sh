@@ -26,10 +26,14 @@ colli-admin import /opt/controllo-colli/ARCHIVIOCOLLI.FDB "$top/share/demo-parce
 # installed database and stay up until it is told to end.
 export QT_QPA_PLATFORM=offscreen
 export XDG_RUNTIME_DIR=$(mktemp -d)
-(cd / && exec controllo-colli) &
+(cd / && exec controllo-colli) >"$XDG_RUNTIME_DIR/station.log" 2>&1 &
 station_pid=$!
 sleep 4
-kill -0 "$station_pid" 2>/dev/null || { wait "$station_pid" || true; echo "deploy: the station did not stay up"; exit 1; }
+if ! kill -0 "$station_pid" 2>/dev/null; then
+  wait "$station_pid" || true
+  cat "$XDG_RUNTIME_DIR/station.log"
+  echo "deploy: the station did not stay up"; exit 1
+fi
 kill -9 "$station_pid"; wait "$station_pid" 2>/dev/null || true; station_pid=""
 rm -rf "$XDG_RUNTIME_DIR"
 echo "deploy: 1 passed, 0 failed"

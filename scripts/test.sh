@@ -7,11 +7,6 @@ top=$(pwd)
 
 bash scripts/install-deps.sh
 
-werror=OFF
-[ -n "${CI:-}" ] && werror=ON
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOLLI_WERROR="$werror" >/dev/null
-cmake --build build
-
 services=$(mktemp -d /tmp/colli-test.XXXXXX)
 chmod 755 "$services"
 # Qt wants a private runtime folder; without one every GUI test warns.
@@ -26,6 +21,14 @@ stop_services() {
 }
 trap stop_services EXIT
 
+# Listing the tests runs some of them during the build, so the runtime folder
+# and the headless platform are set before it.
+export QT_QPA_PLATFORM=offscreen
+werror=OFF
+[ -n "${CI:-}" ] && werror=ON
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOLLI_WERROR="$werror" >/dev/null
+cmake --build build
+
 export COLLI_FB_SERVER_DIR="$services/firebird"
 port=$(bash scripts/fb-test-server.sh start "$COLLI_FB_SERVER_DIR")
 export COLLI_FB_SERVER="127.0.0.1/$port"
@@ -36,7 +39,6 @@ if [ -x scripts/cups-test-rig.sh ]; then
   set -a; . "$services/cups/env"; set +a
 fi
 
-export QT_QPA_PLATFORM=offscreen
 export COLLI_SOURCE_DIR="$top"
 status=0
 ctest --test-dir build --output-on-failure || status=1
