@@ -89,7 +89,12 @@ TerminationSignals::TerminationSignals() : d_(std::make_unique<Impl>())
 {
     // Otherwise the client library would drop the attachments first, and the
     // transaction could not end the way it ends on "Chiudi".
-    dataaccess::KeepAttachmentsOnSignals();
+    try {
+        dataaccess::KeepAttachmentsOnSignals();
+    } catch (...) {
+        // No client library yet: the first attach reports that; the signals
+        // still end the station.
+    }
 #ifdef _WIN32
     signalTaken = 0;
     QObject::connect(&d_->poll, &QTimer::timeout, [this] {

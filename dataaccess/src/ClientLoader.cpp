@@ -19,6 +19,8 @@
 // Every client call the layer makes: result, name, parameters, arguments.
 #define COLLI_CLIENT_CALLS(X)                                                                                   \
     X(ISC_LONG, fb_interpret, (ISC_SCHAR * a, unsigned int b, const ISC_STATUS** c), (a, b, c))                 \
+    X(ISC_STATUS, fb_shutdown_callback, (ISC_STATUS * a, FB_SHUTDOWN_CALLBACK b, const int c, void* d),         \
+      (a, b, c, d))                                                                                             \
     X(void, fb_sqlstate, (char* a, const ISC_STATUS* b), (a, b))                                                \
     X(ISC_STATUS, isc_attach_database,                                                                          \
       (ISC_STATUS * a, short b, const ISC_SCHAR* c, isc_db_handle* d, short e, const ISC_SCHAR* f),             \
