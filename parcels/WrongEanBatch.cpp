@@ -327,9 +327,15 @@ void RunWrongEanBatch(dataaccess::Connection& connection, dataaccess::Transactio
     ProgressScope progress(ui);
     ui.Progress(0, total);
 
+    // The bar's first half follows the reading of the rows, its second half the
+    // updates, so that the window keeps moving from the start of a long run.
     WorkList work;
-    for (; !rows.AtEnd(); rows.NextRow())
+    for (; !rows.AtEnd(); rows.NextRow()) {
         work.Add(rows.FieldText("BARCODESPEED"), rows.FieldText("CODICEEAN"));
+        if (static_cast<long long>(work.Size()) % kProgressStep == 0)
+            ui.Progress(static_cast<long long>(work.Size()) / 2, total);
+    }
+    const long long read = static_cast<long long>(work.Size());
 
     Chunk chunk;
     long long done = 0;
@@ -353,7 +359,7 @@ void RunWrongEanBatch(dataaccess::Connection& connection, dataaccess::Transactio
         chunk.Clear();
         for (long long step = (before / kProgressStep + 1) * kProgressStep; step <= done;
              step += kProgressStep)
-            ui.Progress(step, total);
+            ui.Progress((read + step) / 2, total);
         return true;
     };
 

@@ -163,9 +163,12 @@ TEST_F(WrongEanBatch, ReportsProgressAlongTheLoop)
     parcelstest::FillParcels(database, 600);
     Run();
     EXPECT_THAT(ui.messages, ElementsAre(Confirmation("600"), kCompleted));
+    // Reading the rows fills the first half, the updates the second.
     EXPECT_THAT(ui.progress, ElementsAre(std::pair<long long, long long>{0, 600},
+                                         std::pair<long long, long long>{128, 600},
                                          std::pair<long long, long long>{256, 600},
-                                         std::pair<long long, long long>{512, 600}));
+                                         std::pair<long long, long long>{428, 600},
+                                         std::pair<long long, long long>{556, 600}));
     EXPECT_EQ(ui.progressFinished, 1);
     EXPECT_EQ(database.Query("SELECT COUNT(*) FROM COLLI WHERE CODICEEAN_ERRATO = '0012345678905'")[0][0],
               "600");

@@ -17,7 +17,9 @@ public:
     virtual void Error(const std::string& text) = 0;
     virtual void Information(const std::string& text) = 0;
     virtual bool Confirm(const std::string& text) = 0; // true for Yes
-    // Called when the update loop starts and every kProgressStep rows; done of total rows.
+    // Called when the update loop starts and then every kProgressStep rows read
+    // and every kProgressStep rows updated; done of total, reading the rows
+    // counting for the first half and updating them for the second.
     virtual void Progress(long long done, long long total) = 0;
     // Called once when a started update loop is left, whichever way, before any
     // further message; never when the loop did not start.
