@@ -1,6 +1,7 @@
 #include "AdminCommands.h"
 
 #include <dataaccess/Connection.h>
+#include <dataaccess/Cp1252.h>
 #include <dataaccess/Errors.h>
 #include <dataaccess/SqlQuery.h>
 #include <dataaccess/SqlScript.h>
@@ -11,7 +12,6 @@
 #include <QDate>
 #include <QRegularExpression>
 #include <QString>
-#include <QStringDecoder>
 
 #include <initializer_list>
 #include <ostream>
@@ -58,10 +58,7 @@ bool Exists(dataaccess::Connection& connection, dataaccess::Transaction& transac
 
 std::string Cp1252ToUtf8(const std::string& bytes)
 {
-    QStringDecoder decoder("windows-1252");
-    return QString(decoder.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size()))))
-        .toUtf8()
-        .toStdString();
+    return cp1252::ToUtf8(bytes);
 }
 
 std::string CsvField(const std::string& utf8)

@@ -1,7 +1,8 @@
 #include "ParcelCsv.h"
 
+#include <dataaccess/Cp1252.h>
+
 #include <QString>
-#include <QStringEncoder>
 
 #include <algorithm>
 #include <string_view>
@@ -109,7 +110,6 @@ ParsedCsv ParseParcelCsv(const std::string& input)
     if (!result.utf8)
         result.utf8 = !IsAscii(bytes) && IsValidUtf8(bytes);
 
-    QStringEncoder toCp1252("windows-1252");
     char separator = 0;
     long lineNumber = 0;
     size_t pos = 0;
@@ -135,14 +135,12 @@ ParsedCsv ParseParcelCsv(const std::string& input)
             continue;
         }
         if (result.utf8 && !IsAscii(line)) {
-            const QString decoded = QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
-            const QByteArray encoded = toCp1252.encode(decoded);
-            if (toCp1252.hasError()) {
-                toCp1252.resetState();
+            bool lossy = false;
+            text = cp1252::FromUtf8(line, &lossy);
+            if (lossy) {
                 problem("holds a character that has no Windows-1252 code");
                 continue;
             }
-            text.assign(encoded.constData(), static_cast<size_t>(encoded.size()));
         } else {
             if (std::any_of(line.begin(), line.end(),
                             [](char c) { return IsUndefinedCp1252(static_cast<unsigned char>(c)); })) {

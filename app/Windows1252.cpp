@@ -1,21 +1,19 @@
 #include "Windows1252.h"
 
-#include <QStringDecoder>
-#include <QStringEncoder>
+#include <dataaccess/Cp1252.h>
 
 std::optional<std::string> ToWindows1252(const QString& text)
 {
     if (text.contains(QChar(u'\0')))
         return std::nullopt;
-    QStringEncoder encoder("windows-1252", QStringConverter::Flag::Stateless);
-    const QByteArray bytes = encoder.encode(text);
-    if (encoder.hasError() || FromWindows1252(bytes.toStdString()) != text)
+    bool lossy = false;
+    std::string bytes = cp1252::FromUtf8(text.toStdString(), &lossy);
+    if (lossy || FromWindows1252(bytes) != text)
         return std::nullopt;
-    return bytes.toStdString();
+    return bytes;
 }
 
 QString FromWindows1252(const std::string& bytes)
 {
-    QStringDecoder decoder("windows-1252", QStringConverter::Flag::Stateless);
-    return decoder.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    return QString::fromStdString(cp1252::ToUtf8(bytes));
 }

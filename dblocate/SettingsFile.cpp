@@ -5,7 +5,8 @@
 #include <QSaveFile>
 #include <QString>
 #include <QStringDecoder>
-#include <QStringEncoder>
+
+#include <dataaccess/Cp1252.h>
 
 #define SI_NO_CONVERSION
 #define SI_IMPLEMENTATION
@@ -146,16 +147,14 @@ struct IniDocument {
     {
         if (utf8)
             return bytes;
-        QStringDecoder decoder("windows-1252");
-        return QString(decoder(QByteArray::fromStdString(bytes))).toStdString();
+        return cp1252::ToUtf8(bytes);
     }
 
     std::string FromUtf8(const std::string& text) const
     {
         if (utf8)
             return text;
-        QStringEncoder encoder("windows-1252");
-        return QByteArray(encoder(QString::fromStdString(text))).toStdString();
+        return cp1252::FromUtf8(text);
     }
 };
 

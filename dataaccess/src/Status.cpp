@@ -2,7 +2,7 @@
 
 #include "dataaccess/Errors.h"
 
-#include <QStringDecoder>
+#include "dataaccess/Cp1252.h"
 
 #include <array>
 
@@ -71,9 +71,7 @@ std::string Windows1252ToUtf8(std::string_view text)
         }
     if (plain)
         return std::string(text);
-    QStringDecoder decoder("windows-1252");
-    const QString decoded = decoder(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
-    return decoded.toStdString();
+    return cp1252::ToUtf8(text);
 }
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept
