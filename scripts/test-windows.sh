@@ -129,13 +129,10 @@ wait_window() {
   done
   return 1
 }
-# One window with its frame, as the window manager draws it.
+# The screen cut to what is on it: the one window open, with its frame.
 shot_window() {
-  local X Y WIDTH HEIGHT SCREEN WINDOW l r t b
-  eval "$(xdotool getwindowgeometry --shell "$1")"
-  IFS=', ' read -r l r t b < <(xprop -id "$1" _NET_FRAME_EXTENTS 2>/dev/null | sed -n 's/.*= //p'; echo)
-  l=${l:-0} r=${r:-0} t=${t:-0} b=${b:-0}
-  import -window root -crop "$((WIDTH + l + r))x$((HEIGHT + t + b))+$((X - l))+$((Y - t))" +repage "$2"
+  import -window root "$2.full.png"
+  convert "$2.full.png" -trim +repage "$2"
 }
 
 box=$(wait_window '^Controllo colli$') || fail "no message box from the station; $(tail -5 "$work/station.log")"
