@@ -58,13 +58,17 @@ build_kit() {
   $SUDO chown "$(id -u):$(id -g)" "$KIT" "$work"
 
   # Debian's Qt sources need a deb-src entry; derive it from the binary one.
+  # It is taken away again once the sources are here, so later updates of the
+  # machine do not fetch source indexes for nothing.
+  added_src=""
   if ! apt-get source --print-uris -qq "qt6-base=$hostver" >/dev/null 2>&1; then
     if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+      added_src=/etc/apt/sources.list.d/colli-deb-src.sources
       sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-        $SUDO tee /etc/apt/sources.list.d/colli-deb-src.sources >/dev/null
+        $SUDO tee "$added_src" >/dev/null
     else
-      sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
-        $SUDO tee /etc/apt/sources.list.d/colli-deb-src.list >/dev/null
+      added_src=/etc/apt/sources.list.d/colli-deb-src.list
+      sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | $SUDO tee "$added_src" >/dev/null
     fi
     $SUDO apt-get update -qq
   fi
@@ -84,6 +88,7 @@ build_kit() {
       dpkg-source -x qt6-svg_*.dsc qtsvg
     fi
   fi
+  [ -n "$added_src" ] && $SUDO rm -f "$added_src"
 
   # Qt's installed qt.toolchain.cmake chain-loads this file by absolute path.
   cp "$top/cmake/mingw-w64-x86_64.cmake" "$KIT/mingw-w64-x86_64.cmake"
