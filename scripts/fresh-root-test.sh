@@ -94,7 +94,7 @@ echo
 echo "== Fresh root summary"
 echo "fresh-root-test: $(( $(chroot "$root" dpkg-query -W -f='.\n' | wc -l) - base_packages )) packages installed by the scripts," \
   "root $(du -sm --one-file-system "$root" | cut -f1) MB after the run, $(( (SECONDS - started) / 60 )) min"
-grep -E 'tests passed|tests failed out of|Total Test time|^(e2e|deploy): |\(Failed\)|\(SEGFAULT\)|\(Timeout\)|\(Subprocess aborted\)|Not Run' "$log" || true
+grep -E '^CMake Error|^FAILED: |: error: |tests passed|tests failed out of|Total Test time|^(e2e|deploy): |\(Failed\)|\(SEGFAULT\)|\(Timeout\)|\(Subprocess aborted\)|Not Run' "$log" || true
 if [ "$status" -eq 3 ]; then
   environment_failure "installing the project's packages inside the root failed twice"
 fi
