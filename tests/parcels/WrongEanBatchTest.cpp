@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <vector>
 #include <ostream>
@@ -36,6 +37,19 @@ const std::string kCompleted = "Information: Elaborazione completata";
 std::string Confirmation(const std::string& count)
 {
     return "Confirm: Trovati " + count + " record da valorizzare: procedere?";
+}
+
+// What another station does while the operator reads the confirmation: it
+// changes one parcel's EAN and commits, so the run's update of it conflicts.
+std::function<void()> OtherStationChangesEan(Station& other, const std::string& barcodeSpeed)
+{
+    return [&other, barcodeSpeed] {
+        other.transaction.SetActive(true);
+        dataaccess::SqlStatement change(other.connection, other.transaction);
+        change.AddLine("UPDATE COLLI SET CODICEEAN = '2001111111111' WHERE BARCODESPEED = '" + barcodeSpeed + "'");
+        change.ExecQuery();
+        other.transaction.Commit();
+    };
 }
 
 class WrongEanBatch : public ::testing::Test {
@@ -224,13 +238,7 @@ TEST_P(WrongEanBatchOn, FailedUpdateIsShownAndRolledBack)
     Station station(database);
     Station other(database);
     RecordingUi ui;
-    ui.onConfirm = [&] {
-        other.transaction.SetActive(true);
-        dataaccess::SqlStatement change(other.connection, other.transaction);
-        change.AddLine("UPDATE COLLI SET CODICEEAN = '2001111111111' WHERE BARCODESPEED = 'A2'");
-        change.ExecQuery();
-        other.transaction.Commit();
-    };
+    ui.onConfirm = OtherStationChangesEan(other, "A2");
 
     parcels::RunWrongEanBatch(station.connection, station.transaction, ui);
 
@@ -376,13 +384,7 @@ TEST_P(WrongEanBatchOn, LockConflictInALaterChunkIsShownAndRolledBack)
     Station station(database);
     Station other(database);
     RecordingUi ui;
-    ui.onConfirm = [&] {
-        other.transaction.SetActive(true);
-        dataaccess::SqlStatement change(other.connection, other.transaction);
-        change.AddLine("UPDATE COLLI SET CODICEEAN = '2001111111111' WHERE BARCODESPEED = '" + conflictCode + "'");
-        change.ExecQuery();
-        other.transaction.Commit();
-    };
+    ui.onConfirm = OtherStationChangesEan(other, conflictCode);
 
     parcels::RunWrongEanBatch(station.connection, station.transaction, ui);
 
