@@ -20,6 +20,9 @@ constexpr const char* KeyAlias = "Alias";
 constexpr const char* KeyDatabaseFolder = "PercorsoDatabase";
 constexpr const char* KeyServerFolder = "Percorso Nel Server";
 constexpr const char* KeyDriveLetter = "Lettera Disco Server";
+constexpr const char* KeyUserName = "Utente";
+constexpr const char* KeyPassword = "Password";
+constexpr const char* KeyRole = "Ruolo";
 
 constexpr const char* DefaultFileName = "archivio.fdb";
 constexpr const char* DefaultUserName = "SYSDBA";
@@ -99,7 +102,7 @@ std::string ConnectionName(const std::string& name, const std::string& serverNam
 bool OpenOrCreateDatabase(dataaccess::Connection& connection, const std::string& name,
                           const std::string& serverName, const std::string& driveLetter,
                           const std::string& userName, const std::string& password,
-                          LocationUi& ui)
+                          LocationUi& ui, const std::string& role)
 {
     const std::string user = userName.empty() ? DefaultUserName : userName;
     const std::string secret = password.empty() ? DefaultPassword : password;
@@ -109,6 +112,8 @@ bool OpenOrCreateDatabase(dataaccess::Connection& connection, const std::string&
     connection.Params().clear();
     connection.Params().push_back("user_name=" + user);
     connection.Params().push_back("password=" + secret);
+    if (!role.empty())
+        connection.Params().push_back("sql_role_name=" + role);
     connection.SetDatabaseName(ConnectionName(name, serverName, driveLetter));
 
     try {
@@ -123,6 +128,8 @@ bool OpenOrCreateDatabase(dataaccess::Connection& connection, const std::string&
     connection.Params().clear();
     connection.Params().push_back("USER " + DoubleQuoted(user));
     connection.Params().push_back("PASSWORD " + DoubleQuoted(secret));
+    if (!role.empty())
+        connection.Params().push_back("ROLE " + DoubleQuoted(role));
     connection.Params().push_back("PAGE_SIZE 4096");
     connection.SetSQLDialect(3);
 
@@ -264,10 +271,16 @@ bool LocateAndOpenDatabase(dataaccess::Connection& connection, const std::string
                            const std::string& fileName, const std::string& userName,
                            const std::string& password, LocationUi& ui)
 {
+    // A site that locks its server down names the station's own account here;
+    // without these keys the station keeps the defaults.
+    const SettingsFile settings(programFolder + SettingsFileName);
+    const std::string user = userName.empty() ? settings.ReadString(Section, KeyUserName) : userName;
+    const std::string secret = password.empty() ? settings.ReadString(Section, KeyPassword) : password;
+    const std::string role = settings.ReadString(Section, KeyRole);
     return SearchDatabase(programFolder, fileName, ui,
                           [&](const std::string& name, const std::string& server, const std::string& drive) {
-                              return OpenOrCreateDatabase(connection, name, server, drive, userName,
-                                                          password, ui);
+                              return OpenOrCreateDatabase(connection, name, server, drive, user, secret, ui,
+                                                          role);
                           });
 }
 

@@ -168,6 +168,33 @@ TEST_F(OpenOrCreateTest, LocateCreatesNextToTheProgramAndAttachesNextTime)
     EXPECT_EQ(later.Params(), DefaultAttachLines);
 }
 
+TEST_F(OpenOrCreateTest, AccountComesFromTheSettingsFileWhenTheCallerGivesNone)
+{
+    // A role is named at creation too, so that attaching again after a lost link keeps it.
+    std::ofstream(folder + "dati.ini") << "[CONFIG]\r\nRuolo=COLLI_STATION\r\n";
+    ASSERT_TRUE(LocateAndOpenDatabase(connection, folder, "ARCHIVIOCOLLI.FDB", "", "", ui));
+    EXPECT_EQ(connection.Params(), (Lines{"USER \"SYSDBA\"", "PASSWORD \"plumtrove\"", "ROLE \"COLLI_STATION\"",
+                                          "PAGE_SIZE 4096"}));
+
+    const struct {
+        std::string settings;
+        std::string callerUser;
+        Lines attachLines;
+    } cases[] = {
+        {"", "", DefaultAttachLines},
+        {"Utente=stazione\r\nPassword=\"a=b;c\"\r\nRuolo=COLLI_STATION\r\n", "",
+         {"user_name=stazione", "password=a=b;c", "sql_role_name=COLLI_STATION"}},
+        {"utente=stazione\r\n", "", {"user_name=stazione", "password=plumtrove"}},
+        {"Password=segreto\r\n", "BOB", {"user_name=BOB", "password=segreto"}},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(folder + "dati.ini", std::ios::trunc) << "[CONFIG]\r\n" << c.settings;
+        dataaccess::Connection station;
+        ASSERT_TRUE(LocateAndOpenDatabase(station, folder, "ARCHIVIOCOLLI.FDB", c.callerUser, "", ui)) << c.settings;
+        EXPECT_EQ(station.Params(), c.attachLines) << c.settings;
+    }
+}
+
 TEST_F(OpenOrCreateTest, NothingIsCreatedUnderARelativeName)
 {
     QTemporaryDir current;

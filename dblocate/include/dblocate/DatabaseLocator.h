@@ -26,10 +26,11 @@ public:
 };
 
 // All folders and names are UTF-8; programFolder ends with the path delimiter.
+// A non-empty role is asked for at attach (and named at creation).
 bool OpenOrCreateDatabase(dataaccess::Connection& connection, const std::string& name,
                           const std::string& serverName, const std::string& driveLetter,
                           const std::string& userName, const std::string& password,
-                          LocationUi& ui);
+                          LocationUi& ui, const std::string& role = {});
 
 bool UncToServerPath(const std::string& uncFolder, const std::string& serverFolderSetting,
                      std::string& path, bool& shareNamed, LocationUi& ui);
@@ -37,6 +38,8 @@ bool UncToServerPath(const std::string& uncFolder, const std::string& serverFold
 void AskServerLocation(const std::string& programFolder, LocationUi& ui,
                        std::string& serverName, std::string& driveLetter);
 
+// userName and password empty: those of dati.ini ("Utente", "Password"), and
+// failing those the defaults; the role is always the one of dati.ini ("Ruolo").
 bool LocateAndOpenDatabase(dataaccess::Connection& connection, const std::string& programFolder,
                            const std::string& fileName, const std::string& userName,
                            const std::string& password, LocationUi& ui);
