@@ -2,6 +2,7 @@
 
 #include "AdminCommands.h"
 #include "ParcelCsv.h"
+#include "Passwords.h"
 #include "SchemaScript.h"
 
 #include <dataaccess/Connection.h>
@@ -22,7 +23,7 @@ namespace admin {
 namespace {
 
 const char* const kUsage =
-    "Usage: colli-admin [--user NAME] [--password WORD] COMMAND DB [ARGS]\n"
+    "Usage: colli-admin [--user NAME] [--password-file FILE | --ask-password] COMMAND DB [ARGS]\n"
     "\n"
     "Looks after the parcel database of the check station.\n"
     "\n"
@@ -32,10 +33,17 @@ const char* const kUsage =
     "  import DB FILE.csv           load parcels: BARCODESPEED;CODICEEAN[;CODICEEAN_ERRATO]\n"
     "  export-log DB [--from DATE] [--to DATE]\n"
     "                               write the scan log as CSV on standard output\n"
+    "  station-user DB NAME [--role ROLE] [--station-password-file FILE]\n"
+    "                               create or update the stations' own account, with\n"
+    "                               only the rights a station uses\n"
     "\n"
     "DB is a local file, HOST:PATH, HOST/PORT:PATH or a server alias.\n"
-    "Credentials: --user/--password, else ISC_USER/ISC_PASSWORD, else SYSDBA and the\n"
-    "station's default password.\n"
+    "Credentials: --user, else ISC_USER, else SYSDBA. The password: --password-file\n"
+    "FILE (its first line; - reads standard input), --ask-password (asked on the\n"
+    "terminal, not shown), else ISC_PASSWORD, else the station's default password.\n"
+    "--password WORD still works but is not safe: while colli-admin runs, every user\n"
+    "of the machine can read WORD in the process list, and it stays in the shell's\n"
+    "history.\n"
     "Run 'colli-admin COMMAND --help' for a command's details.\n";
 
 const std::map<std::string, std::string> kCommandHelp = {
@@ -61,23 +69,48 @@ const std::map<std::string, std::string> kCommandHelp = {
      "Writes the rows of LOGSPARATE, oldest first, as CSV (UTF-8, ';') on standard\n"
      "output: ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS. --from and --to limit the\n"
      "rows to those days, both included.\n"},
+    {"station-user",
+     "Usage: colli-admin station-user DB NAME [--role ROLE] [--station-password-file FILE]\n"
+     "\n"
+     "Creates the Firebird user NAME (plugin Srp) for the stations, or sets its\n"
+     "password when it exists, and the role ROLE (default COLLI_STATION) with exactly\n"
+     "the rights a station uses: SELECT on COLLI, UPDATE of CODICEEAN_ERRATO,\n"
+     "INSERT into LOGSPARATE and USAGE of the generator IDLOGSPARATECOUNTER. A role\n"
+     "that exists loses every other privilege it had. The role is granted to NAME.\n"
+     "Run it as SYSDBA on the server database the stations use, after init.\n"
+     "\n"
+     "The new account's password comes from --station-password-file FILE (its first\n"
+     "line; - reads standard input), else COLLI_STATION_PASSWORD, else it is asked\n"
+     "twice on the terminal, not shown. It may not be empty, start or end with a\n"
+     "blank, or be enclosed in quotes (dati.ini would drop them).\n"
+     "\n"
+     "Then give each station's dati.ini, section [CONFIG], the keys\n"
+     "Utente=NAME, Password=the password and Ruolo=ROLE.\n"},
 };
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Where the administrator's password comes from; the last option given wins.
+struct PasswordSource {
+    enum Kind { Default, Word, File, Ask } kind = Default;
+    std::string value;
+};
+
 struct Invocation {
     std::string command;
     std::vector<std::string> positional;
-    std::optional<std::string> from, to;
+    std::optional<std::string> from, to, role, stationPasswordFile;
     Credentials credentials;
     bool help = false;
+    PasswordSource passwordSource;
 };
 
 Invocation Parse(const std::vector<std::string>& args)
 {
     Invocation inv;
+    PasswordSource& source = inv.passwordSource;
     if (const char* u = std::getenv("ISC_USER"); u && *u)
         inv.credentials.user = u;
     if (const char* p = std::getenv("ISC_PASSWORD"); p && *p)
@@ -94,7 +127,15 @@ Invocation Parse(const std::vector<std::string>& args)
         else if (a == "-u" || a == "--user")
             inv.credentials.user = value("--user");
         else if (a == "-p" || a == "--password")
-            inv.credentials.password = value("--password");
+            source = {PasswordSource::Word, value("--password")};
+        else if (a == "--password-file")
+            source = {PasswordSource::File, value("--password-file")};
+        else if (a == "--ask-password")
+            source = {PasswordSource::Ask, {}};
+        else if (a == "--station-password-file")
+            inv.stationPasswordFile = value("--station-password-file");
+        else if (a == "--role")
+            inv.role = value("--role");
         else if (a == "--from")
             inv.from = value("--from");
         else if (a == "--to")
@@ -106,6 +147,8 @@ Invocation Parse(const std::vector<std::string>& args)
         else
             inv.positional.push_back(a);
     }
+    if (source.kind == PasswordSource::File && source.value == "-" && inv.stationPasswordFile == "-")
+        throw UsageError("only one password can come from standard input");
     return inv;
 }
 
@@ -116,6 +159,8 @@ void Expect(const Invocation& inv, size_t count)
                          (count == 1 ? " argument" : " arguments"));
     if ((inv.from || inv.to) && inv.command != "export-log")
         throw UsageError("--from and --to belong to export-log");
+    if ((inv.role || inv.stationPasswordFile) && inv.command != "station-user")
+        throw UsageError("--role and --station-password-file belong to station-user");
     for (const auto& date : {inv.from, inv.to}) {
         if (date && !QDate::fromString(QString::fromStdString(*date), "yyyy-MM-dd").isValid())
             throw UsageError("a date is written YYYY-MM-DD, not '" + *date + "'");
@@ -134,7 +179,6 @@ std::string ReadFile(const std::string& path)
 
 int Init(const Invocation& inv, std::ostream& out)
 {
-    Expect(inv, 1);
     dataaccess::Connection connection;
     dataaccess::Transaction transaction(connection);
     connection.SetDefaultTransaction(&transaction);
@@ -150,7 +194,6 @@ int Init(const Invocation& inv, std::ostream& out)
 
 int Import(const Invocation& inv, std::ostream& out, std::ostream& err, bool progressOnTerminal)
 {
-    Expect(inv, 2);
     const ParsedCsv csv = ParseParcelCsv(ReadFile(inv.positional[1]));
     dataaccess::Connection connection;
     dataaccess::Transaction transaction(connection);
@@ -187,7 +230,6 @@ int Import(const Invocation& inv, std::ostream& out, std::ostream& err, bool pro
 
 int Export(const Invocation& inv, std::ostream& out)
 {
-    Expect(inv, 1);
     dataaccess::Connection connection;
     dataaccess::Transaction transaction(connection);
     connection.SetDefaultTransaction(&transaction);
@@ -196,14 +238,76 @@ int Export(const Invocation& inv, std::ostream& out)
     return 0;
 }
 
+void ResolvePassword(Invocation& inv, const PasswordPrompt& ask)
+{
+    const PasswordSource& source = inv.passwordSource;
+    switch (source.kind) {
+    case PasswordSource::Word:
+        inv.credentials.password = source.value;
+        break;
+    case PasswordSource::File:
+        inv.credentials.password = ReadPasswordFile(source.value);
+        break;
+    case PasswordSource::Ask:
+        if (!ask)
+            throw std::runtime_error("no terminal to ask for the password on");
+        inv.credentials.password = ask("Password of " + inv.credentials.user + ": ");
+        break;
+    case PasswordSource::Default:
+        break;
+    }
+}
+
+std::string StationPassword(const Invocation& inv, const PasswordPrompt& ask)
+{
+    std::string password;
+    if (inv.stationPasswordFile) {
+        password = ReadPasswordFile(*inv.stationPasswordFile);
+    } else if (const char* p = std::getenv("COLLI_STATION_PASSWORD"); p && *p) {
+        password = p;
+    } else {
+        if (!ask)
+            throw std::runtime_error("no password for the station account: give --station-password-file "
+                                     "or COLLI_STATION_PASSWORD, or run it on a terminal");
+        password = ask("New password of " + inv.positional[1] + ": ");
+        if (const auto problem = PasswordProblem(password); !problem.empty())
+            throw std::invalid_argument(problem);
+        if (ask("The same password again: ") != password)
+            throw std::invalid_argument("the two passwords differ");
+    }
+    if (const auto problem = PasswordProblem(password); !problem.empty())
+        throw std::invalid_argument(problem);
+    return password;
+}
+
+int StationUser(const Invocation& inv, std::ostream& out, const PasswordPrompt& ask)
+{
+    StationAccount account;
+    account.user = inv.positional[1];
+    if (inv.role)
+        account.role = *inv.role;
+    account = CheckedStationAccount(account);
+    account.password = StationPassword(inv, ask);
+    dataaccess::Connection connection;
+    dataaccess::Transaction transaction(connection);
+    connection.SetDefaultTransaction(&transaction);
+    Attach(connection, inv.positional[0], inv.credentials);
+    for (const auto& line : SetUpStationAccount(connection, transaction, account))
+        out << line << '\n';
+    return 0;
+}
+
 } // namespace
 
 int RunAdminCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                bool progressOnTerminal)
+                bool progressOnTerminal, const PasswordPrompt& ask)
 {
     Invocation inv;
     try {
         inv = Parse(args);
+        if (inv.passwordSource.kind == PasswordSource::Word)
+            err << "colli-admin: warning: --password shows the password to every user of this machine; "
+                   "use --password-file, --ask-password or ISC_PASSWORD\n";
         if (inv.command.empty()) {
             (inv.help ? out : err) << kUsage;
             return inv.help ? 0 : 2;
@@ -215,10 +319,14 @@ int RunAdminCli(const std::vector<std::string>& args, std::ostream& out, std::os
             out << help->second;
             return 0;
         }
+        Expect(inv, inv.command == "import" || inv.command == "station-user" ? 2 : 1);
+        ResolvePassword(inv, ask);
         if (inv.command == "init")
             return Init(inv, out);
         if (inv.command == "import")
             return Import(inv, out, err, progressOnTerminal);
+        if (inv.command == "station-user")
+            return StationUser(inv, out, ask);
         return Export(inv, out);
     } catch (const UsageError& e) {
         err << "colli-admin: " << e.what() << '\n';

@@ -285,6 +285,110 @@ void ImportParcels(dataaccess::Connection& connection, dataaccess::Transaction& 
     }
 }
 
+const std::vector<std::string>& StationPrivileges()
+{
+    // Lookup and batch read COLLI; the batch fills only the faulty EAN; the log
+    // insert takes its ID from the generator, which Firebird 3 guards as well.
+    static const std::vector<std::string> privileges = {
+        "SELECT ON COLLI",
+        "UPDATE (CODICEEAN_ERRATO) ON COLLI",
+        "INSERT ON LOGSPARATE",
+        "USAGE ON GENERATOR IDLOGSPARATECOUNTER",
+    };
+    return privileges;
+}
+
+namespace {
+
+// Names go into DDL text, where no parameter can stand: only plain identifiers pass.
+std::string PlainIdentifier(const std::string& name, const char* what)
+{
+    static const QRegularExpression pattern("^[A-Za-z][A-Za-z0-9_$]{0,30}$");
+    if (!pattern.match(QString::fromStdString(name)).hasMatch())
+        throw std::invalid_argument(std::string(what) + " '" + name +
+                                    "' is not a plain name (a letter, then letters, digits, _ or $; at most 31)");
+    const std::string upper = QString::fromStdString(name).toUpper().toStdString();
+    if (upper.rfind("RDB$", 0) == 0 || upper == "SYSDBA" || upper == "PUBLIC")
+        throw std::invalid_argument(std::string(what) + " '" + name + "' is reserved by Firebird");
+    return upper;
+}
+
+void RunDdl(dataaccess::Connection& connection, dataaccess::Transaction& transaction, const std::string& sql)
+{
+    transaction.SetActive(true);
+    dataaccess::SqlStatement statement(connection, transaction);
+    statement.SetParamCheck(false);
+    statement.AddLine(sql);
+    statement.ExecQuery();
+}
+
+bool Counted(dataaccess::Connection& connection, dataaccess::Transaction& transaction, const std::string& sql)
+{
+    transaction.SetActive(true);
+    dataaccess::SqlQuery query(connection, transaction);
+    query.SetParamCheck(false);
+    query.AddLine(sql);
+    query.Open();
+    return query.FieldInteger("N") > 0;
+}
+
+} // namespace
+
+StationAccount CheckedStationAccount(const StationAccount& account)
+{
+    StationAccount checked = account;
+    checked.user = PlainIdentifier(account.user, "user name");
+    checked.role = PlainIdentifier(account.role, "role name");
+    if (checked.user == checked.role)
+        throw std::invalid_argument("the user and the role need different names");
+    return checked;
+}
+
+std::vector<std::string> SetUpStationAccount(dataaccess::Connection& connection,
+                                             dataaccess::Transaction& transaction,
+                                             const StationAccount& account)
+{
+    const StationAccount checked = CheckedStationAccount(account);
+    const std::string& user = checked.user;
+    const std::string& role = checked.role;
+    std::vector<std::string> done;
+    try {
+        const bool userExists = Counted(connection, transaction,
+                                        "SELECT COUNT(*) AS N FROM SEC$USERS WHERE SEC$USER_NAME=" +
+                                            parcels::QuotedLiteral(user) + " AND SEC$PLUGIN='Srp'");
+        RunDdl(connection, transaction,
+               "CREATE OR ALTER USER " + user + " PASSWORD " + parcels::QuotedLiteral(account.password) +
+                   " USING PLUGIN Srp");
+        transaction.Commit();
+        done.push_back(userExists ? "user " + user + ": password set" : "user " + user + ": created");
+
+        const bool roleExists = Counted(connection, transaction,
+                                        "SELECT COUNT(*) AS N FROM RDB$ROLES WHERE RDB$ROLE_NAME=" +
+                                            parcels::QuotedLiteral(role));
+        if (roleExists) {
+            // A role that existed may hold more than the station needs.
+            RunDdl(connection, transaction, "REVOKE ALL ON ALL FROM ROLE " + role);
+            done.push_back("role " + role + ": every earlier privilege revoked");
+        } else {
+            RunDdl(connection, transaction, "CREATE ROLE " + role);
+            done.push_back("role " + role + ": created");
+        }
+        transaction.Commit();
+        for (const auto& privilege : StationPrivileges()) {
+            RunDdl(connection, transaction, "GRANT " + privilege + " TO ROLE " + role);
+            done.push_back("role " + role + ": granted " + privilege);
+        }
+        RunDdl(connection, transaction, "GRANT " + role + " TO USER " + user);
+        done.push_back("user " + user + ": granted role " + role);
+        transaction.Commit();
+    } catch (...) {
+        if (transaction.Active())
+            transaction.Rollback();
+        throw;
+    }
+    return done;
+}
+
 void ExportLog(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
                const std::optional<std::string>& from, const std::optional<std::string>& to,
                std::ostream& out)

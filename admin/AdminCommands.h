@@ -45,6 +45,26 @@ ParcelColumnWidths ReadParcelColumnWidths(dataaccess::Connection& connection,
                                           dataaccess::Transaction& transaction);
 std::vector<CsvProblem> CheckWidths(const std::vector<ParcelRow>& rows, const ParcelColumnWidths& widths);
 
+// The Firebird user the stations attach as, and the role that carries exactly
+// the rights a station uses. Names are plain SQL identifiers, kept in upper case.
+struct StationAccount {
+    std::string user;
+    std::string password;
+    std::string role = "COLLI_STATION";
+};
+// The account with its names in upper case; throws std::invalid_argument for a
+// name that is no plain identifier, is reserved, or when user and role share it.
+StationAccount CheckedStationAccount(const StationAccount& account);
+// The privileges of the station's role, as GRANT clauses without the grantee.
+const std::vector<std::string>& StationPrivileges();
+// Creates the user, or sets its password when it exists; creates the role, or
+// takes from it every privilege it had; grants the station's privileges to the
+// role and the role to the user, and commits. Returns what it did, one line each.
+// Needs an administrator (SYSDBA or RDB$ADMIN) on a server database.
+std::vector<std::string> SetUpStationAccount(dataaccess::Connection& connection,
+                                             dataaccess::Transaction& transaction,
+                                             const StationAccount& account);
+
 // LOGSPARATE rows as CSV (UTF-8, ';'), oldest first; dates are yyyy-MM-dd, --to inclusive.
 void ExportLog(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
                const std::optional<std::string>& from, const std::optional<std::string>& to,

@@ -9,5 +9,5 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv); // for the text codecs only
     std::vector<std::string> args(argv + 1, argv + argc);
-    return admin::RunAdminCli(args, std::cout, std::cerr, isatty(STDERR_FILENO) != 0);
+    return admin::RunAdminCli(args, std::cout, std::cerr, isatty(STDERR_FILENO) != 0, admin::AskOnTerminal);
 }

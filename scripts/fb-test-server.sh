@@ -5,10 +5,13 @@
 #   fb-test-server.sh stop DIR
 #   fb-test-server.sh kill DIR      -> SIGKILL, as a crash ends it
 #   fb-test-server.sh restart DIR   -> kill if running, then start again on the same port
+# COLLI_FB_WIRECRYPT (Enabled by default) sets the server's WireCrypt: Required,
+# Enabled or Disabled.
 set -euo pipefail
 cmd=${1:?start|stop}; dir=${2:?folder}
 fbroot=/usr/lib/x86_64-linux-gnu/firebird/3.0
 password=${COLLI_FB_PASSWORD:-plumtrove}
+wirecrypt=${COLLI_FB_WIRECRYPT:-Enabled}
 
 free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
@@ -43,7 +46,7 @@ UdfAccess = None
 AuthServer = Srp, Legacy_Auth
 AuthClient = Srp, Legacy_Auth
 UserManager = Srp
-WireCrypt = Enabled
+WireCrypt = $wirecrypt
 CONF
   : > "$root/databases.conf"
   echo "security.db = $root/system/security3.fdb" >> "$root/databases.conf"

@@ -1,5 +1,6 @@
 #include "AdminCli.h"
 
+#include "PrivateServer.h"
 #include "TestDatabase.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,14 @@
 #include <QCoreApplication>
 #include <QTemporaryDir>
 
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 using testsupport::TestDatabase;
@@ -21,11 +29,22 @@ struct CliResult {
     std::string err;
 };
 
-CliResult RunCli(std::vector<std::string> args)
+CliResult RunCli(std::vector<std::string> args, const admin::PasswordPrompt& ask = {})
 {
     std::ostringstream out, err;
-    const int status = admin::RunAdminCli(args, out, err, false);
+    const int status = admin::RunAdminCli(args, out, err, false, ask);
     return {status, out.str(), err.str()};
+}
+
+// Answers the password prompts in turn, as an operator at the terminal would.
+admin::PasswordPrompt Answers(std::vector<std::string> answers)
+{
+    auto next = std::make_shared<std::size_t>(0);
+    return [answers, next](const std::string&) {
+        if (*next >= answers.size())
+            throw std::runtime_error("asked once too often");
+        return answers[(*next)++];
+    };
 }
 
 std::string WriteFile(const QTemporaryDir& dir, const std::string& name, const std::string& bytes)
@@ -151,6 +170,147 @@ TEST(AdminCli, WorksOverTheServer)
     const auto wrong = RunCli({"--password", "wrong", "export-log", db.Name()});
     EXPECT_EQ(wrong.status, 1);
     EXPECT_EQ(wrong.err.find("terminate"), std::string::npos);
+}
+
+TEST(AdminCli, PasswordComesFromAFileOrTheTerminalOrTheEnvironment)
+{
+    if (testsupport::ServerAddress().empty())
+        GTEST_SKIP() << "no private server";
+    TestDatabase db(Where::Server);
+    QTemporaryDir dir;
+    const auto right = WriteFile(dir, "right", "plumtrove\r\nsecond line\n");
+    const auto wrong = WriteFile(dir, "wrong", "wrong\n");
+    const struct {
+        std::vector<std::string> options;
+        admin::PasswordPrompt ask;
+        int status;
+    } cases[] = {
+        {{"--password-file", right}, {}, 0},
+        {{"--password-file", wrong}, {}, 1},
+        {{"--password-file", dir.filePath("missing").toStdString()}, {}, 1},
+        {{"--ask-password"}, Answers({"plumtrove"}), 0},
+        {{"--ask-password"}, Answers({"wrong"}), 1},
+        {{"--ask-password"}, {}, 1}, // no terminal
+        {{"--password", "wrong", "--password-file", right}, {}, 0}, // the last option wins
+    };
+    for (const auto& c : cases) {
+        auto args = c.options;
+        args.insert(args.end(), {"export-log", db.Name()});
+        const auto result = RunCli(args, c.ask);
+        EXPECT_EQ(result.status, c.status) << args[0] << " " << args[1] << ": " << result.err;
+    }
+
+    setenv("ISC_PASSWORD", "wrong", 1);
+    EXPECT_EQ(RunCli({"export-log", db.Name()}).status, 1);
+    EXPECT_EQ(RunCli({"--password-file", right, "export-log", db.Name()}).status, 0);
+    unsetenv("ISC_PASSWORD");
+
+    const auto onCommandLine = RunCli({"--password", "plumtrove", "export-log", db.Name()});
+    EXPECT_EQ(onCommandLine.status, 0);
+    EXPECT_NE(onCommandLine.err.find("warning: --password"), std::string::npos);
+}
+
+TEST(AdminCli, StationUserRefusesBadNamesAndPasswordsBeforeTouchingTheDatabase)
+{
+    QTemporaryDir dir;
+    const std::string db = dir.filePath("NONE.FDB").toStdString();
+    const struct {
+        std::vector<std::string> args;
+        admin::PasswordPrompt ask;
+    } cases[] = {
+        {{"station-user", db, "1abc"}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "a;DROP"}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "sysdba"}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "stazione", "--role", "RDB$ADMIN"}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "stazione", "--role", "STAZIONE"}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "stazione"}, Answers({"Buona1", "Buona2"})},
+        {{"station-user", db, "stazione"}, Answers({""})},
+        {{"station-user", db, "stazione"}, Answers({" Buona1"})},
+        {{"station-user", db, "stazione"}, Answers({"\"Buona1\""})},
+        {{"station-user", db, "stazione", "extra"}, {}},
+        {{"init", db, "--role", "X"}, {}},
+    };
+    for (const auto& c : cases) {
+        const auto result = RunCli(c.args, c.ask);
+        EXPECT_EQ(result.status, 2) << c.args.back() << ": " << result.err;
+    }
+    EXPECT_EQ(RunCli({"station-user", db, "stazione"}).status, 1); // nobody to ask
+    EXPECT_FALSE(std::filesystem::exists(db));
+}
+
+TEST(AdminCli, StationUserRunAgainSetsThePasswordAndStripsExtraRights)
+{
+    if (testsupport::ServerAddress().empty())
+        GTEST_SKIP() << "no private server";
+    testsupport::PrivateServer server; // users belong to the whole server: one of its own
+    ASSERT_TRUE(server.Running());
+    const std::string db = server.Address() + ":" + server.Folder() + "A.FDB";
+    testsupport::CreateDatabaseAt(db, true);
+    testsupport::ExecuteOn(db, "CREATE TABLE ALTRO (X INTEGER)");
+    const auto first = RunCli({"station-user", db, "stazione"}, Answers({"Primo1", "Primo1"}));
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_NE(first.out.find("user STAZIONE: created"), std::string::npos) << first.out;
+    testsupport::ExecuteOn(db, "GRANT SELECT ON ALTRO TO ROLE COLLI_STATION");
+
+    setenv("COLLI_STATION_PASSWORD", "Secondo2", 1);
+    const auto second = RunCli({"station-user", db, "stazione"});
+    unsetenv("COLLI_STATION_PASSWORD");
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_NE(second.out.find("user STAZIONE: password set"), std::string::npos) << second.out;
+
+    const auto privileges = testsupport::QueryOn(
+        db, "SELECT TRIM(RDB$RELATION_NAME) || ' ' || TRIM(RDB$PRIVILEGE) || COALESCE(' ' || TRIM(RDB$FIELD_NAME), '') "
+            "FROM RDB$USER_PRIVILEGES WHERE RDB$USER='COLLI_STATION' ORDER BY 1");
+    std::vector<std::string> granted;
+    for (const auto& row : privileges)
+        granted.push_back(row.at(0));
+    EXPECT_EQ(granted, (std::vector<std::string>{"COLLI S", "COLLI U CODICEEAN_ERRATO", "IDLOGSPARATECOUNTER G",
+                                                 "LOGSPARATE I"}));
+
+    // Only the new password opens the account.
+    QTemporaryDir dir;
+    const auto oldPassword = WriteFile(dir, "old", "Primo1\n");
+    const auto newPassword = WriteFile(dir, "new", "Secondo2\n");
+    EXPECT_EQ(RunCli({"--user", "stazione", "--password-file", oldPassword, "export-log", db}).status, 1);
+    const auto asStation = RunCli({"--user", "stazione", "--password-file", newPassword, "export-log", db});
+    EXPECT_EQ(asStation.status, 1); // logged in, but the log is not the station's to read
+    EXPECT_NE(asStation.err.find("no permission for SELECT"), std::string::npos) << asStation.err;
+}
+
+TEST(AdminCli, PasswordAskedOnTheTerminalIsNotShown)
+{
+    QTemporaryDir dir;
+    const std::string db = dir.filePath("T.FDB").toStdString();
+    ASSERT_EQ(RunCli({"init", db}).status, 0);
+
+    int terminal = -1;
+    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        execl(COLLI_ADMIN_PROGRAM, "colli-admin", "--ask-password", "export-log", db.c_str(), nullptr);
+        _exit(127);
+    }
+    std::string seen;
+    auto readUntil = [&](const std::string& wanted) {
+        char buffer[256];
+        while (seen.find(wanted) == std::string::npos) {
+            const ssize_t n = read(terminal, buffer, sizeof buffer);
+            if (n <= 0)
+                return false;
+            seen.append(buffer, static_cast<size_t>(n));
+        }
+        return true;
+    };
+    ASSERT_TRUE(readUntil("Password of SYSDBA: ")) << seen;
+    const std::string typed = "segreto42\n";
+    ASSERT_EQ(write(terminal, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    readUntil("never there"); // to the end of the output
+    close(terminal);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+    EXPECT_NE(seen.find("ID;DATAORA"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find("segreto42"), std::string::npos) << seen;
 }
 
 int main(int argc, char** argv)

@@ -16,7 +16,7 @@ std::string ServerScript()
 
 } // namespace
 
-PrivateServer::PrivateServer()
+PrivateServer::PrivateServer(const std::string& wireCrypt) : wireCrypt_(wireCrypt)
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "colli-server-XXXXXX").string();
     if (!mkdtemp(pattern.data()))
@@ -38,7 +38,7 @@ PrivateServer::~PrivateServer()
 bool PrivateServer::Script(const std::string& command)
 {
     const std::string line =
-        "bash '" + ServerScript() + "' " + command + " '" + folder_ + "server' >/dev/null 2>&1";
+        "COLLI_FB_WIRECRYPT='" + wireCrypt_ + "' bash '" + ServerScript() + "' " + command + " '" + folder_ + "server' >/dev/null 2>&1";
     return std::system(line.c_str()) == 0;
 }
 

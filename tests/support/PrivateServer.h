@@ -9,7 +9,8 @@ namespace testsupport {
 // port. Stopped and removed on destruction.
 class PrivateServer {
 public:
-    PrivateServer();
+    // wireCrypt: the server's WireCrypt setting (Required, Enabled, Disabled).
+    explicit PrivateServer(const std::string& wireCrypt = "Enabled");
     ~PrivateServer();
     PrivateServer(const PrivateServer&) = delete;
     PrivateServer& operator=(const PrivateServer&) = delete;
@@ -28,6 +29,7 @@ private:
 
     std::string folder_;
     std::string port_;
+    std::string wireCrypt_;
 };
 
 } // namespace testsupport

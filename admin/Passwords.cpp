@@ -1,0 +1,139 @@
+#include "Passwords.h"
+
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+namespace admin {
+namespace {
+
+void DropLineEnd(std::string& line)
+{
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+}
+
+#ifndef _WIN32
+// The terminal's settings are put back however the read ends.
+class EchoOff {
+public:
+    explicit EchoOff(int fd) : fd_(fd)
+    {
+        if (tcgetattr(fd_, &saved_) != 0)
+            throw std::runtime_error("cannot read the terminal's settings");
+        termios quiet = saved_;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        quiet.c_lflag |= ECHONL;
+        if (tcsetattr(fd_, TCSAFLUSH, &quiet) != 0)
+            throw std::runtime_error("cannot switch the terminal's echo off");
+    }
+    ~EchoOff() { tcsetattr(fd_, TCSAFLUSH, &saved_); }
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
+
+private:
+    int fd_;
+    termios saved_{};
+};
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+#endif
+
+} // namespace
+
+std::string AskOnTerminal(const std::string& prompt)
+{
+#ifdef _WIN32
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &mode))
+        throw std::runtime_error("no console to ask for the password on");
+    std::cerr << prompt << std::flush;
+    SetConsoleMode(input, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    std::string line;
+    const bool read = static_cast<bool>(std::getline(std::cin, line));
+    SetConsoleMode(input, mode);
+    std::cerr << '\n';
+#else
+    const FileDescriptor tty(open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (tty.get() < 0)
+        throw std::runtime_error("no terminal to ask for the password on");
+    std::string line;
+    bool read = false;
+    {
+        const EchoOff quiet(tty.get());
+        if (write(tty.get(), prompt.data(), prompt.size()) < 0)
+            throw std::runtime_error("cannot write to the terminal");
+        char c = 0;
+        ssize_t n = 0;
+        while ((n = ::read(tty.get(), &c, 1)) == 1 && c != '\n')
+            line += c;
+        read = n == 1 || !line.empty();
+    }
+#endif
+    if (!read)
+        throw std::runtime_error("no password was typed");
+    DropLineEnd(line);
+    return line;
+}
+
+std::string ReadPasswordFile(const std::string& path)
+{
+    std::string line;
+    if (path == "-") {
+        if (!std::getline(std::cin, line))
+            throw std::runtime_error("no password on standard input");
+    } else {
+        std::ifstream in(path, std::ios::binary);
+        if (!in)
+            throw std::runtime_error("cannot read the password file " + path);
+        std::getline(in, line);
+    }
+    DropLineEnd(line);
+    if (line.empty())
+        throw std::runtime_error("the password file " + path + " holds no password on its first line");
+    return line;
+}
+
+std::string PasswordProblem(const std::string& password)
+{
+    if (password.empty())
+        return "the password is empty";
+    if (password.size() > 255)
+        return "the password is longer than 255 bytes";
+    for (const char c : password) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return "the password holds a control character";
+    }
+    // dati.ini drops surrounding blanks and a pair of enclosing quotes.
+    if (password.front() == ' ' || password.back() == ' ' || password.front() == '\t' || password.back() == '\t')
+        return "the password starts or ends with a blank";
+    if (password.size() >= 2 && (password.front() == '"' || password.front() == '\'') &&
+        password.back() == password.front())
+        return "the password is enclosed in quotes";
+    return {};
+}
+
+} // namespace admin

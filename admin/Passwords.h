@@ -1,0 +1,22 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace admin {
+
+// Asks the operator for a password with the prompt shown; throws when nobody can be asked.
+using PasswordPrompt = std::function<std::string(const std::string& prompt)>;
+
+// Asks on the controlling terminal (the console on Windows) with echo off, so
+// the password is neither shown nor kept in the shell's history.
+std::string AskOnTerminal(const std::string& prompt);
+
+// The first line of the file, without its line end; "-" reads standard input.
+std::string ReadPasswordFile(const std::string& path);
+
+// Empty when the password can stand in dati.ini and in a connection parameter,
+// otherwise what is wrong with it.
+std::string PasswordProblem(const std::string& password);
+
+} // namespace admin

@@ -1,0 +1,173 @@
+// The station on a server that requires an encrypted link and knows the
+// station only by the account colli-admin made for it: everything a station
+// does works, anything else is refused by the server.
+#include "AdminCli.h"
+#include "PrivateServer.h"
+#include "StationFixture.h"
+
+#include <dataaccess/Connection.h>
+#include <dataaccess/SqlQuery.h>
+#include <dataaccess/SqlStatement.h>
+#include <dataaccess/Transaction.h>
+
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <ibase.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+const std::string kUser = "STAZIONE";
+const std::string kPassword = "Segreto=1;x";
+const std::string kRole = "COLLI_STATION";
+
+class StationAccount : public StationTest {
+protected:
+    void SetUp() override
+    {
+        if (std::getenv("COLLI_FB_SERVER") == nullptr)
+            GTEST_SKIP() << "no private server wanted (COLLI_FB_SERVER unset)";
+        ASSERT_TRUE(server.Running());
+        remoteName = server.Address() + ":" + server.Folder() + "REMOTE.FDB";
+        folder.CreateDatabase(remoteName);
+        AddParcel("SPD001", "8001234567890", "0012345678905");
+        AddParcel("SPD002", "2001234567890", "<NULL>");
+        folder.Execute("CREATE TABLE ALTRO (X INTEGER)");
+        std::filesystem::remove(folder.DatabasePath());
+
+        const std::string passwordFile = folder.Path() + "station-password";
+        std::ofstream(passwordFile) << kPassword << "\n";
+        std::ostringstream out, err;
+        ASSERT_EQ(admin::RunAdminCli({"station-user", remoteName, "stazione", "--station-password-file", passwordFile},
+                                     out, err, false),
+                  0)
+            << err.str();
+        std::filesystem::remove(passwordFile);
+
+        std::ofstream(folder.Path() + "dati.ini")
+            << "[CONFIG]\r\nNome Server=" << server.Address() << "\r\nAlias=" << server.Folder() << "REMOTE.FDB"
+            << "\r\nUtente=" << kUser << "\r\nPassword=" << kPassword << "\r\nRuolo=" << kRole << "\r\n";
+    }
+
+    // A connection of the station's account, with or without its role.
+    void AttachAsStation(dataaccess::Connection& connection, bool withRole)
+    {
+        connection.Params() = {"user_name=" + kUser, "password=" + kPassword};
+        if (withRole)
+            connection.Params().push_back("sql_role_name=" + kRole);
+        connection.SetDatabaseName(remoteName);
+        connection.SetConnected(true);
+    }
+
+    testsupport::PrivateServer server{"Required"};
+    std::string remoteName;
+};
+
+std::string FirstField(dataaccess::Connection& connection, const std::string& sql)
+{
+    dataaccess::Transaction transaction(connection);
+    dataaccess::SqlQuery query(connection, transaction);
+    query.AddLine(sql);
+    query.Open();
+    return query.FieldText("F");
+}
+
+TEST_F(StationAccount, WholeWorkflowWorksOverAnEncryptedLink)
+{
+    Start();
+    ASSERT_TRUE(form->EditBarcode->isEnabled());
+    EXPECT_EQ(FirstField(form->DatabaseColli(), "SELECT TRIM(CURRENT_USER) || ' ' || TRIM(CURRENT_ROLE) || ' ' || "
+                                                "RDB$GET_CONTEXT('SYSTEM', 'WIRE_ENCRYPTED') AS F FROM RDB$DATABASE"),
+              kUser + " " + kRole + " TRUE");
+    journal.clear();
+
+    Scan("SPD001");
+    Scan("0012345678905"); // faulty: reprint and log
+    Scan("SPD002");
+    Scan("2001234567890");
+    Scan("NESSUNO");
+    form->ButtonIntegrazioneEANErrati->click();
+
+    ASSERT_FALSE(journal.empty());
+    EXPECT_EQ(journal.back(), "Information: Elaborazione completata");
+    for (const auto& entry : journal)
+        EXPECT_EQ(entry.find("Error"), std::string::npos) << entry;
+    EXPECT_NE(printer.sent.find("^FD8001234567890^FS"), std::string::npos);
+    const auto rows = LogRows();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0][3], "EanErrato");
+    EXPECT_EQ(rows[1][3], "EanCorretto");
+    EXPECT_EQ(rows[2][3], "BarCodeSpeedSconosciuto");
+    EXPECT_EQ(folder.Query("SELECT CODICEEAN_ERRATO FROM COLLI WHERE BARCODESPEED='SPD002'").at(0).at(0),
+              "0012345678905");
+}
+
+TEST_F(StationAccount, ServerRefusesEverythingElse)
+{
+    dataaccess::Connection station;
+    AttachAsStation(station, true);
+    const char* const refused[] = {
+        "SELECT X FROM ALTRO",
+        "SELECT ID FROM LOGSPARATE",
+        "DELETE FROM COLLI",
+        "DELETE FROM LOGSPARATE",
+        "UPDATE COLLI SET CODICEEAN='1'",
+        "UPDATE LOGSPARATE SET STATUS='x'",
+        "INSERT INTO COLLI (BARCODESPEED) VALUES ('X')",
+        "DROP TABLE LOGSPARATE",
+        "ALTER TABLE COLLI ADD Y INTEGER",
+        "CREATE TABLE NUOVA (X INTEGER)",
+        "SET GENERATOR IDLOGSPARATECOUNTER TO 0",
+        "GRANT SELECT ON COLLI TO PUBLIC",
+        "CREATE USER INTRUSO PASSWORD 'x'",
+    };
+    for (const char* sql : refused) {
+        dataaccess::Transaction transaction(station);
+        transaction.SetActive(true);
+        dataaccess::SqlStatement statement(station, transaction);
+        statement.AddLine(sql);
+        try {
+            statement.ExecQuery();
+            transaction.Commit(); // user management is refused only here
+            ADD_FAILURE() << "the server allowed: " << sql;
+        } catch (const std::exception& e) {
+            const std::string message = e.what();
+            EXPECT_TRUE(message.find("permission") != std::string::npos ||
+                        message.find("privilege") != std::string::npos ||
+                        message.find("grant option") != std::string::npos)
+                << sql << ": " << message;
+        }
+    }
+    EXPECT_TRUE(folder.Query("SELECT SEC$USER_NAME FROM SEC$USERS WHERE SEC$USER_NAME='INTRUSO'").empty());
+
+    // The rights are the role's: the same account without it reads nothing.
+    dataaccess::Connection withoutRole;
+    AttachAsStation(withoutRole, false);
+    EXPECT_THROW(FirstField(withoutRole, "SELECT BARCODESPEED AS F FROM COLLI"), std::exception);
+}
+
+TEST_F(StationAccount, ServerRequiringEncryptionRefusesAPlainLink)
+{
+    std::string dpb(1, static_cast<char>(isc_dpb_version1));
+    for (const auto& [tag, value] : {std::pair<char, std::string>{isc_dpb_user_name, kUser},
+                                     {isc_dpb_password, kPassword},
+                                     {isc_dpb_config, "WireCrypt = Disabled"}}) {
+        dpb += tag;
+        dpb += static_cast<char>(value.size());
+        dpb += value;
+    }
+    ISC_STATUS_ARRAY status{};
+    isc_db_handle handle = 0;
+    isc_attach_database(status, static_cast<short>(remoteName.size()), remoteName.c_str(), &handle,
+                        static_cast<short>(dpb.size()), dpb.data());
+    EXPECT_NE(status[1], 0);
+    if (handle != 0)
+        isc_detach_database(status, &handle);
+}
+
+} // namespace
