@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The README's deployment commands, as written, after scripts/test.sh has built
-# build/: make the Debian package, install it with apt-get, load a database with
+# build/: make the Debian package, check it with lintian, install it with apt-get, load a database with
 # colli-admin from the PATH, start the station. It installs the package for real,
 # so the fresh-root run uses it in its throwaway root; it removes it again.
 set -euo pipefail
@@ -16,6 +16,11 @@ cleanup() {
 trap cleanup EXIT
 
 (cd build && cpack -G DEB >/dev/null)
+# Debian's rules for the package: any error or warning fails (the one override
+# ships in the package with its reason).
+if ! lintian --fail-on error,warning build/controllo-colli_*.deb; then
+  echo "deploy: lintian found errors or warnings in the package"; exit 1
+fi
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ./build/controllo-colli_*.deb >/dev/null
 command -v colli-admin >/dev/null || { echo "deploy: colli-admin is not on the PATH"; exit 1; }
 
