@@ -1,0 +1,292 @@
+#include "Internals.h"
+
+#include "dataaccess/Errors.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace dataaccess {
+
+using Clock = std::chrono::steady_clock;
+
+// The one thread that makes a connection's client calls, so that the caller
+// can go on painting its window and can cut a call off when no answer comes.
+class CallThread {
+public:
+    CallThread() { thread_ = std::thread([this] { Loop(); }); }
+    ~CallThread()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            quit_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    CallThread(const CallThread&) = delete;
+    CallThread& operator=(const CallThread&) = delete;
+
+    void Post(const std::function<void()>& unit)
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            unit_ = &unit;
+            done_ = false;
+            error_ = nullptr;
+        }
+        wake_.notify_one();
+    }
+
+    // True once the unit posted last has returned.
+    bool WaitFor(std::chrono::milliseconds time)
+    {
+        std::unique_lock lock(mutex_);
+        return finished_.wait_for(lock, time, [this] { return done_; });
+    }
+
+    std::exception_ptr Error() const { return error_; }
+
+private:
+    void Loop()
+    {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return quit_ || unit_ != nullptr; });
+            if (unit_ == nullptr)
+                return;
+            const std::function<void()>* unit = unit_;
+            lock.unlock();
+            std::exception_ptr error;
+            try {
+                (*unit)();
+            } catch (...) {
+                error = std::current_exception();
+            }
+            lock.lock();
+            unit_ = nullptr;
+            error_ = error;
+            done_ = true;
+            finished_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable finished_;
+    const std::function<void()>* unit_ = nullptr;
+    bool done_ = true;
+    bool quit_ = false;
+    std::exception_ptr error_;
+    std::thread thread_;
+};
+
+Connection::Impl::Impl() = default;
+Connection::Impl::~Impl() = default;
+
+std::string ServerOf(const std::string& databaseName)
+{
+    if (databaseName.rfind("\\\\", 0) == 0) // named pipes: \\server\path
+        return databaseName.substr(2, databaseName.find('\\', 2) - 2);
+    const std::size_t colon = databaseName.find(':');
+    if (colon == std::string::npos || colon < 2) // none, or a drive letter
+        return {};
+    return databaseName.substr(0, colon);
+}
+
+std::string Connection::Impl::ServerLabel() const
+{
+    const std::string server = ServerOf(databaseName);
+    return "\"" + (server.empty() ? databaseName : server) + "\"";
+}
+
+void Connection::Impl::Note(const std::string& text) const
+{
+    if (monitor)
+        monitor->Note(text);
+}
+
+int Connection::Impl::SecondsLeft()
+{
+    if (scope && scope->ended)
+        std::rethrow_exception(scope->ended);
+    if (!scope)
+        return waitBound;
+    // Rounded: the client takes whole seconds.
+    const auto left = std::chrono::duration_cast<std::chrono::seconds>(scope->deadline - Clock::now() +
+                                                                       std::chrono::milliseconds(500))
+                          .count();
+    if (left >= 1)
+        return static_cast<int>(left);
+    const NoAnswerError error("Nessuna risposta dal server " + ServerLabel() + " entro " +
+                              std::to_string(waitBound) + " secondi");
+    scope->ended = std::make_exception_ptr(error);
+    throw error;
+}
+
+void Connection::Impl::Run(const std::function<void()>& unit, bool cancellable)
+{
+    if (scope && scope->ended)
+        std::rethrow_exception(scope->ended);
+    const Clock::time_point started = Clock::now();
+    const Clock::time_point deadline = scope ? scope->deadline : started + std::chrono::seconds(waitBound);
+    if (cancellable && deadline <= started)
+        SecondsLeft(); // raises
+    if (!worker)
+        worker = std::make_unique<CallThread>();
+    // The worker may change the handle; the cut uses the one the call runs on.
+    isc_db_handle cancelHandle = handle;
+    worker->Post(unit);
+
+    bool told = false;
+    bool askedToStop = false;
+    bool cut = false;
+    while (!worker->WaitFor(std::chrono::milliseconds(50))) {
+        const Clock::time_point now = Clock::now();
+        if (monitor) {
+            told = true;
+            if (!monitor->Waiting(std::chrono::duration_cast<std::chrono::milliseconds>(now - started)) &&
+                !askedToStop)
+                askedToStop = true;
+        }
+        if (cut || !cancellable || cancelHandle == 0)
+            continue;
+        if (askedToStop || now >= deadline) {
+            Status status;
+            fb_cancel_operation(&status, &cancelHandle, fb_cancel_abort);
+            cut = !status.Failed();
+        }
+    }
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    if (told)
+        monitor->WaitOver(waited);
+
+    if (cut || askedToStop) {
+        std::exception_ptr error;
+        if (askedToStop)
+            error = std::make_exception_ptr(WaitCancelledError("Attesa del server " + ServerLabel() +
+                                                               " interrotta: il programma si sta chiudendo"));
+        else
+            error = std::make_exception_ptr(NoAnswerError("Nessuna risposta dal server " + ServerLabel() +
+                                                          " entro " + std::to_string(waitBound) + " secondi"));
+        Note((askedToStop ? "Chiamata interrotta alla chiusura dopo " : "Chiamata interrotta senza risposta dopo ") +
+             std::to_string(waited.count()) + " ms: collegamento con " + ServerLabel() + " considerato perso");
+        if (scope)
+            scope->ended = error;
+        if (cut)
+            MarkLost(); // the port is closed: nothing waits here
+        std::rethrow_exception(error);
+    }
+    if (const std::exception_ptr error = worker->Error())
+        std::rethrow_exception(error);
+}
+
+namespace {
+
+// One attach attempt, shared with the thread that makes it, which may
+// outlive the wait for it.
+struct AttachAttempt {
+    std::string name;
+    std::string dpb;
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    bool abandoned = false;
+    std::exception_ptr error; // made on the attaching thread: the status may point into its buffers
+    isc_db_handle handle = 0;
+};
+
+} // namespace
+
+isc_db_handle Connection::Impl::AttachWithin(const std::string& dpb, int seconds)
+{
+    auto attempt = std::make_shared<AttachAttempt>();
+    attempt->name = databaseName;
+    attempt->dpb = dpb;
+    std::thread([attempt] {
+        Status status;
+        isc_db_handle newHandle = 0;
+        isc_attach_database(&status, static_cast<short>(attempt->name.size()), attempt->name.c_str(), &newHandle,
+                            static_cast<short>(attempt->dpb.size()), attempt->dpb.data());
+        std::unique_lock lock(attempt->mutex);
+        if (attempt->abandoned) {
+            lock.unlock();
+            if (newHandle != 0) {
+                Status ignored;
+                isc_detach_database(&ignored, &newHandle);
+            }
+            return;
+        }
+        try {
+            Check(status);
+        } catch (...) {
+            attempt->error = std::current_exception();
+        }
+        attempt->handle = newHandle;
+        attempt->done = true;
+        attempt->finished.notify_all();
+    }).detach();
+
+    const Clock::time_point started = Clock::now();
+    const Clock::time_point deadline = started + std::chrono::seconds(seconds);
+    bool told = false;
+    bool askedToStop = false;
+    std::unique_lock lock(attempt->mutex);
+    while (!attempt->finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return attempt->done; })) {
+        const Clock::time_point now = Clock::now();
+        if (monitor) {
+            told = true;
+            lock.unlock();
+            askedToStop = !monitor->Waiting(std::chrono::duration_cast<std::chrono::milliseconds>(now - started));
+            lock.lock();
+            if (attempt->done)
+                break;
+        }
+        if (askedToStop || now >= deadline) {
+            attempt->abandoned = true;
+            break;
+        }
+    }
+    const bool abandoned = attempt->abandoned;
+    lock.unlock();
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    if (told)
+        monitor->WaitOver(waited);
+    if (abandoned) {
+        std::exception_ptr error;
+        if (askedToStop)
+            error = std::make_exception_ptr(WaitCancelledError("Attesa del server " + ServerLabel() +
+                                                               " interrotta: il programma si sta chiudendo"));
+        else
+            error = std::make_exception_ptr(NoAnswerError("Nessuna risposta dal server " + ServerLabel() +
+                                                          " entro " + std::to_string(waitBound) + " secondi"));
+        if (scope)
+            scope->ended = error;
+        std::rethrow_exception(error);
+    }
+    if (attempt->error)
+        std::rethrow_exception(attempt->error);
+    return attempt->handle;
+}
+
+WaitScope::WaitScope(Connection& connection) : connection_(connection)
+{
+    Connection::Impl& impl = connection.impl();
+    if (impl.scope)
+        return;
+    state_ = std::make_unique<State>();
+    state_->deadline = Clock::now() + std::chrono::seconds(impl.waitBound);
+    impl.scope = state_.get();
+}
+
+WaitScope::~WaitScope()
+{
+    if (state_)
+        connection_.impl().scope = nullptr;
+}
+
+int Connection::WaitBound() const { return d_->waitBound; }
+void Connection::SetWaitBound(int seconds) { d_->waitBound = seconds > 0 ? seconds : 10; }
+void Connection::SetLinkMonitor(LinkMonitor* monitor) { d_->monitor = monitor; }
+
+} // namespace dataaccess
