@@ -87,14 +87,6 @@ struct TerminationSignals::Impl {
 
 TerminationSignals::TerminationSignals() : d_(std::make_unique<Impl>())
 {
-    // Otherwise the client library would drop the attachments first, and the
-    // transaction could not end the way it ends on "Chiudi".
-    try {
-        dataaccess::KeepAttachmentsOnSignals();
-    } catch (...) {
-        // No client library yet: the first attach reports that; the signals
-        // still end the station.
-    }
 #ifdef _WIN32
     signalTaken = 0;
     QObject::connect(&d_->poll, &QTimer::timeout, [this] {
@@ -106,6 +98,7 @@ TerminationSignals::TerminationSignals() : d_(std::make_unique<Impl>())
     d_->poll.start(100);
     for (int signalNumber : kEndingSignals)
         std::signal(signalNumber, OnEndingSignal);
+    KeepAttachments();
 #else
     if (::pipe(d_->pipe) != 0)
         return; // no pipe, no handlers: the signals keep their default action
@@ -127,7 +120,22 @@ TerminationSignals::TerminationSignals() : d_(std::make_unique<Impl>())
     action.sa_flags = SA_RESTART;
     for (int signalNumber : kEndingSignals)
         ::sigaction(signalNumber, &action, nullptr);
+    KeepAttachments();
 #endif
+}
+
+// Only once the station's own handlers are in place: otherwise the client
+// library would still drop the attachments first and the transaction could
+// not end the way it ends on "Chiudi"; without them, the library's own ending
+// is better than a signal that does nothing.
+void TerminationSignals::KeepAttachments()
+{
+    try {
+        dataaccess::KeepAttachmentsOnSignals();
+    } catch (...) {
+        // No client library yet: the first attach reports that; the signals
+        // still end the station.
+    }
 }
 
 TerminationSignals::~TerminationSignals()
