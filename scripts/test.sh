@@ -14,7 +14,16 @@ if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
   export XDG_RUNTIME_DIR="$services/runtime"
   mkdir -m 700 "$XDG_RUNTIME_DIR"
 fi
+# Blackholed-link tests drop their own server's port with iptables rules
+# marked with this run's name; whatever a crashed test left is removed here.
+export COLLI_TEST_RUN="run$$"
+remove_blackholes() {
+  command -v iptables >/dev/null || return 0
+  iptables -w 5 -S INPUT 2>/dev/null | grep -- "colli-blackhole-$COLLI_TEST_RUN-" | sed 's/^-A /-D /' |
+    while read -r rule; do iptables -w 5 $rule || true; done
+}
 stop_services() {
+  remove_blackholes
   [ -x scripts/cups-test-rig.sh ] && bash scripts/cups-test-rig.sh stop "$services/cups" || true
   bash scripts/fb-test-server.sh stop "$services/firebird" || true
   rm -rf "$services"
