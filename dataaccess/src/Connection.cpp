@@ -275,17 +275,18 @@ void Connection::CreateDatabase()
     }
     statement += "' ";
     statement += JoinLines(d_->params);
-    isc_db_handle newHandle = 0;
-    d_->Run(
-        [&] {
-            Status status;
+    // A server that did not answer the attach a moment ago would not answer
+    // this either: the wait is not made twice.
+    if (!d_->AnsweredLately(d_->databaseName))
+        throw NoAnswerError("Nessuna risposta dal server " + d_->ServerLabel() + " entro " +
+                            std::to_string(d_->waitBound) + " secondi");
+    const unsigned short dialect = static_cast<unsigned short>(d_->sqlDialect);
+    d_->handle = d_->OpenWithin(
+        [statement, dialect](Status& status, isc_db_handle& newHandle) {
             isc_tr_handle noTransaction = 0;
-            isc_dsql_execute_immediate(&status, &newHandle, &noTransaction, 0, statement.c_str(),
-                                       static_cast<unsigned short>(d_->sqlDialect), nullptr);
-            Check(status);
+            isc_dsql_execute_immediate(&status, &newHandle, &noTransaction, 0, statement.c_str(), dialect, nullptr);
         },
-        false);
-    d_->handle = newHandle;
+        d_->SecondsLeft());
     ++d_->attachment;
     d_->lost = false;
     // The create lines are no attach parameters; attaching again after a lost

@@ -53,6 +53,12 @@ struct Connection::Impl {
     int waitBound = 10;                     // seconds
     LinkMonitor* monitor = nullptr;
     WaitScope::State* scope = nullptr;
+    bool running = false; // a call is out
+    std::string unanswered; // the name that last got no answer to an attach, and when
+    std::chrono::steady_clock::time_point unansweredAt;
+    void NoAnswerFrom(const std::string& name);
+    // False when the name got no answer less than a bound ago.
+    bool AnsweredLately(const std::string& name) const;
     std::unique_ptr<CallThread> worker;
 
     // Runs one unit of client calls on the connection's thread and waits for
@@ -73,6 +79,8 @@ struct Connection::Impl {
     // dropped, so past the bound the attempt is left to end by itself (an
     // attachment it still makes is detached there) and NoAnswerError raised.
     isc_db_handle AttachWithin(const std::string& dpb, int seconds);
+    // The same for any call that makes an attachment (attach, create).
+    isc_db_handle OpenWithin(std::function<void(Status&, isc_db_handle&)> open, int seconds);
     void Detach() noexcept;
     // The link is gone: every transaction and statement handle is dropped without a
     // word to the server (the client library frees them with the attachment).

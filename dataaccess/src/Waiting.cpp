@@ -1,5 +1,7 @@
 #include "Internals.h"
 
+#include "Reachable.h"
+
 #include "dataaccess/Errors.h"
 
 #include <condition_variable>
@@ -128,6 +130,11 @@ void Connection::Impl::Run(const std::function<void()>& unit, bool cancellable)
 {
     if (scope && scope->ended)
         std::rethrow_exception(scope->ended);
+    // Events handled while waiting must not start a second call.
+    if (running)
+        throw DatabaseError("Database busy with another call");
+    running = true;
+    const std::unique_ptr<bool, void (*)(bool*)> idle(&running, [](bool* flag) { *flag = false; });
     const Clock::time_point started = Clock::now();
     const Clock::time_point deadline = scope ? scope->deadline : started + std::chrono::seconds(waitBound);
     if (cancellable && deadline <= started)
@@ -187,7 +194,9 @@ namespace {
 // outlive the wait for it.
 struct AttachAttempt {
     std::string name;
-    std::string dpb;
+    int probeMilliseconds = 0;
+    bool unreachable = false;
+    std::function<void(Status&, isc_db_handle&)> open;
     std::mutex mutex;
     std::condition_variable finished;
     bool done = false;
@@ -200,15 +209,33 @@ struct AttachAttempt {
 
 isc_db_handle Connection::Impl::AttachWithin(const std::string& dpb, int seconds)
 {
+    std::string name = databaseName;
+    return OpenWithin(
+        [name, dpb](Status& status, isc_db_handle& newHandle) {
+            isc_attach_database(&status, static_cast<short>(name.size()), name.c_str(), &newHandle,
+                                static_cast<short>(dpb.size()), dpb.data());
+        },
+        seconds);
+}
+
+isc_db_handle Connection::Impl::OpenWithin(std::function<void(Status&, isc_db_handle&)> open, int seconds)
+{
+    if (running)
+        throw DatabaseError("Database busy with another call");
+    running = true;
+    const std::unique_ptr<bool, void (*)(bool*)> idle(&running, [](bool* flag) { *flag = false; });
     auto attempt = std::make_shared<AttachAttempt>();
     attempt->name = databaseName;
-    attempt->dpb = dpb;
+    attempt->probeMilliseconds = seconds * 1000;
+    attempt->open = std::move(open);
     std::thread([attempt] {
         Status status;
         isc_db_handle newHandle = 0;
-        isc_attach_database(&status, static_cast<short>(attempt->name.size()), attempt->name.c_str(), &newHandle,
-                            static_cast<short>(attempt->dpb.size()), attempt->dpb.data());
+        const bool answers = ServerAnswers(attempt->name, attempt->probeMilliseconds);
+        if (answers)
+            attempt->open(status, newHandle);
         std::unique_lock lock(attempt->mutex);
+        attempt->unreachable = !answers;
         if (attempt->abandoned) {
             lock.unlock();
             if (newHandle != 0) {
@@ -262,11 +289,42 @@ isc_db_handle Connection::Impl::AttachWithin(const std::string& dpb, int seconds
                                                           " entro " + std::to_string(waitBound) + " secondi"));
         if (scope)
             scope->ended = error;
+        NoAnswerFrom(databaseName);
         std::rethrow_exception(error);
     }
-    if (attempt->error)
-        std::rethrow_exception(attempt->error);
+    try {
+        if (attempt->unreachable)
+            throw NoAnswerError("Nessuna risposta dal server " + ServerLabel() + " entro " +
+                                std::to_string(waitBound) + " secondi");
+        if (attempt->error)
+            std::rethrow_exception(attempt->error);
+    } catch (const NoAnswerError&) {
+        NoAnswerFrom(databaseName);
+        throw;
+    } catch (const ConnectionLostError& error) {
+        // The client's own connect timeout ran out: the server took the
+        // connection but said nothing.
+        if (waited < std::chrono::seconds(seconds) - std::chrono::milliseconds(500))
+            throw;
+        NoAnswerFrom(databaseName);
+        const NoAnswerError noAnswer("Nessuna risposta dal server " + ServerLabel() + " entro " +
+                                     std::to_string(waitBound) + " secondi\r" + error.what());
+        if (scope)
+            scope->ended = std::make_exception_ptr(noAnswer);
+        throw noAnswer;
+    }
     return attempt->handle;
+}
+
+void Connection::Impl::NoAnswerFrom(const std::string& name)
+{
+    unanswered = name;
+    unansweredAt = Clock::now();
+}
+
+bool Connection::Impl::AnsweredLately(const std::string& name) const
+{
+    return name != unanswered || Clock::now() - unansweredAt >= std::chrono::seconds(waitBound);
 }
 
 WaitScope::WaitScope(Connection& connection) : connection_(connection)
