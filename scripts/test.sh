@@ -30,6 +30,9 @@ stop_services() {
 }
 trap stop_services EXIT
 
+# The station writes its diagnostic log to the user's data folder: here a
+# folder of the run's own.
+export XDG_DATA_HOME="$services/data"
 # Listing the tests runs some of them during the build, so the runtime folder
 # and the headless platform are set before it.
 export QT_QPA_PLATFORM=offscreen
