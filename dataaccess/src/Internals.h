@@ -68,7 +68,10 @@ struct Connection::Impl {
     // lost and NoAnswerError (WaitCancelledError) is raised. A unit that is not
     // cancellable (attaching: no handle yet) is waited for to its end.
     void Run(const std::function<void()>& unit, bool cancellable = true);
-    // Seconds left for a call that starts now; raises NoAnswerError when none.
+    // When a call starting at now must have its answer: the scope's deadline,
+    // else the whole bound less a margin for the message.
+    std::chrono::steady_clock::time_point Deadline(std::chrono::steady_clock::time_point now) const;
+    // Whole seconds left for a call that starts now; raises NoAnswerError when none.
     int SecondsLeft();
     void Note(const std::string& text) const;
     std::string ServerLabel() const;

@@ -4,6 +4,7 @@
 
 #include "dataaccess/Errors.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -108,21 +109,29 @@ void Connection::Impl::Note(const std::string& text) const
         monitor->Note(text);
 }
 
+namespace {
+// Taken off the bound, so that the operator has the message within it.
+constexpr std::chrono::milliseconds kMessageMargin(150);
+} // namespace
+
+std::chrono::steady_clock::time_point Connection::Impl::Deadline(std::chrono::steady_clock::time_point now) const
+{
+    return scope ? scope->deadline : now + std::chrono::seconds(waitBound) - kMessageMargin;
+}
+
 int Connection::Impl::SecondsLeft()
 {
     if (scope && scope->ended)
         std::rethrow_exception(scope->ended);
-    if (!scope)
-        return waitBound;
-    // Rounded: the client takes whole seconds.
-    const auto left = std::chrono::duration_cast<std::chrono::seconds>(scope->deadline - Clock::now() +
-                                                                       std::chrono::milliseconds(500))
-                          .count();
-    if (left >= 1)
-        return static_cast<int>(left);
+    // Whole seconds, as the client takes them, never past the deadline.
+    const Clock::time_point now = Clock::now();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline(now) - now).count();
+    if (left >= 300) // a bound of 1 s still gets its one attempt
+        return std::max(1, static_cast<int>(left / 1000));
     const NoAnswerError error("Nessuna risposta dal server " + ServerLabel() + " entro " +
                               std::to_string(waitBound) + " secondi");
-    scope->ended = std::make_exception_ptr(error);
+    if (scope)
+        scope->ended = std::make_exception_ptr(error);
     throw error;
 }
 
@@ -136,7 +145,7 @@ void Connection::Impl::Run(const std::function<void()>& unit, bool cancellable)
     running = true;
     const std::unique_ptr<bool, void (*)(bool*)> idle(&running, [](bool* flag) { *flag = false; });
     const Clock::time_point started = Clock::now();
-    const Clock::time_point deadline = scope ? scope->deadline : started + std::chrono::seconds(waitBound);
+    const Clock::time_point deadline = Deadline(started);
     if (cancellable && deadline <= started)
         SecondsLeft(); // raises
     if (!worker)
@@ -168,22 +177,26 @@ void Connection::Impl::Run(const std::function<void()>& unit, bool cancellable)
     if (told)
         monitor->WaitOver(waited);
 
-    if (cut || askedToStop) {
-        std::exception_ptr error;
-        if (askedToStop)
-            error = std::make_exception_ptr(WaitCancelledError("Attesa del server " + ServerLabel() +
-                                                               " interrotta: il programma si sta chiudendo"));
-        else
-            error = std::make_exception_ptr(NoAnswerError("Nessuna risposta dal server " + ServerLabel() +
-                                                          " entro " + std::to_string(waitBound) + " secondi"));
-        Note((askedToStop ? "Chiamata interrotta alla chiusura dopo " : "Chiamata interrotta senza risposta dopo ") +
+    const std::exception_ptr cancelled =
+        askedToStop ? std::make_exception_ptr(WaitCancelledError("Attesa del server " + ServerLabel() +
+                                                                 " interrotta: il programma si sta chiudendo"))
+                    : nullptr;
+    if (cut) {
+        const std::exception_ptr error =
+            cancelled ? cancelled
+                      : std::make_exception_ptr(NoAnswerError("Nessuna risposta dal server " + ServerLabel() +
+                                                              " entro " + std::to_string(waitBound) + " secondi"));
+        Note((cancelled ? "Chiamata interrotta alla chiusura dopo " : "Chiamata interrotta senza risposta dopo ") +
              std::to_string(waited.count()) + " ms: collegamento con " + ServerLabel() + " considerato perso");
         if (scope)
             scope->ended = error;
-        if (cut)
-            MarkLost(); // the port is closed: nothing waits here
+        MarkLost(); // the port is closed: nothing waits here
         std::rethrow_exception(error);
     }
+    // A call that ended by itself keeps its outcome (a commit made stays
+    // made); nothing more is started in the scope.
+    if (cancelled && scope)
+        scope->ended = cancelled;
     if (const std::exception_ptr error = worker->Error())
         std::rethrow_exception(error);
 }
@@ -255,7 +268,7 @@ isc_db_handle Connection::Impl::OpenWithin(std::function<void(Status&, isc_db_ha
     }).detach();
 
     const Clock::time_point started = Clock::now();
-    const Clock::time_point deadline = started + std::chrono::seconds(seconds);
+    const Clock::time_point deadline = std::min(Deadline(started), started + std::chrono::seconds(seconds));
     bool told = false;
     bool askedToStop = false;
     std::unique_lock lock(attempt->mutex);
@@ -333,7 +346,7 @@ WaitScope::WaitScope(Connection& connection) : connection_(connection)
     if (impl.scope)
         return;
     state_ = std::make_unique<State>();
-    state_->deadline = Clock::now() + std::chrono::seconds(impl.waitBound);
+    state_->deadline = Clock::now() + std::chrono::seconds(impl.waitBound) - kMessageMargin;
     impl.scope = state_.get();
 }
 
