@@ -244,9 +244,15 @@ isc_db_handle Connection::Impl::OpenWithin(std::function<void(Status&, isc_db_ha
     std::thread([attempt] {
         Status status;
         isc_db_handle newHandle = 0;
-        const bool answers = ServerAnswers(attempt->name, attempt->probeMilliseconds);
-        if (answers)
-            attempt->open(status, newHandle);
+        bool answers = true;
+        std::exception_ptr failure; // the run-time client loader raises when the library is missing
+        try {
+            answers = ServerAnswers(attempt->name, attempt->probeMilliseconds);
+            if (answers)
+                attempt->open(status, newHandle);
+        } catch (...) {
+            failure = std::current_exception();
+        }
         std::unique_lock lock(attempt->mutex);
         attempt->unreachable = !answers;
         if (attempt->abandoned) {
@@ -258,6 +264,8 @@ isc_db_handle Connection::Impl::OpenWithin(std::function<void(Status&, isc_db_ha
             return;
         }
         try {
+            if (failure)
+                std::rethrow_exception(failure);
             Check(status);
         } catch (...) {
             attempt->error = std::current_exception();
