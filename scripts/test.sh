@@ -19,8 +19,11 @@ fi
 export COLLI_TEST_RUN="run$$"
 remove_blackholes() {
   command -v iptables >/dev/null || return 0
-  iptables -w 5 -S INPUT 2>/dev/null | grep -- "colli-blackhole-$COLLI_TEST_RUN-" | sed 's/^-A /-D /' |
-    while read -r rule; do iptables -w 5 $rule || true; done
+  local rules
+  rules=$(iptables -w 5 -S INPUT 2>/dev/null | grep -- "colli-blackhole-$COLLI_TEST_RUN-" || true)
+  [ -n "$rules" ] || return 0
+  sed 's/^-A /-D /' <<<"$rules" | while read -r rule; do iptables -w 5 $rule || true; done
+  return 0
 }
 stop_services() {
   remove_blackholes
