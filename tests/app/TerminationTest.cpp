@@ -113,6 +113,10 @@ TEST_F(Termination, ProgramEndsWithStatusZeroWithinTwoSeconds)
             std::filesystem::remove(folder.TemplatePath());
         QProcess station;
         station.setWorkingDirectory(QStringLiteral("/"));
+        // Its diagnostic log stays in the test's folder.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), QString::fromStdString(folder.Path() + "data"));
+        station.setProcessEnvironment(environment);
         station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         station.start(QString::fromStdString(program), {});
         ASSERT_TRUE(station.waitForStarted(10000));
