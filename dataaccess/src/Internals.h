@@ -75,6 +75,9 @@ struct Connection::Impl {
     int SecondsLeft();
     void Note(const std::string& text) const;
     std::string ServerLabel() const;
+    // A server name, not a local file: calls are made on the connection's
+    // thread and bounded.
+    bool OverNetwork() const;
 
     void Attach(const std::vector<std::string>& lines);
     // isc_attach_database on a thread of its own, waited for at most seconds:

@@ -97,6 +97,11 @@ std::string ServerOf(const std::string& databaseName)
     return databaseName.substr(0, colon);
 }
 
+bool Connection::Impl::OverNetwork() const
+{
+    return !ServerOf(databaseName).empty() || databaseName.find("://") != std::string::npos;
+}
+
 std::string Connection::Impl::ServerLabel() const
 {
     const std::string server = ServerOf(databaseName);
@@ -144,6 +149,10 @@ void Connection::Impl::Run(const std::function<void()>& unit, bool cancellable)
         throw DatabaseError("Database busy with another call");
     running = true;
     const std::unique_ptr<bool, void (*)(bool*)> idle(&running, [](bool* flag) { *flag = false; });
+    if (!OverNetwork()) {
+        unit(); // a local file has no link to lose, and the thread would cost more than the call
+        return;
+    }
     const Clock::time_point started = Clock::now();
     const Clock::time_point deadline = Deadline(started);
     if (cancellable && deadline <= started)
@@ -237,6 +246,13 @@ isc_db_handle Connection::Impl::OpenWithin(std::function<void(Status&, isc_db_ha
         throw DatabaseError("Database busy with another call");
     running = true;
     const std::unique_ptr<bool, void (*)(bool*)> idle(&running, [](bool* flag) { *flag = false; });
+    if (!OverNetwork()) {
+        Status status;
+        isc_db_handle newHandle = 0;
+        open(status, newHandle);
+        Check(status);
+        return newHandle;
+    }
     auto attempt = std::make_shared<AttachAttempt>();
     attempt->name = databaseName;
     attempt->probeMilliseconds = seconds * 1000;

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <unistd.h>
@@ -25,9 +26,19 @@ int main(int argc, char** argv)
     MessageBoxes boxes;
     ColliApplication application(argc, argv, boxes);
     std::vector<int> taken;
-    if (argc == 3 && std::strcmp(argv[2], "no-handlers") == 0)
+    if (argc == 3 && std::strcmp(argv[2], "no-handlers") == 0) {
+        // The client library and the engine set themselves up at the first
+        // attach; that is not what is tested without descriptors.
+        dataaccess::Connection warmUp;
+        warmUp.SetDatabaseName(argv[1]);
+        warmUp.Params() = {"user_name=SYSDBA", "password=plumtrove"};
+        try {
+            warmUp.SetConnected(true);
+        } catch (...) {
+        }
         for (int fd; (fd = ::dup(0)) >= 0;)
             taken.push_back(fd);
+    }
     const auto terminationSignals = std::make_unique<const TerminationSignals>();
     for (int fd : taken)
         ::close(fd);

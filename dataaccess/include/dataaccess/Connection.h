@@ -66,13 +66,15 @@ public:
     Transaction* DefaultTransaction() const;
     void SetDefaultTransaction(Transaction* transaction);
 
-    // The longest wait for an answer, in seconds (10 unless set). Attaching is
-    // bounded by the client's connect timeout; a call on an open attachment
-    // that gets no answer is cut off, and the attachment counts as lost.
+    // The longest wait for an answer from a server, in seconds (10 unless
+    // set). Attaching is bounded by the client's connect timeout; a call on an
+    // open attachment that gets no answer is cut off, and the attachment counts
+    // as lost. A local file is opened on the calling thread, unbounded.
     int WaitBound() const;
     void SetWaitBound(int seconds);
-    // Calls run on a thread of the connection while the caller waits; the
-    // monitor (may be null, must outlive the connection) is told meanwhile.
+    // Calls to a server run on a thread of the connection while the caller
+    // waits; the monitor (may be null, must outlive the connection) is told
+    // meanwhile.
     void SetLinkMonitor(LinkMonitor* monitor);
 
     struct Impl;
