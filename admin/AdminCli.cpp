@@ -88,6 +88,10 @@ const std::map<std::string, std::string> kCommandHelp = {
      "Utente=NAME, Password=the password and Ruolo=ROLE.\n"},
 };
 
+// Rows another station holds are waited for less than a call's bound (10 s),
+// so that the lock conflict, not a missing answer, is what gets reported.
+constexpr int kLockTimeoutSeconds = 6;
+
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -182,6 +186,7 @@ int Init(const Invocation& inv, std::ostream& out)
     dataaccess::Connection connection;
     dataaccess::Transaction transaction(connection);
     connection.SetDefaultTransaction(&transaction);
+    transaction.SetLockTimeout(kLockTimeoutSeconds);
     if (AttachOrCreate(connection, inv.positional[0], inv.credentials))
         out << "created database " << inv.positional[0] << '\n';
     const auto created = CreateMissingSchema(connection, transaction, SchemaScript());
@@ -198,6 +203,7 @@ int Import(const Invocation& inv, std::ostream& out, std::ostream& err, bool pro
     dataaccess::Connection connection;
     dataaccess::Transaction transaction(connection);
     connection.SetDefaultTransaction(&transaction);
+    transaction.SetLockTimeout(kLockTimeoutSeconds);
     Attach(connection, inv.positional[0], inv.credentials);
 
     auto problems = csv.problems;
@@ -233,6 +239,7 @@ int Export(const Invocation& inv, std::ostream& out)
     dataaccess::Connection connection;
     dataaccess::Transaction transaction(connection);
     connection.SetDefaultTransaction(&transaction);
+    transaction.SetLockTimeout(kLockTimeoutSeconds);
     Attach(connection, inv.positional[0], inv.credentials);
     ExportLog(connection, transaction, inv.from, inv.to, out);
     return 0;

@@ -96,6 +96,8 @@ bool AttachOrCreate(dataaccess::Connection& connection, const std::string& name,
     try {
         Attach(connection, name, credentials);
         return false;
+    } catch (const dataaccess::NoAnswerError&) {
+        throw; // a server that does not answer would not create it either
     } catch (const dataaccess::DatabaseError& attachError) {
         SetCredentials(connection, name, credentials);
         connection.Params().clear();

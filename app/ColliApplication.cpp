@@ -54,9 +54,16 @@ extern "C" void OnEndingSignal(int signalNumber)
 #else
 // The write end of the self-pipe: the only thing a handler can safely reach.
 volatile std::sig_atomic_t signalPipeWrite = -1;
+// Without a pipe (no descriptor left) the handler only sets this flag, which
+// the event loop polls.
+volatile std::sig_atomic_t signalTaken = 0;
 
 extern "C" void OnEndingSignal(int signalNumber)
 {
+    if (signalPipeWrite < 0) {
+        signalTaken = 1;
+        return;
+    }
     const int savedErrno = errno;
     const char byte = static_cast<char>(signalNumber);
     [[maybe_unused]] const ssize_t written = ::write(signalPipeWrite, &byte, 1);
@@ -68,9 +75,8 @@ extern "C" void OnEndingSignal(int signalNumber)
 
 struct TerminationSignals::Impl {
     bool received = false;
-#ifdef _WIN32
     QTimer poll;
-#else
+#ifndef _WIN32
     int pipe[2] = {-1, -1};
     std::unique_ptr<QSocketNotifier> notifier;
 #endif
@@ -87,14 +93,6 @@ struct TerminationSignals::Impl {
 
 TerminationSignals::TerminationSignals() : d_(std::make_unique<Impl>())
 {
-    // Otherwise the client library would drop the attachments first, and the
-    // transaction could not end the way it ends on "Chiudi".
-    try {
-        dataaccess::KeepAttachmentsOnSignals();
-    } catch (...) {
-        // No client library yet: the first attach reports that; the signals
-        // still end the station.
-    }
 #ifdef _WIN32
     signalTaken = 0;
     QObject::connect(&d_->poll, &QTimer::timeout, [this] {
@@ -106,28 +104,54 @@ TerminationSignals::TerminationSignals() : d_(std::make_unique<Impl>())
     d_->poll.start(100);
     for (int signalNumber : kEndingSignals)
         std::signal(signalNumber, OnEndingSignal);
+    KeepAttachments();
 #else
-    if (::pipe(d_->pipe) != 0)
-        return; // no pipe, no handlers: the signals keep their default action
-    for (int fd : d_->pipe) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    }
-    signalPipeWrite = d_->pipe[1];
-    d_->notifier = std::make_unique<QSocketNotifier>(d_->pipe[0], QSocketNotifier::Read);
-    QObject::connect(d_->notifier.get(), &QSocketNotifier::activated, [this] {
-        char bytes[16];
-        while (::read(d_->pipe[0], bytes, sizeof bytes) > 0) {
+    signalTaken = 0;
+    if (::pipe(d_->pipe) == 0) {
+        for (int fd : d_->pipe) {
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         }
-        d_->End();
-    });
+        signalPipeWrite = d_->pipe[1];
+        d_->notifier = std::make_unique<QSocketNotifier>(d_->pipe[0], QSocketNotifier::Read);
+        QObject::connect(d_->notifier.get(), &QSocketNotifier::activated, [this] {
+            char bytes[16];
+            while (::read(d_->pipe[0], bytes, sizeof bytes) > 0) {
+            }
+            d_->End();
+        });
+    } else {
+        d_->pipe[0] = d_->pipe[1] = -1;
+        QObject::connect(&d_->poll, &QTimer::timeout, [this] {
+            if (signalTaken) {
+                signalTaken = 0;
+                d_->End();
+            }
+        });
+        d_->poll.start(100);
+    }
     struct sigaction action {};
     action.sa_handler = OnEndingSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int signalNumber : kEndingSignals)
         ::sigaction(signalNumber, &action, nullptr);
+    KeepAttachments();
 #endif
+}
+
+// Only once the station's own handlers are in place: otherwise the client
+// library would drop the attachments first and the transaction could not end
+// the way it ends on "Chiudi", and a veto without handlers would leave the
+// signals doing nothing at all.
+void TerminationSignals::KeepAttachments()
+{
+    try {
+        dataaccess::KeepAttachmentsOnSignals();
+    } catch (...) {
+        // No client library yet: the first attach reports that; the signals
+        // still end the station.
+    }
 }
 
 TerminationSignals::~TerminationSignals()
@@ -136,8 +160,6 @@ TerminationSignals::~TerminationSignals()
     for (int signalNumber : kEndingSignals)
         std::signal(signalNumber, SIG_DFL);
 #else
-    if (d_->pipe[0] < 0)
-        return;
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
@@ -145,8 +167,10 @@ TerminationSignals::~TerminationSignals()
         ::sigaction(signalNumber, &action, nullptr);
     signalPipeWrite = -1;
     d_->notifier.reset();
-    ::close(d_->pipe[0]);
-    ::close(d_->pipe[1]);
+    if (d_->pipe[0] >= 0) {
+        ::close(d_->pipe[0]);
+        ::close(d_->pipe[1]);
+    }
 #endif
 }
 

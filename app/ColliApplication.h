@@ -35,5 +35,7 @@ public:
     struct Impl;
 
 private:
+    static void KeepAttachments();
+
     std::unique_ptr<Impl> d_;
 };

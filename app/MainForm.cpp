@@ -1,6 +1,8 @@
 #include "MainForm.h"
 
+#include "DiagnosticLog.h"
 #include "MessageBoxes.h"
+#include "ServerWait.h"
 #include "StationBatchUi.h"
 #include "StationFont.h"
 #include "StationLocationUi.h"
@@ -9,6 +11,7 @@
 #include <dataaccess/Errors.h>
 #include <dataaccess/SqlQuery.h>
 #include <dblocate/DatabaseLocator.h>
+#include <dblocate/SettingsFile.h>
 #include <parcels/ScanLog.h>
 #include <parcels/WrongEanBatch.h>
 #include <printing/LabelPrinter.h>
@@ -30,6 +33,7 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <exception>
 
 namespace {
@@ -38,9 +42,11 @@ constexpr const char* kCaptionBarcodeSpeed = "Barcode Speed:";
 constexpr const char* kCaptionBarcodeEan = "Barcode EAN:";
 constexpr const char* kDatabaseFileName = "ARCHIVIOCOLLI.FDB";
 constexpr const char* kTemplateFileName = "ETICHETTA.TXT";
-// The widest code the log's columns hold; a longer one would be shown as an
-// outcome and then lose its log row.
-constexpr std::size_t kMaxCodeLength = 64;
+// The width of the log's code columns in the project's own schema, used
+// until the attached database tells its own.
+constexpr std::size_t kDefaultCodeLength = 64;
+constexpr int kDefaultWaitSeconds = 10;
+constexpr int kMaxWaitSeconds = 600;
 
 QFrame* MakePanel(const char* name, QWidget* parent)
 {
@@ -108,15 +114,24 @@ private:
 TMainForm::TMainForm(StationServices services, QWidget* parent)
     : QWidget(parent),
       printPlatform_(services.printPlatform),
-      boxes_(services.boxes),
+      log_(services.log),
+      loggedBoxes_(services.boxes, services.log, [this] { return waitNotice_ && waitNotice_->Closing(); }),
+      boxes_(loggedBoxes_),
       programFolder_(std::move(services.programFolder)),
       ownLocationUi_(services.locationUi ? nullptr : std::make_unique<StationLocationUi>(this, boxes_)),
       locationUi_(services.locationUi ? *services.locationUi : *ownLocationUi_),
-      transactionColli_(databaseColli_)
+      transactionColli_(databaseColli_),
+      maxBarcodeSpeed_(kDefaultCodeLength),
+      maxEan_(kDefaultCodeLength)
 {
     databaseColli_.SetDefaultTransaction(&transactionColli_);
     databaseColli_.SetSQLDialect(3);
     BuildLayout();
+    waitNotice_ = std::make_unique<ServerWaitNotice>(this, LabelAttesa, log_, [this] {
+        const std::string server = dataaccess::ServerOf(databaseColli_.DatabaseName());
+        return QString::fromStdString(server.empty() ? databaseColli_.DatabaseName() : server);
+    });
+    databaseColli_.SetLinkMonitor(waitNotice_.get());
     FormCreate();
     if (EditBarcode->isEnabled())
         EditBarcode->setFocus(Qt::OtherFocusReason);
@@ -124,7 +139,12 @@ TMainForm::TMainForm(StationServices services, QWidget* parent)
         ComboStampante->setFocus(Qt::OtherFocusReason);
 }
 
-TMainForm::~TMainForm() = default;
+TMainForm::~TMainForm()
+{
+    // Ending the transaction on the way out still has its bound, but nothing
+    // is painted any more.
+    databaseColli_.SetLinkMonitor(nullptr);
+}
 
 void TMainForm::BuildLayout()
 {
@@ -194,14 +214,25 @@ void TMainForm::BuildLayout()
     ButtonIntegrazioneEANErrati = MakeSpeedButton("ButtonIntegrazioneEANErrati", QStringLiteral("Integrazione EAN errati"),
                                                   QRect(0, 8, 130, 25), PanelPulsanti);
     ButtonChiudi = MakeSpeedButton("ButtonChiudi", QStringLiteral("Chiudi"), QRect(130, 8, 100, 25), PanelPulsanti);
+    LabelAttesa = new QLabel(PanelBottom);
+    LabelAttesa->setObjectName(QStringLiteral("LabelAttesa"));
+    LabelAttesa->setStyleSheet(QStringLiteral("color: #b00000; font-weight: bold"));
+    LabelAttesa->setGeometry(0, 8, 320, 25);
+    LabelAttesa->hide();
 
     setTabOrder(EditBarcode, ComboStampante);
     setTabOrder(ComboStampante, CheckCopiaSuClipBoard);
 
-    connect(ButtonHelp, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonHelpClick(); }); });
+    // While a scan or the batch waits for the server only "Chiudi" is taken.
+    connect(ButtonHelp, &QPushButton::clicked, this, [this] {
+        if (!busy_)
+            Guarded([this] { ButtonHelpClick(); });
+    });
     connect(ButtonChiudi, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonChiudiClick(); }); });
-    connect(ButtonIntegrazioneEANErrati, &QPushButton::clicked, this,
-            [this] { Guarded([this] { ButtonIntegrazioneEANErratiClick(); }); });
+    connect(ButtonIntegrazioneEANErrati, &QPushButton::clicked, this, [this] {
+        if (!busy_)
+            Guarded([this] { ButtonIntegrazioneEANErratiClick(); });
+    });
 
     resize(576, 247);
     CenterOnDesktop();
@@ -239,8 +270,11 @@ void TMainForm::FormCreate()
     }
 
     try {
+        ReadWaitBound();
         if (!dblocate::LocateAndOpenDatabase(databaseColli_, programFolder_, kDatabaseFileName, "", "", locationUi_))
             EditBarcode->setEnabled(false);
+        else
+            ReadCodeWidths();
 
         templatePath_ = programFolder_;
         if (!templatePath_.empty() && templatePath_.back() != '/' && templatePath_.back() != '\\')
@@ -259,9 +293,39 @@ void TMainForm::FormCreate()
     }
 }
 
+void TMainForm::ReadWaitBound()
+{
+    const std::string text =
+        dblocate::SettingsFile(programFolder_ + "dati.ini").ReadString("CONFIG", "Attesa Server");
+    bool ok = false;
+    const int seconds = QString::fromStdString(text).trimmed().toInt(&ok);
+    const int bound = ok && seconds >= 1 && seconds <= kMaxWaitSeconds ? seconds : kDefaultWaitSeconds;
+    databaseColli_.SetWaitBound(bound);
+    // Locked rows make the server itself wait: that wait ends first, with a
+    // lock conflict, so the call is not taken for a dead link.
+    transactionColli_.SetLockTimeout(std::max(1, bound * 2 / 3));
+}
+
+void TMainForm::ReadCodeWidths()
+{
+    try {
+        dataaccess::WaitScope wait(databaseColli_);
+        const parcels::CodeWidths widths = parcels::ReadScanLogCodeWidths(databaseColli_, transactionColli_);
+        if (widths.barcodeSpeed > 0)
+            maxBarcodeSpeed_ = static_cast<std::size_t>(widths.barcodeSpeed);
+        if (widths.codiceEanLetto > 0)
+            maxEan_ = static_cast<std::size_t>(widths.codiceEanLetto);
+    } catch (const std::exception& error) {
+        // An empty new database has no log yet: the project's own widths hold.
+        if (log_)
+            log_->Write(QStringLiteral("Larghezza dei codici non letta dal database: ") +
+                        QString::fromStdString(error.what()));
+    }
+}
+
 bool TMainForm::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == EditBarcode && event->type() == QEvent::KeyRelease) {
+    if (watched == EditBarcode && event->type() == QEvent::KeyRelease && !busy_) {
         auto* key = static_cast<QKeyEvent*>(event);
         if (!key->isAutoRepeat())
             Guarded([&] { EditBarcodeKeyUp(watched, key->key(), key->modifiers()); });
@@ -278,6 +342,8 @@ void TMainForm::EditBarcodeKeyUp(QObject*, int key, Qt::KeyboardModifiers)
         return;
 
     ScanCleanup cleanup(EditBarcode, EditBarcode);
+    busy_ = true;
+    const std::unique_ptr<bool, void (*)(bool*)> idle(&busy_, [](bool* busy) { *busy = false; });
 
     const std::optional<std::string> code = ToWindows1252(text);
     if (!code) {
@@ -285,11 +351,12 @@ void TMainForm::EditBarcodeKeyUp(QObject*, int key, Qt::KeyboardModifiers)
                                  QStringLiteral("\rScansione ignorata: ripetere la lettura."));
         return;
     }
-    if (code->size() > kMaxCodeLength) {
+    const std::size_t maxLength = scanState_ == 1 ? maxEan_ : maxBarcodeSpeed_;
+    if (code->size() > maxLength) {
         boxes_.Warning(this, QStringLiteral("Il codice letto \u00e8 troppo lungo per l'archivio (%1 caratteri, al massimo %2):\r")
                                      .arg(code->size())
-                                     .arg(kMaxCodeLength)
-                                 + text.left(int(kMaxCodeLength)) + QStringLiteral("...")
+                                     .arg(maxLength)
+                                 + text.left(int(std::min<std::size_t>(maxLength, 64))) + QStringLiteral("...")
                                  + QStringLiteral("\rScansione ignorata: ripetere la lettura."));
         return;
     }
@@ -323,16 +390,25 @@ void TMainForm::LookupBarcodeSpeed(const std::string& code)
     query.AddLine("WHERE");
     // Doubled quotes keep a quote in the code inside the literal.
     query.AddLine("  BARCODESPEED=" + parcels::QuotedLiteral(currentBarcodeSpeed_));
-    const bool attached = databaseColli_.Connected();
     try {
-        query.Open();
-    } catch (const dataaccess::ConnectionLostError&) {
-        // The link broke under the read (a server restart): read once more on a
-        // new attachment. When attaching was what failed, the server is still
-        // away and the operator sees that at once.
-        if (!attached)
-            throw;
-        query.Open();
+        // One bound and one attach for the whole lookup, however the link fails.
+        const dataaccess::WaitScope wait(databaseColli_);
+        const bool attached = databaseColli_.Connected();
+        try {
+            query.Open();
+        } catch (const dataaccess::ConnectionLostError&) {
+            // The link broke under the read (a server restart): read once more on a
+            // new attachment. When attaching was what failed, the server is still
+            // away and the operator sees that at once.
+            if (!attached)
+                throw;
+            query.Open();
+        }
+    } catch (const dataaccess::ConnectionLostError& error) {
+        const std::string server = dataaccess::ServerOf(databaseColli_.DatabaseName());
+        throw dataaccess::ConnectionLostError("Server \"" + (server.empty() ? databaseColli_.DatabaseName() : server) +
+                                              "\" non raggiungibile: la scansione non \xC3\xA8 stata registrata.\r" +
+                                              error.what());
     }
 
     if (query.FetchedCount() <= 0) {
@@ -378,6 +454,7 @@ void TMainForm::ShowOutcome(const QString& text, std::uint8_t kind)
 
 bool TMainForm::WriteScanLog(const std::string& eanRead, const std::string& status)
 {
+    const dataaccess::WaitScope wait(databaseColli_);
     return parcels::WriteScanLog(databaseColli_, transactionColli_, currentBarcodeSpeed_, eanRead, status,
                                  [this](const std::string& message) {
                                      boxes_.Error(this, QString::fromStdString(message));
@@ -391,8 +468,21 @@ void TMainForm::PrintLabel()
     job.selectedDevice = ComboStampante->currentText().toStdString();
     job.codiceEan = currentCodiceEAN_;
     job.copyToClipboard = CheckCopiaSuClipBoard->isChecked();
-    printing::PrintLabel(printPlatform_, job,
-                         [this](const std::string& text) { boxes_.Warning(this, QString::fromStdString(text)); });
+    bool declined = false;
+    const QString what = QStringLiteral("Etichetta EAN %1 su \"%2\"")
+                             .arg(FromWindows1252(currentCodiceEAN_), ComboStampante->currentText());
+    try {
+        printing::PrintLabel(printPlatform_, job, [this, &declined](const std::string& text) {
+            declined = true;
+            boxes_.Warning(this, QString::fromStdString(text));
+        });
+    } catch (const std::exception& error) {
+        if (log_)
+            log_->Write(what + QStringLiteral(": stampa non riuscita: ") + QString::fromStdString(error.what()));
+        throw;
+    }
+    if (log_)
+        log_->Write(what + (declined ? QStringLiteral(": non stampata") : QStringLiteral(": inviata alla stampante")));
 }
 
 void TMainForm::SetBarcodeCaption(const char* caption)
@@ -415,6 +505,8 @@ void TMainForm::ButtonChiudiClick()
 
 void TMainForm::ButtonIntegrazioneEANErratiClick()
 {
+    busy_ = true;
+    const std::unique_ptr<bool, void (*)(bool*)> idle(&busy_, [](bool* busy) { *busy = false; });
     StationBatchUi ui(this, boxes_);
     parcels::RunWrongEanBatch(databaseColli_, transactionColli_, ui);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "LoggedBoxes.h"
+
 #include <dataaccess/Connection.h>
 #include <dataaccess/Transaction.h>
 
@@ -17,6 +19,8 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class MessageBoxes;
+class DiagnosticLog;
+class ServerWaitNotice;
 
 namespace dblocate { class LocationUi; }
 namespace printing { class PrintPlatform; }
@@ -27,6 +31,7 @@ struct StationServices {
     MessageBoxes& boxes;
     std::string programFolder;                   // UTF-8, ends with the path delimiter
     dblocate::LocationUi* locationUi = nullptr;  // null: the window's own boxes and server dialog
+    DiagnosticLog* log = nullptr;                // null: nothing is logged
 };
 
 // The station's one window: printer choice, barcode field and the two-step scan
@@ -56,6 +61,7 @@ public:
     QFrame* PanelPulsanti;
     QPushButton* ButtonIntegrazioneEANErrati;
     QPushButton* ButtonChiudi;
+    QLabel* LabelAttesa; // shown while a call waits for the server
 
     // Event handlers.
     void FormCreate();
@@ -72,6 +78,10 @@ public:
     const std::string& TemplatePath() const { return templatePath_; }
     dataaccess::Connection& DatabaseColli() { return databaseColli_; }
     dataaccess::Transaction& TransactionColli() { return transactionColli_; }
+    // The longest courier code and EAN accepted: the widths of the scan log's
+    // columns in the attached database.
+    std::size_t MaxBarcodeSpeedLength() const { return maxBarcodeSpeed_; }
+    std::size_t MaxEanLength() const { return maxEan_; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -87,8 +97,13 @@ private:
     void CenterOnDesktop();
     // Runs one event handler; an error leaving it goes to the one error handler.
     template <class Handler> void Guarded(Handler&& handler);
+    void ReadWaitBound();
+    void ReadCodeWidths();
 
     printing::PrintPlatform& printPlatform_;
+    DiagnosticLog* log_;
+    std::unique_ptr<ServerWaitNotice> waitNotice_;
+    LoggedBoxes loggedBoxes_;
     MessageBoxes& boxes_;
     std::string programFolder_;
     std::unique_ptr<dblocate::LocationUi> ownLocationUi_;
@@ -97,6 +112,9 @@ private:
     dataaccess::Connection databaseColli_;
     dataaccess::Transaction transactionColli_;
 
+    bool busy_ = false; // a handler runs: input that arrives while it waits is dropped
+    std::size_t maxBarcodeSpeed_;
+    std::size_t maxEan_;
     std::uint8_t scanState_ = 0;
     std::string currentBarcodeSpeed_;
     std::string currentCodiceEAN_;

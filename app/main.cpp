@@ -1,4 +1,5 @@
 #include "ColliApplication.h"
+#include "DiagnosticLog.h"
 #include "MainForm.h"
 #include "MessageBoxes.h"
 #include "Windows1252.h"
@@ -16,8 +17,13 @@ int main(int argc, char** argv)
     const TerminationSignals terminationSignals;
     const std::unique_ptr<printing::PrintPlatform> printPlatform = printing::MakeSystemPrintPlatform(
         [](const std::string& bytes) { QGuiApplication::clipboard()->setText(FromWindows1252(bytes)); });
-    TMainForm mainForm(StationServices{*printPlatform, boxes, ProgramFolder()});
+    DiagnosticLog log(DiagnosticLog::DefaultFolder());
+    log.Write(QStringLiteral("Avvio della stazione da ") + QString::fromStdString(ProgramFolder()));
+    TMainForm mainForm(StationServices{*printPlatform, boxes, ProgramFolder(), nullptr, &log});
     mainForm.show();
     // A signal taken while start-up showed its boxes has already ended the loops.
-    return terminationSignals.Received() ? 0 : application.exec();
+    const int status = terminationSignals.Received() ? 0 : application.exec();
+    log.Write(terminationSignals.Received() ? QStringLiteral("Stazione chiusa da un segnale di terminazione")
+                                            : QStringLiteral("Stazione chiusa"));
+    return status;
 }

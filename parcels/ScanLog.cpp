@@ -1,10 +1,13 @@
 #include "parcels/ScanLog.h"
 
 #include <dataaccess/Errors.h>
+#include <dataaccess/SqlQuery.h>
 #include <dataaccess/SqlStatement.h>
 #include <dataaccess/Transaction.h>
 
+#include <algorithm>
 #include <exception>
+#include <iterator>
 
 namespace parcels {
 
@@ -44,15 +47,62 @@ std::vector<std::string> ScanLogInsertLines(const std::string& barcodeSpeed,
     };
 }
 
+std::string LockHint(const std::exception& error)
+{
+    const auto* database = dynamic_cast<const dataaccess::DatabaseError*>(&error);
+    // deadlock, lock conflict, update conflict, lock time-out
+    constexpr long kLockCodes[] = {335544336L, 335544345L, 335544451L, 335544510L};
+    if (database && std::find(std::begin(kLockCodes), std::end(kLockCodes), database->gdsCode()) !=
+                        std::end(kLockCodes))
+        return "\rI dati sono bloccati da un'altra postazione o da un collegamento perso: "
+               "riprovare tra qualche minuto.";
+    return {};
+}
+
+CodeWidths ReadScanLogCodeWidths(dataaccess::Connection& connection, dataaccess::Transaction& transaction)
+{
+    const bool started = !transaction.Active();
+    CodeWidths widths;
+    {
+        dataaccess::SqlQuery query(connection, transaction);
+        query.SetParamCheck(false);
+        query.SetUniDirectional(true);
+        query.AddLine("SELECT TRIM(RF.RDB$FIELD_NAME) AS NAME,");
+        query.AddLine("  COALESCE(F.RDB$CHARACTER_LENGTH, F.RDB$FIELD_LENGTH) AS WIDTH");
+        query.AddLine("FROM RDB$RELATION_FIELDS RF");
+        query.AddLine("JOIN RDB$FIELDS F ON F.RDB$FIELD_NAME=RF.RDB$FIELD_SOURCE");
+        query.AddLine("WHERE RF.RDB$RELATION_NAME='LOGSPARATE'");
+        query.Open();
+        for (; !query.AtEnd(); query.NextRow()) {
+            const std::string name = query.FieldText("NAME");
+            if (name == "BARCODESPEED")
+                widths.barcodeSpeed = static_cast<int>(query.FieldInteger("WIDTH"));
+            else if (name == "CODICEEANLETTO")
+                widths.codiceEanLetto = static_cast<int>(query.FieldInteger("WIDTH"));
+        }
+    }
+    if (started && transaction.Active())
+        transaction.Commit();
+    return widths;
+}
+
 bool WriteScanLog(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
                   const std::string& barcodeSpeed, const std::string& eanRead,
                   const std::string& status,
                   const std::function<void(const std::string&)>& showError,
                   const std::function<void()>& beforeCommit)
 {
+    const std::string prefix = "Impossibile storicizzare nel log la scansione:\r";
     dataaccess::SqlStatement statement(connection, transaction);
-    // Reuses the read a lookup may have left open; the commit below ends it too.
-    transaction.SetActive(true);
+    try {
+        // Reuses the read a lookup may have left open; the commit below ends it too.
+        transaction.SetActive(true);
+    } catch (const dataaccess::ConnectionLostError& error) {
+        // An outage already known is found here, one not yet known by the
+        // insert: the operator sees the same box and the scan goes on the same way.
+        showError(prefix + error.what());
+        return false;
+    }
     statement.SetParamCheck(false);
     for (std::string& line : ScanLogInsertLines(barcodeSpeed, eanRead, status))
         statement.AddLine(std::move(line));
@@ -61,6 +111,10 @@ bool WriteScanLog(dataaccess::Connection& connection, dataaccess::Transaction& t
     try {
         try {
             statement.ExecQuery();
+        } catch (const dataaccess::NoAnswerError&) {
+            throw; // the server is away: attaching again would only wait once more
+        } catch (const dataaccess::WaitCancelledError&) {
+            throw;
         } catch (const dataaccess::ConnectionLostError&) {
             // Nothing was committed: the server dropped the insert with the link,
             // so it is made once more on a new attachment.
@@ -74,11 +128,11 @@ bool WriteScanLog(dataaccess::Connection& connection, dataaccess::Transaction& t
         transaction.Commit();
         return true;
     } catch (const std::exception& error) {
-        message = error.what();
+        message = error.what() + LockHint(error);
     } catch (...) {
         message = "Errore sconosciuto";
     }
-    showError("Impossibile storicizzare nel log la scansione:\r" + message);
+    showError(prefix + message);
     return false;
 }
 

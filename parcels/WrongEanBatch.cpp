@@ -1,5 +1,7 @@
 #include "parcels/WrongEanBatch.h"
 
+#include "parcels/ScanLog.h"
+
 #include <dataaccess/SqlQuery.h>
 #include <dataaccess/SqlStatement.h>
 #include <dataaccess/Transaction.h>
@@ -348,7 +350,13 @@ void RunWrongEanBatch(dataaccess::Connection& connection, dataaccess::Transactio
         try {
             update.ExecQuery();
         } catch (...) {
-            const std::string message = WithoutBlockPosition(ErrorMessage(std::current_exception()));
+            std::string message = WithoutBlockPosition(ErrorMessage(std::current_exception()));
+            try {
+                throw;
+            } catch (const std::exception& error) {
+                message += LockHint(error);
+            } catch (...) {
+            }
             progress.Finish();
             ui.Error("Errore interno durante l'elaborazione:\r" + message);
             run.CleanUp();

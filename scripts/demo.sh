@@ -57,6 +57,8 @@ if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
   export XDG_RUNTIME_DIR="$services/runtime"
   mkdir -m 700 "$XDG_RUNTIME_DIR"
 fi
+# The station's diagnostic log stays with the demo, not in the user's data folder.
+export XDG_DATA_HOME="$demo/data"
 listener_pid=""
 xvfb_pid=""
 station_pid=""

@@ -31,6 +31,7 @@ colli-admin import /opt/controllo-colli/ARCHIVIOCOLLI.FDB "$top/share/demo-parce
 # installed database and stay up until it is told to end.
 export QT_QPA_PLATFORM=offscreen
 export XDG_RUNTIME_DIR=$(mktemp -d)
+export XDG_DATA_HOME="$XDG_RUNTIME_DIR/data" # the diagnostic log stays in the check's own folder
 (cd / && exec controllo-colli) >"$XDG_RUNTIME_DIR/station.log" 2>&1 &
 station_pid=$!
 sleep 4

@@ -14,7 +14,7 @@ packages=(
   libcups2-dev cups cups-client cups-daemon cups-bsd
   libsimpleini-dev libgtest-dev libgmock-dev
   xvfb xdotool x11-utils openbox imagemagick fonts-dejavu-core
-  python3 procps iproute2 lintian
+  python3 procps iproute2 iptables lintian
 )
 [ "$#" -gt 0 ] && packages+=("$@")
 

@@ -18,6 +18,7 @@
 
 // Every client call the layer makes: result, name, parameters, arguments.
 #define COLLI_CLIENT_CALLS(X)                                                                                   \
+    X(ISC_STATUS, fb_cancel_operation, (ISC_STATUS * a, isc_db_handle * b, ISC_USHORT c), (a, b, c))            \
     X(ISC_LONG, fb_interpret, (ISC_SCHAR * a, unsigned int b, const ISC_STATUS** c), (a, b, c))                 \
     X(ISC_STATUS, fb_shutdown_callback, (ISC_STATUS * a, FB_SHUTDOWN_CALLBACK b, const int c, void* d),         \
       (a, b, c, d))                                                                                             \

@@ -138,17 +138,35 @@ void Connection::Impl::Attach(const std::vector<std::string>& lines)
 {
     if (databaseName.empty())
         throw DatabaseError("Database name is missing");
-    const std::string dpb = BuildParameterBuffer(lines);
-    Status status;
-    isc_db_handle newHandle = 0;
-    isc_attach_database(&status, static_cast<short>(databaseName.size()), databaseName.c_str(),
-                        &newHandle, static_cast<short>(dpb.size()), dpb.data());
-    Check(status);
-    handle = newHandle;
+    if (scope && scope->attachFailure)
+        std::rethrow_exception(scope->attachFailure); // one attempt per scope: the server was away a moment ago
+    std::string dpb = BuildParameterBuffer(lines);
+    // The client's own bound on reaching the server and on its first answers.
+    const ISC_LONG connectTimeout = SecondsLeft();
+    dpb += static_cast<char>(isc_dpb_connect_timeout);
+    dpb += static_cast<char>(4);
+    for (int shift = 0; shift < 32; shift += 8)
+        dpb += static_cast<char>((connectTimeout >> shift) & 0xFF);
+    try {
+        handle = AttachWithin(dpb, connectTimeout);
+        try {
+            Run([this] { AdoptDialect(); });
+        } catch (const ConnectionLostError&) {
+            MarkLost();
+            throw;
+        }
+    } catch (const DatabaseError& error) {
+        Note("Collegamento con " + ServerLabel() + " non riuscito: " + error.what());
+        if (scope)
+            scope->attachFailure = std::current_exception();
+        throw;
+    }
     ++attachment;
+    const bool again = lost;
     lost = false;
     attachParams = lines;
-    AdoptDialect();
+    if (again)
+        Note("Di nuovo collegato a " + ServerLabel());
 }
 
 void Connection::Impl::AttachAgainIfLost()
@@ -190,14 +208,23 @@ void Connection::Impl::Detach() noexcept
 {
     if (handle == 0)
         return;
-    // The default transaction first, then any other one bound here.
-    if (defaultTransaction)
-        defaultTransaction->impl().Finish();
-    for (Transaction* transaction : transactions)
-        transaction->impl().Finish();
-    Status status;
-    isc_detach_database(&status, &handle);
-    handle = 0; // a failed detach (link already gone) leaves nothing we could use
+    try {
+        Run([this] {
+            // The default transaction first, then any other one bound here.
+            if (defaultTransaction)
+                defaultTransaction->impl().FinishHere();
+            for (Transaction* transaction : transactions)
+                transaction->impl().FinishHere();
+            Status status;
+            isc_detach_database(&status, &handle);
+            handle = 0; // a failed detach (link already gone) leaves nothing we could use
+        });
+    } catch (...) {
+        // Cut off: the link is gone with whatever was open on it.
+        MarkLost();
+    }
+    lost = false;
+    handle = 0;
 }
 
 Connection::Connection() : d_(std::make_unique<Impl>()) {}
@@ -248,13 +275,18 @@ void Connection::CreateDatabase()
     }
     statement += "' ";
     statement += JoinLines(d_->params);
-    Status status;
-    isc_db_handle newHandle = 0;
-    isc_tr_handle noTransaction = 0;
-    isc_dsql_execute_immediate(&status, &newHandle, &noTransaction, 0, statement.c_str(),
-                               static_cast<unsigned short>(d_->sqlDialect), nullptr);
-    Check(status);
-    d_->handle = newHandle;
+    // A server that did not answer the attach a moment ago would not answer
+    // this either: the wait is not made twice.
+    if (!d_->AnsweredLately(d_->databaseName))
+        throw NoAnswerError("Nessuna risposta dal server " + d_->ServerLabel() + " entro " +
+                            std::to_string(d_->waitBound) + " secondi");
+    const unsigned short dialect = static_cast<unsigned short>(d_->sqlDialect);
+    d_->handle = d_->OpenWithin(
+        [statement, dialect](Status& status, isc_db_handle& newHandle) {
+            isc_tr_handle noTransaction = 0;
+            isc_dsql_execute_immediate(&status, &newHandle, &noTransaction, 0, statement.c_str(), dialect, nullptr);
+        },
+        d_->SecondsLeft());
     ++d_->attachment;
     d_->lost = false;
     // The create lines are no attach parameters; attaching again after a lost

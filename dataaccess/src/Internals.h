@@ -6,7 +6,11 @@
 #include "dataaccess/Errors.h"
 #include "dataaccess/Transaction.h"
 
+#include <chrono>
 #include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,7 +28,18 @@ protected:
     ~CursorOwner() = default;
 };
 
+class CallThread;
+
+struct WaitScope::State {
+    std::chrono::steady_clock::time_point deadline;
+    std::exception_ptr attachFailure; // a failed attach is not made again inside the scope
+    std::exception_ptr ended;         // cut off: every later call fails the same way
+};
+
 struct Connection::Impl {
+    Impl();
+    ~Impl();
+
     isc_db_handle handle = 0;
     std::string databaseName;
     std::vector<std::string> params;
@@ -35,8 +50,43 @@ struct Connection::Impl {
     Transaction* defaultTransaction = nullptr;
     std::vector<Transaction*> transactions; // every transaction bound to this connection
     std::uint64_t attachment = 0;           // bumped on every attach; stale statements re-prepare
+    int waitBound = 10;                     // seconds
+    LinkMonitor* monitor = nullptr;
+    WaitScope::State* scope = nullptr;
+    bool running = false; // a call is out
+    std::string unanswered; // the name that last got no answer to an attach, and when
+    std::chrono::steady_clock::time_point unansweredAt;
+    void NoAnswerFrom(const std::string& name);
+    // False when the name got no answer less than a bound ago.
+    bool AnsweredLately(const std::string& name) const;
+    std::unique_ptr<CallThread> worker;
+
+    // Runs one unit of client calls on the connection's thread and waits for
+    // it, telling the monitor meanwhile. Past the bound (or when the monitor
+    // asks) the attachment is cut off from this thread (fb_cancel_abort), the
+    // unit returns at once with a network error, the attachment is marked
+    // lost and NoAnswerError (WaitCancelledError) is raised. A unit that is not
+    // cancellable (attaching: no handle yet) is waited for to its end.
+    void Run(const std::function<void()>& unit, bool cancellable = true);
+    // When a call starting at now must have its answer: the scope's deadline,
+    // else the whole bound less a margin for the message.
+    std::chrono::steady_clock::time_point Deadline(std::chrono::steady_clock::time_point now) const;
+    // Whole seconds left for a call that starts now; raises NoAnswerError when none.
+    int SecondsLeft();
+    void Note(const std::string& text) const;
+    std::string ServerLabel() const;
+    // A server name, not a local file: calls are made on the connection's
+    // thread and bounded.
+    bool OverNetwork() const;
 
     void Attach(const std::vector<std::string>& lines);
+    // isc_attach_database on a thread of its own, waited for at most seconds:
+    // the client's connect timeout does not bound a connect whose packets are
+    // dropped, so past the bound the attempt is left to end by itself (an
+    // attachment it still makes is detached there) and NoAnswerError raised.
+    isc_db_handle AttachWithin(const std::string& dpb, int seconds);
+    // The same for any call that makes an attachment (attach, create).
+    isc_db_handle OpenWithin(std::function<void(Status&, isc_db_handle&)> open, int seconds);
     void Detach() noexcept;
     // The link is gone: every transaction and statement handle is dropped without a
     // word to the server (the client library frees them with the attachment).
@@ -51,6 +101,7 @@ struct Connection::Impl {
 struct Transaction::Impl {
     Connection* connection = nullptr;
     isc_tr_handle handle = 0;
+    int lockTimeout = 0;
     std::vector<CursorOwner*> cursors; // queries and statements bound to this transaction
 
     void Start();
@@ -58,6 +109,9 @@ struct Transaction::Impl {
     void End(bool commit);
     // Commit, else roll back, else forget the handle; never raises.
     void Finish() noexcept;
+    void FinishHere() noexcept; // the same, on the calling thread
+    // The parameter block of a start: empty, or the defaults with a lock timeout.
+    std::string ParameterBlock() const;
     void CloseCursors() noexcept;
     void ForgetHandles() noexcept; // the attachment died
     // Raises "Transaction is not active" when none is open.
@@ -75,9 +129,12 @@ decltype(auto) WatchLink(Connection* connection, Step&& step)
 {
     try {
         return step();
-    } catch (const ConnectionLostError&) {
-        if (connection)
+    } catch (const ConnectionLostError& error) {
+        if (connection && connection->impl().handle != 0) {
+            connection->impl().Note("Collegamento perso con " + connection->impl().ServerLabel() + ": " +
+                                    error.what());
             connection->impl().MarkLost();
+        }
         throw;
     }
 }

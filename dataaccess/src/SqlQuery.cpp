@@ -162,36 +162,41 @@ void SqlQuery::Impl::Open()
     Transaction& bound = BoundTransaction();
     if (!bound.Active())
         bound.SetActive(true);
-    CloseCursor();
-    if (!Current()) {
-        ReleaseStatement();
-        Prepare();
-    }
     isc_tr_handle* trHandle = bound.impl().RequireHandle();
     const unsigned short dialect = static_cast<unsigned short>(connection->impl().sqlDialect);
-    Status status;
-    fetched = 0;
-    atEnd = true;
-    if (statementType == isc_info_sql_stmt_select ||
-        statementType == isc_info_sql_stmt_select_for_upd) {
-        isc_dsql_execute(&status, trHandle, statement.get(), dialect, nullptr);
-        Check(status);
-        cursorOpen = true;
-        open = true;
-        serverAtEnd = false;
-        aheadFirst = aheadRows = 0;
-        Fetch();
-    } else {
-        // A statement with at most one row of output (EXECUTE PROCEDURE) or none.
-        isc_dsql_execute2(&status, trHandle, statement.get(), dialect, nullptr,
-                          columns.Count() > 0 ? columns.get() : nullptr);
-        Check(status);
-        open = true;
-        if (columns.Count() > 0) {
-            fetched = 1;
-            atEnd = false;
+    bool fetchFirst = false;
+    connection->impl().Run([&] {
+        CloseCursor();
+        if (!Current()) {
+            ReleaseStatement();
+            Prepare();
         }
-    }
+        Status status;
+        fetched = 0;
+        atEnd = true;
+        if (statementType == isc_info_sql_stmt_select ||
+            statementType == isc_info_sql_stmt_select_for_upd) {
+            isc_dsql_execute(&status, trHandle, statement.get(), dialect, nullptr);
+            Check(status);
+            cursorOpen = true;
+            open = true;
+            serverAtEnd = false;
+            aheadFirst = aheadRows = 0;
+            fetchFirst = true;
+        } else {
+            // A statement with at most one row of output (EXECUTE PROCEDURE) or none.
+            isc_dsql_execute2(&status, trHandle, statement.get(), dialect, nullptr,
+                              columns.Count() > 0 ? columns.get() : nullptr);
+            Check(status);
+            open = true;
+            if (columns.Count() > 0) {
+                fetched = 1;
+                atEnd = false;
+            }
+        }
+    });
+    if (fetchFirst)
+        Fetch();
 }
 
 namespace {
@@ -207,17 +212,19 @@ void SqlQuery::Impl::ReadAhead()
     aheadFirst = 0;
     ahead.resize(kReadAheadRows * rowSize);
     const unsigned short dialect = static_cast<unsigned short>(connection->impl().sqlDialect);
-    while (aheadRows < kReadAheadRows) {
-        Status status;
-        const ISC_STATUS result = isc_dsql_fetch(&status, statement.get(), dialect, columns.get());
-        if (result == 100) {
-            serverAtEnd = true;
-            return;
+    connection->impl().Run([&] {
+        while (aheadRows < kReadAheadRows) {
+            Status status;
+            const ISC_STATUS result = isc_dsql_fetch(&status, statement.get(), dialect, columns.get());
+            if (result == 100) {
+                serverAtEnd = true;
+                return;
+            }
+            Check(status);
+            std::memcpy(ahead.data() + aheadRows * rowSize, row.Data(), rowSize);
+            ++aheadRows;
         }
-        Check(status);
-        std::memcpy(ahead.data() + aheadRows * rowSize, row.Data(), rowSize);
-        ++aheadRows;
-    }
+    });
 }
 
 void SqlQuery::Impl::Fetch()
@@ -297,14 +304,29 @@ void SqlQuery::NextRow()
         WatchLink(d_->connection, [this] { d_->Fetch(); });
 }
 
+namespace {
+
+// A blob is read from the server; every other value is in the row already.
+std::string CurrentText(Connection* connection, Transaction* transaction, const XSQLVAR& value)
+{
+    if ((value.sqltype & ~1) != SQL_BLOB || ColumnIsNull(value))
+        return ColumnText(value, nullptr, nullptr);
+    return WatchLink(connection, [&] {
+        std::string text;
+        connection->impl().Run(
+            [&] { text = ColumnText(value, &connection->impl().handle, &transaction->impl().handle); });
+        return text;
+    });
+}
+
+} // namespace
+
 std::string SqlQuery::FieldText(std::string_view column) const
 {
     const XSQLVAR* value = d_->CurrentColumn(d_->Column(column));
     if (!value)
         return {};
-    return WatchLink(d_->connection, [&] {
-        return ColumnText(*value, &d_->connection->impl().handle, &d_->transaction->impl().handle);
-    });
+    return CurrentText(d_->connection, d_->transaction, *value);
 }
 
 std::int64_t SqlQuery::FieldInteger(std::string_view column) const
@@ -339,9 +361,7 @@ std::string SqlQuery::FieldText(int index) const
     const XSQLVAR* value = d_->CurrentColumn(d_->columns[index]);
     if (!value)
         return {};
-    return WatchLink(d_->connection, [&] {
-        return ColumnText(*value, &d_->connection->impl().handle, &d_->transaction->impl().handle);
-    });
+    return CurrentText(d_->connection, d_->transaction, *value);
 }
 
 } // namespace dataaccess

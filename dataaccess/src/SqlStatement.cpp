@@ -106,25 +106,27 @@ void SqlStatement::Impl::Prepare()
     }
     Connection::Impl& database = connection->impl();
     const unsigned short dialect = static_cast<unsigned short>(database.sqlDialect);
-    statement.Allocate(&database.handle);
-    try {
-        Status status;
-        isc_dsql_prepare(&status, trHandle, statement.get(), 0, text.c_str(), dialect, nullptr);
-        Check(status);
-        statementType = statement.Type();
-        inputs->sqld = 0;
-        isc_dsql_describe_bind(&status, statement.get(), dialect, inputs.get());
-        Check(status);
-        if (inputs.Count() > inputs.Capacity()) {
-            inputs.Reserve(inputs.Count());
+    database.Run([&] {
+        statement.Allocate(&database.handle);
+        try {
+            Status status;
+            isc_dsql_prepare(&status, trHandle, statement.get(), 0, text.c_str(), dialect, nullptr);
+            Check(status);
+            statementType = statement.Type();
+            inputs->sqld = 0;
             isc_dsql_describe_bind(&status, statement.get(), dialect, inputs.get());
             Check(status);
+            if (inputs.Count() > inputs.Capacity()) {
+                inputs.Reserve(inputs.Count());
+                isc_dsql_describe_bind(&status, statement.get(), dialect, inputs.get());
+                Check(status);
+            }
+        } catch (...) {
+            // Not yet marked as prepared, so nothing else would free it before detach.
+            statement.Drop();
+            throw;
         }
-    } catch (...) {
-        // Not yet marked as prepared, so nothing else would free it before detach.
-        statement.Drop();
-        throw;
-    }
+    });
     // Values set before a re-prepare stay with their names.
     std::vector<Parameter> previous = std::move(parameters);
     parameters.assign(static_cast<std::size_t>(inputs.Count()), Parameter{});
@@ -186,15 +188,17 @@ void SqlStatement::Impl::Execute()
 {
     Prepare();
     isc_tr_handle* trHandle = TransactionHandle();
-    Bind(trHandle);
-    Status status;
-    isc_dsql_execute(&status, trHandle, statement.get(),
-                     static_cast<unsigned short>(connection->impl().sqlDialect),
-                     inputs.Count() > 0 ? inputs.get() : nullptr);
-    Check(status);
-    if (statementType == isc_info_sql_stmt_select ||
-        statementType == isc_info_sql_stmt_select_for_upd)
-        statement.CloseCursor(); // no rows are read here
+    connection->impl().Run([&] {
+        Bind(trHandle);
+        Status status;
+        isc_dsql_execute(&status, trHandle, statement.get(),
+                         static_cast<unsigned short>(connection->impl().sqlDialect),
+                         inputs.Count() > 0 ? inputs.get() : nullptr);
+        Check(status);
+        if (statementType == isc_info_sql_stmt_select ||
+            statementType == isc_info_sql_stmt_select_for_upd)
+            statement.CloseCursor(); // no rows are read here
+    });
 }
 
 SqlStatement::SqlStatement(Connection& connection, Transaction& transaction)

@@ -23,6 +23,10 @@ void Transaction::Impl::Start()
     database.AttachAgainIfLost();
     try {
         WatchLink(connection, [this] { StartOnce(); });
+    } catch (const NoAnswerError&) {
+        throw; // the server is away, not just the old link: attaching would wait again
+    } catch (const WaitCancelledError&) {
+        throw;
     } catch (const ConnectionLostError&) {
         // The link died since the last call; nothing of this transaction was
         // at the server yet, so starting it on a new attachment loses nothing.
@@ -33,20 +37,35 @@ void Transaction::Impl::Start()
     }
 }
 
+std::string Transaction::Impl::ParameterBlock() const
+{
+    if (lockTimeout <= 0)
+        return {}; // the server's defaults: snapshot, read-write, endless wait
+    std::string block{static_cast<char>(isc_tpb_version3), static_cast<char>(isc_tpb_write),
+                      static_cast<char>(isc_tpb_concurrency), static_cast<char>(isc_tpb_wait),
+                      static_cast<char>(isc_tpb_lock_timeout), static_cast<char>(4)};
+    for (int shift = 0; shift < 32; shift += 8)
+        block += static_cast<char>((lockTimeout >> shift) & 0xFF);
+    return block;
+}
+
 void Transaction::Impl::StartOnce()
 {
-    isc_db_handle* database = connection->impl().RequireHandle();
-    // One database, empty parameter block: the server's defaults apply.
-    struct {
-        isc_db_handle* database;
-        long length;
-        const char* block;
-    } vector{database, 0, nullptr};
-    Status status;
-    isc_tr_handle newHandle = 0;
-    isc_start_multiple(&status, &newHandle, 1, &vector);
-    Check(status);
-    handle = newHandle;
+    Connection::Impl& database = connection->impl();
+    isc_db_handle* db = database.RequireHandle();
+    const std::string block = ParameterBlock();
+    database.Run([&] {
+        struct {
+            isc_db_handle* database;
+            long length;
+            const char* block;
+        } vector{db, static_cast<long>(block.size()), block.empty() ? nullptr : block.data()};
+        Status status;
+        isc_tr_handle newHandle = 0;
+        isc_start_multiple(&status, &newHandle, 1, &vector);
+        Check(status);
+        handle = newHandle;
+    });
 }
 
 void Transaction::Impl::ForgetHandles() noexcept
@@ -65,14 +84,18 @@ void Transaction::Impl::CloseCursors() noexcept
 void Transaction::Impl::End(bool commit)
 {
     RequireHandle();
-    CloseCursors();
-    Status status;
-    if (commit)
-        isc_commit_transaction(&status, &handle);
-    else
-        isc_rollback_transaction(&status, &handle);
     try {
-        WatchLink(connection, [&status] { Check(status); }); // a refused end keeps the transaction open
+        WatchLink(connection, [&] {
+            connection->impl().Run([&] {
+                CloseCursors();
+                Status status;
+                if (commit)
+                    isc_commit_transaction(&status, &handle);
+                else
+                    isc_rollback_transaction(&status, &handle);
+                Check(status); // a refused end keeps the transaction open
+            });
+        });
     } catch (const ConnectionLostError&) {
         // A server that lost the link drops the uncommitted work itself, which
         // is all a rollback asks for; a commit's outcome is unknown.
@@ -82,7 +105,7 @@ void Transaction::Impl::End(bool commit)
     handle = 0;
 }
 
-void Transaction::Impl::Finish() noexcept
+void Transaction::Impl::FinishHere() noexcept
 {
     if (handle == 0)
         return;
@@ -94,6 +117,21 @@ void Transaction::Impl::Finish() noexcept
     Status rollbackStatus;
     isc_rollback_transaction(&rollbackStatus, &handle);
     handle = 0;
+}
+
+void Transaction::Impl::Finish() noexcept
+{
+    if (handle == 0)
+        return;
+    if (connection == nullptr) {
+        FinishHere();
+        return;
+    }
+    try {
+        connection->impl().Run([this] { FinishHere(); });
+    } catch (...) {
+        handle = 0; // cut off: the server drops the work with the link
+    }
 }
 
 void Transaction::Impl::Unregister(CursorOwner* owner) noexcept
@@ -131,6 +169,9 @@ Connection& Transaction::DefaultDatabase() const
         throw DatabaseError("Database not assigned");
     return *d_->connection;
 }
+
+int Transaction::LockTimeout() const { return d_->lockTimeout; }
+void Transaction::SetLockTimeout(int seconds) { d_->lockTimeout = seconds > 0 ? seconds : 0; }
 
 bool Transaction::Active() const { return d_->handle != 0; }
 

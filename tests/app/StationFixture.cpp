@@ -76,7 +76,7 @@ std::vector<std::vector<std::string>> StationFolder::Query(const std::string& sq
 
 void StationTest::Start()
 {
-    form = std::make_unique<TMainForm>(StationServices{printer, boxes, folder.Path(), &locationUi});
+    form = std::make_unique<TMainForm>(StationServices{printer, boxes, folder.Path(), &locationUi, &diagnostics});
     form->show();
 }
 
@@ -117,4 +117,13 @@ std::vector<std::vector<std::string>> StationTest::LogRows()
 QString StationTest::Caption() const
 {
     return form->LabelBarcode->text();
+}
+
+std::vector<std::string> StationTest::DiagnosticLines() const
+{
+    std::vector<std::string> lines;
+    std::ifstream file(diagnostics.FilePath().toStdString());
+    for (std::string line; std::getline(file, line);)
+        lines.push_back(line);
+    return lines;
 }

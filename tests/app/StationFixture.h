@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DiagnosticLog.h"
 #include "MainForm.h"
 #include "MessageBoxes.h"
 
@@ -128,6 +129,8 @@ protected:
     // ID, BARCODESPEED, CODICEEANLETTO ("<NULL>" for NULL), STATUS, in ID order.
     std::vector<std::vector<std::string>> LogRows();
     QString Caption() const;
+    // The lines of the station's diagnostic log so far.
+    std::vector<std::string> DiagnosticLines() const;
     void TakeJournal(Journal& into) { into.swap(journal); journal.clear(); }
 
     StationFolder folder;
@@ -135,5 +138,6 @@ protected:
     RecordingPrintPlatform printer{journal};
     ScriptedBoxes boxes{journal};
     ScriptedLocationUi locationUi{journal};
+    DiagnosticLog diagnostics{QString::fromStdString(folder.Path() + "diagnostica")};
     std::unique_ptr<TMainForm> form;
 };

@@ -68,6 +68,26 @@ TEST_F(Termination, PendingWorkIsCommittedWhenTheClientLibraryAlsoHooksTheSignal
     EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM COLLI WHERE BARCODESPEED = 'PENDING'")[0][0], "2");
 }
 
+// No descriptor left for the signals' pipe when the station starts: the
+// signal still ends it the way "Chiudi" does.
+TEST_F(Termination, SignalEndsTheProgramAlsoWithoutADescriptorForItsPipe)
+{
+    QProcess probe;
+    probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    probe.start(QStringLiteral(COLLI_TERMINATION_PROBE),
+                {QString::fromStdString(folder.DatabasePath()), QStringLiteral("no-handlers")});
+    ASSERT_TRUE(probe.waitForReadyRead(30000));
+    ASSERT_EQ(probe.readLine().trimmed(), "ready");
+    ASSERT_EQ(::kill(static_cast<pid_t>(probe.processId()), SIGTERM), 0);
+    const bool ended = probe.waitForFinished(10000);
+    if (!ended)
+        probe.kill();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(probe.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(probe.exitCode(), 0);
+    EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM COLLI WHERE BARCODESPEED = 'PENDING'")[0][0], "1");
+}
+
 bool HoldsFileOpen(qint64 pid, const std::string& path)
 {
     std::error_code error;
@@ -93,6 +113,10 @@ TEST_F(Termination, ProgramEndsWithStatusZeroWithinTwoSeconds)
             std::filesystem::remove(folder.TemplatePath());
         QProcess station;
         station.setWorkingDirectory(QStringLiteral("/"));
+        // Its diagnostic log stays in the test's folder.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), QString::fromStdString(folder.Path() + "data"));
+        station.setProcessEnvironment(environment);
         station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         station.start(QString::fromStdString(program), {});
         ASSERT_TRUE(station.waitForStarted(10000));

@@ -1,9 +1,12 @@
 #include "PrivateServer.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+
+#include <unistd.h>
 
 namespace testsupport {
 namespace {
@@ -30,6 +33,8 @@ PrivateServer::PrivateServer(const std::string& wireCrypt) : wireCrypt_(wireCryp
 
 PrivateServer::~PrivateServer()
 {
+    Restore();
+    Thaw();
     Stop();
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);
@@ -58,6 +63,61 @@ void PrivateServer::Stop()
 {
     if (Running())
         Script("stop");
+}
+
+} // namespace testsupport
+
+namespace testsupport {
+
+int PrivateServer::Pid() const
+{
+    int pid = 0;
+    std::ifstream(folder_ + "server/pid") >> pid;
+    return pid;
+}
+
+void PrivateServer::Freeze()
+{
+    if (::kill(Pid(), SIGSTOP) != 0)
+        throw std::runtime_error("cannot stop the private server");
+    frozen_ = true;
+}
+
+void PrivateServer::Thaw()
+{
+    if (frozen_)
+        ::kill(Pid(), SIGCONT);
+    frozen_ = false;
+}
+
+std::string PrivateServer::RuleComment() const
+{
+    const char* run = std::getenv("COLLI_TEST_RUN");
+    return "colli-blackhole-" + std::string(run && *run ? run : "pid" + std::to_string(::getpid())) + "-" + port_;
+}
+
+bool PrivateServer::Rule(const char* action) const
+{
+    const std::string line = std::string("iptables -w 5 ") + action + " INPUT -i lo -p tcp --dport " + port_ +
+                             " -m comment --comment " + RuleComment() + " -j DROP >/dev/null 2>&1";
+    return std::system(line.c_str()) == 0;
+}
+
+bool PrivateServer::Blackhole()
+{
+    if (!Running() || !Rule("-I"))
+        return false;
+    blackholed_ = true;
+    return true;
+}
+
+void PrivateServer::Restore()
+{
+    if (!blackholed_)
+        return;
+    while (Rule("-D")) {
+    }
+    blackholed_ = false;
 }
 
 } // namespace testsupport

@@ -24,8 +24,24 @@ public:
     void Restart(); // kills it if running, then starts it again on the same port
     void Stop();
 
+    // SIGSTOP and SIGCONT: a server that hangs (overloaded, a frozen machine).
+    void Freeze();
+    void Thaw();
+    // Every packet to the server's port dropped by an iptables rule of this
+    // server alone, until Restore or destruction (scripts/test.sh also removes
+    // the rules of its run on exit). False when the rule cannot be made.
+    bool Blackhole();
+    void Restore();
+    // The comment that marks this server's rule.
+    std::string RuleComment() const;
+
 private:
     bool Script(const std::string& command);
+    bool Rule(const char* action) const;
+    int Pid() const;
+
+    bool frozen_ = false;
+    bool blackholed_ = false;
 
     std::string folder_;
     std::string port_;

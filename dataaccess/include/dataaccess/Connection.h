@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -7,6 +8,20 @@
 namespace dataaccess {
 
 class Transaction;
+
+// What the program does while a call waits for the server, and what it hears
+// about the link.
+class LinkMonitor {
+public:
+    virtual ~LinkMonitor() = default;
+    // On the calling thread, about every 50 ms while a call is out; false cuts
+    // the call off at once (WaitCancelledError).
+    virtual bool Waiting(std::chrono::milliseconds elapsed) = 0;
+    // After a wait that saw at least one Waiting call.
+    virtual void WaitOver(std::chrono::milliseconds waited) = 0;
+    // A lost link, a call cut off, an attach: one line for a diagnostic log.
+    virtual void Note(const std::string& text) = 0;
+};
 
 // One attachment to a Firebird database. Text travels as 8-bit bytes
 // (Windows-1252); no character set is declared to the server.
@@ -51,12 +66,44 @@ public:
     Transaction* DefaultTransaction() const;
     void SetDefaultTransaction(Transaction* transaction);
 
+    // The longest wait for an answer from a server, in seconds (10 unless
+    // set). Attaching is bounded by the client's connect timeout; a call on an
+    // open attachment that gets no answer is cut off, and the attachment counts
+    // as lost. A local file is opened on the calling thread, unbounded.
+    int WaitBound() const;
+    void SetWaitBound(int seconds);
+    // Calls to a server run on a thread of the connection while the caller
+    // waits; the monitor (may be null, must outlive the connection) is told
+    // meanwhile.
+    void SetLinkMonitor(LinkMonitor* monitor);
+
     struct Impl;
     Impl& impl() const { return *d_; }
 
 private:
     std::unique_ptr<Impl> d_;
 };
+
+// The calls made while it lives share one bound counted from its start, and
+// attach at most once: a failed attach is not tried again inside it. Without
+// one, every call has the whole bound.
+class WaitScope {
+public:
+    explicit WaitScope(Connection& connection);
+    ~WaitScope();
+    WaitScope(const WaitScope&) = delete;
+    WaitScope& operator=(const WaitScope&) = delete;
+
+    struct State;
+
+private:
+    Connection& connection_;
+    std::unique_ptr<State> state_; // null inside an outer scope, which holds
+};
+
+// The server part of a database name ("host", "host/port"), or empty for a
+// local file.
+std::string ServerOf(const std::string& databaseName);
 
 // On SIGINT and SIGTERM the client library ends every attachment of the
 // process by itself, so a program that ends on those signals would find its

@@ -29,4 +29,18 @@ public:
     using DatabaseError::DatabaseError;
 };
 
+// The server gave no answer within the bound: the call was cut off and the
+// attachment counts as lost.
+class NoAnswerError : public ConnectionLostError {
+public:
+    using ConnectionLostError::ConnectionLostError;
+};
+
+// The program ended the wait itself (the station is closing): the call was cut
+// off, the attachment counts as lost, and nothing more is tried.
+class WaitCancelledError : public ConnectionLostError {
+public:
+    using ConnectionLostError::ConnectionLostError;
+};
+
 } // namespace dataaccess

@@ -16,6 +16,13 @@ public:
 
     Connection& DefaultDatabase() const;
 
+    // Seconds a statement waits for rows that another transaction holds locked
+    // before it fails with a lock conflict; 0 (the default) starts transactions
+    // with an empty parameter block, so the server's endless wait applies.
+    // Taken at the next start.
+    int LockTimeout() const;
+    void SetLockTimeout(int seconds);
+
     // A lost link ends the transaction: the server drops its uncommitted work.
     bool Active() const;
     // true attaches again first when the link was lost, and once more when the

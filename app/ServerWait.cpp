@@ -1,0 +1,46 @@
+#include "ServerWait.h"
+
+#include "DiagnosticLog.h"
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QWidget>
+
+ServerWaitNotice::ServerWaitNotice(QWidget* window, QLabel* notice, DiagnosticLog* log,
+                                   std::function<QString()> serverName)
+    : window_(window), notice_(notice), log_(log), serverName_(std::move(serverName))
+{
+}
+
+bool ServerWaitNotice::Waiting(std::chrono::milliseconds elapsed)
+{
+    if (!inWait_) {
+        inWait_ = true;
+        wasVisible_ = window_->isVisible();
+    }
+    if (elapsed.count() >= kShowAfterMs) {
+        const QString text = QStringLiteral("In attesa del server %1... %2 s")
+                                 .arg(serverName_(), QString::number(elapsed.count() / 1000));
+        if (notice_->text() != text)
+            notice_->setText(text);
+        notice_->show();
+    }
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    if (wasVisible_ && !window_->isVisible())
+        closing_ = true;
+    return !closing_;
+}
+
+void ServerWaitNotice::WaitOver(std::chrono::milliseconds waited)
+{
+    inWait_ = false;
+    notice_->hide();
+    if (log_ && waited.count() >= 1000)
+        log_->Write(QStringLiteral("Attesa del server %1: %2 ms").arg(serverName_(), QString::number(waited.count())));
+}
+
+void ServerWaitNotice::Note(const std::string& text)
+{
+    if (log_)
+        log_->Write(QString::fromStdString(text));
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <dataaccess/Connection.h>
+
+#include <QString>
+
+#include <functional>
+
+class DiagnosticLog;
+class QLabel;
+class QWidget;
+
+// While the station waits for the server its window keeps painting and, after
+// half a second, says what it is waiting for; once the window has been closed
+// ("Chiudi", a termination signal) the wait is cut off.
+class ServerWaitNotice : public dataaccess::LinkMonitor {
+public:
+    static constexpr int kShowAfterMs = 500;
+
+    ServerWaitNotice(QWidget* window, QLabel* notice, DiagnosticLog* log, std::function<QString()> serverName);
+
+    bool Waiting(std::chrono::milliseconds elapsed) override;
+    void WaitOver(std::chrono::milliseconds waited) override;
+    void Note(const std::string& text) override;
+
+    // The window was closed while a call waited: what is left of the scan is
+    // only logged.
+    bool Closing() const { return closing_; }
+
+private:
+    QWidget* window_;
+    QLabel* notice_;
+    DiagnosticLog* log_;
+    std::function<QString()> serverName_;
+    bool inWait_ = false;
+    bool wasVisible_ = false;
+    bool closing_ = false;
+};

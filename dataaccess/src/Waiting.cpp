@@ -1,0 +1,387 @@
+#include "Internals.h"
+
+#include "Reachable.h"
+
+#include "dataaccess/Errors.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace dataaccess {
+
+using Clock = std::chrono::steady_clock;
+
+// The one thread that makes a connection's client calls, so that the caller
+// can go on painting its window and can cut a call off when no answer comes.
+class CallThread {
+public:
+    CallThread() { thread_ = std::thread([this] { Loop(); }); }
+    ~CallThread()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            quit_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    CallThread(const CallThread&) = delete;
+    CallThread& operator=(const CallThread&) = delete;
+
+    void Post(const std::function<void()>& unit)
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            unit_ = &unit;
+            done_ = false;
+            error_ = nullptr;
+        }
+        wake_.notify_one();
+    }
+
+    // True once the unit posted last has returned.
+    bool WaitFor(std::chrono::milliseconds time)
+    {
+        std::unique_lock lock(mutex_);
+        return finished_.wait_for(lock, time, [this] { return done_; });
+    }
+
+    std::exception_ptr Error() const { return error_; }
+
+private:
+    void Loop()
+    {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return quit_ || unit_ != nullptr; });
+            if (unit_ == nullptr)
+                return;
+            const std::function<void()>* unit = unit_;
+            lock.unlock();
+            std::exception_ptr error;
+            try {
+                (*unit)();
+            } catch (...) {
+                error = std::current_exception();
+            }
+            lock.lock();
+            unit_ = nullptr;
+            error_ = error;
+            done_ = true;
+            finished_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable finished_;
+    const std::function<void()>* unit_ = nullptr;
+    bool done_ = true;
+    bool quit_ = false;
+    std::exception_ptr error_;
+    std::thread thread_;
+};
+
+Connection::Impl::Impl() = default;
+Connection::Impl::~Impl() = default;
+
+std::string ServerOf(const std::string& databaseName)
+{
+    if (databaseName.rfind("\\\\", 0) == 0) // named pipes: \\server\path
+        return databaseName.substr(2, databaseName.find('\\', 2) - 2);
+    const std::size_t colon = databaseName.find(':');
+    if (colon == std::string::npos || colon < 2) // none, or a drive letter
+        return {};
+    return databaseName.substr(0, colon);
+}
+
+bool Connection::Impl::OverNetwork() const
+{
+    return !ServerOf(databaseName).empty() || databaseName.find("://") != std::string::npos;
+}
+
+std::string Connection::Impl::ServerLabel() const
+{
+    const std::string server = ServerOf(databaseName);
+    return "\"" + (server.empty() ? databaseName : server) + "\"";
+}
+
+void Connection::Impl::Note(const std::string& text) const
+{
+    if (monitor)
+        monitor->Note(text);
+}
+
+namespace {
+// Taken off the bound, so that the operator has the message within it.
+constexpr std::chrono::milliseconds kMessageMargin(150);
+} // namespace
+
+std::chrono::steady_clock::time_point Connection::Impl::Deadline(std::chrono::steady_clock::time_point now) const
+{
+    return scope ? scope->deadline : now + std::chrono::seconds(waitBound) - kMessageMargin;
+}
+
+int Connection::Impl::SecondsLeft()
+{
+    if (scope && scope->ended)
+        std::rethrow_exception(scope->ended);
+    // Whole seconds, as the client takes them, never past the deadline.
+    const Clock::time_point now = Clock::now();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline(now) - now).count();
+    if (left >= 300) // a bound of 1 s still gets its one attempt
+        return std::max(1, static_cast<int>(left / 1000));
+    const NoAnswerError error("Nessuna risposta dal server " + ServerLabel() + " entro " +
+                              std::to_string(waitBound) + " secondi");
+    if (scope)
+        scope->ended = std::make_exception_ptr(error);
+    throw error;
+}
+
+void Connection::Impl::Run(const std::function<void()>& unit, bool cancellable)
+{
+    if (scope && scope->ended)
+        std::rethrow_exception(scope->ended);
+    // Events handled while waiting must not start a second call.
+    if (running)
+        throw DatabaseError("Database busy with another call");
+    running = true;
+    const std::unique_ptr<bool, void (*)(bool*)> idle(&running, [](bool* flag) { *flag = false; });
+    if (!OverNetwork()) {
+        unit(); // a local file has no link to lose, and the thread would cost more than the call
+        return;
+    }
+    const Clock::time_point started = Clock::now();
+    const Clock::time_point deadline = Deadline(started);
+    if (cancellable && deadline <= started)
+        SecondsLeft(); // raises
+    if (!worker)
+        worker = std::make_unique<CallThread>();
+    // The worker may change the handle; the cut uses the one the call runs on.
+    isc_db_handle cancelHandle = handle;
+    worker->Post(unit);
+
+    bool told = false;
+    bool askedToStop = false;
+    bool cut = false;
+    while (!worker->WaitFor(std::chrono::milliseconds(50))) {
+        const Clock::time_point now = Clock::now();
+        if (monitor) {
+            told = true;
+            if (!monitor->Waiting(std::chrono::duration_cast<std::chrono::milliseconds>(now - started)) &&
+                !askedToStop)
+                askedToStop = true;
+        }
+        if (cut || !cancellable || cancelHandle == 0)
+            continue;
+        if (askedToStop || now >= deadline) {
+            Status status;
+            fb_cancel_operation(&status, &cancelHandle, fb_cancel_abort);
+            cut = !status.Failed();
+        }
+    }
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    if (told)
+        monitor->WaitOver(waited);
+
+    const std::exception_ptr cancelled =
+        askedToStop ? std::make_exception_ptr(WaitCancelledError("Attesa del server " + ServerLabel() +
+                                                                 " interrotta: il programma si sta chiudendo"))
+                    : nullptr;
+    if (cut) {
+        const std::exception_ptr error =
+            cancelled ? cancelled
+                      : std::make_exception_ptr(NoAnswerError("Nessuna risposta dal server " + ServerLabel() +
+                                                              " entro " + std::to_string(waitBound) + " secondi"));
+        Note((cancelled ? "Chiamata interrotta alla chiusura dopo " : "Chiamata interrotta senza risposta dopo ") +
+             std::to_string(waited.count()) + " ms: collegamento con " + ServerLabel() + " considerato perso");
+        if (scope)
+            scope->ended = error;
+        MarkLost(); // the port is closed: nothing waits here
+        std::rethrow_exception(error);
+    }
+    // A call that ended by itself keeps its outcome (a commit made stays
+    // made); nothing more is started in the scope.
+    if (cancelled && scope)
+        scope->ended = cancelled;
+    if (const std::exception_ptr error = worker->Error())
+        std::rethrow_exception(error);
+}
+
+namespace {
+
+// One attach attempt, shared with the thread that makes it, which may
+// outlive the wait for it.
+struct AttachAttempt {
+    std::string name;
+    int probeMilliseconds = 0;
+    bool unreachable = false;
+    std::function<void(Status&, isc_db_handle&)> open;
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    bool abandoned = false;
+    std::exception_ptr error; // made on the attaching thread: the status may point into its buffers
+    isc_db_handle handle = 0;
+};
+
+} // namespace
+
+isc_db_handle Connection::Impl::AttachWithin(const std::string& dpb, int seconds)
+{
+    std::string name = databaseName;
+    return OpenWithin(
+        [name, dpb](Status& status, isc_db_handle& newHandle) {
+            isc_attach_database(&status, static_cast<short>(name.size()), name.c_str(), &newHandle,
+                                static_cast<short>(dpb.size()), dpb.data());
+        },
+        seconds);
+}
+
+isc_db_handle Connection::Impl::OpenWithin(std::function<void(Status&, isc_db_handle&)> open, int seconds)
+{
+    if (running)
+        throw DatabaseError("Database busy with another call");
+    running = true;
+    const std::unique_ptr<bool, void (*)(bool*)> idle(&running, [](bool* flag) { *flag = false; });
+    if (!OverNetwork()) {
+        Status status;
+        isc_db_handle newHandle = 0;
+        open(status, newHandle);
+        Check(status);
+        return newHandle;
+    }
+    auto attempt = std::make_shared<AttachAttempt>();
+    attempt->name = databaseName;
+    attempt->probeMilliseconds = seconds * 1000;
+    attempt->open = std::move(open);
+    std::thread([attempt] {
+        Status status;
+        isc_db_handle newHandle = 0;
+        bool answers = true;
+        std::exception_ptr failure; // the run-time client loader raises when the library is missing
+        try {
+            answers = ServerAnswers(attempt->name, attempt->probeMilliseconds);
+            if (answers)
+                attempt->open(status, newHandle);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        std::unique_lock lock(attempt->mutex);
+        attempt->unreachable = !answers;
+        if (attempt->abandoned) {
+            lock.unlock();
+            if (newHandle != 0) {
+                Status ignored;
+                isc_detach_database(&ignored, &newHandle);
+            }
+            return;
+        }
+        try {
+            if (failure)
+                std::rethrow_exception(failure);
+            Check(status);
+        } catch (...) {
+            attempt->error = std::current_exception();
+        }
+        attempt->handle = newHandle;
+        attempt->done = true;
+        attempt->finished.notify_all();
+    }).detach();
+
+    const Clock::time_point started = Clock::now();
+    const Clock::time_point deadline = std::min(Deadline(started), started + std::chrono::seconds(seconds));
+    bool told = false;
+    bool askedToStop = false;
+    std::unique_lock lock(attempt->mutex);
+    while (!attempt->finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return attempt->done; })) {
+        const Clock::time_point now = Clock::now();
+        if (monitor) {
+            told = true;
+            lock.unlock();
+            askedToStop = !monitor->Waiting(std::chrono::duration_cast<std::chrono::milliseconds>(now - started));
+            lock.lock();
+            if (attempt->done)
+                break;
+        }
+        if (askedToStop || now >= deadline) {
+            attempt->abandoned = true;
+            break;
+        }
+    }
+    const bool abandoned = attempt->abandoned;
+    lock.unlock();
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    if (told)
+        monitor->WaitOver(waited);
+    if (abandoned) {
+        std::exception_ptr error;
+        if (askedToStop)
+            error = std::make_exception_ptr(WaitCancelledError("Attesa del server " + ServerLabel() +
+                                                               " interrotta: il programma si sta chiudendo"));
+        else
+            error = std::make_exception_ptr(NoAnswerError("Nessuna risposta dal server " + ServerLabel() +
+                                                          " entro " + std::to_string(waitBound) + " secondi"));
+        if (scope)
+            scope->ended = error;
+        NoAnswerFrom(databaseName);
+        std::rethrow_exception(error);
+    }
+    try {
+        if (attempt->unreachable)
+            throw NoAnswerError("Nessuna risposta dal server " + ServerLabel() + " entro " +
+                                std::to_string(waitBound) + " secondi");
+        if (attempt->error)
+            std::rethrow_exception(attempt->error);
+    } catch (const NoAnswerError&) {
+        NoAnswerFrom(databaseName);
+        throw;
+    } catch (const ConnectionLostError& error) {
+        // The client's own connect timeout ran out: the server took the
+        // connection but said nothing.
+        if (waited < std::chrono::seconds(seconds) - std::chrono::milliseconds(500))
+            throw;
+        NoAnswerFrom(databaseName);
+        const NoAnswerError noAnswer("Nessuna risposta dal server " + ServerLabel() + " entro " +
+                                     std::to_string(waitBound) + " secondi\r" + error.what());
+        if (scope)
+            scope->ended = std::make_exception_ptr(noAnswer);
+        throw noAnswer;
+    }
+    return attempt->handle;
+}
+
+void Connection::Impl::NoAnswerFrom(const std::string& name)
+{
+    unanswered = name;
+    unansweredAt = Clock::now();
+}
+
+bool Connection::Impl::AnsweredLately(const std::string& name) const
+{
+    return name != unanswered || Clock::now() - unansweredAt >= std::chrono::seconds(waitBound);
+}
+
+WaitScope::WaitScope(Connection& connection) : connection_(connection)
+{
+    Connection::Impl& impl = connection.impl();
+    if (impl.scope)
+        return;
+    state_ = std::make_unique<State>();
+    state_->deadline = Clock::now() + std::chrono::seconds(impl.waitBound) - kMessageMargin;
+    impl.scope = state_.get();
+}
+
+WaitScope::~WaitScope()
+{
+    if (state_)
+        connection_.impl().scope = nullptr;
+}
+
+int Connection::WaitBound() const { return d_->waitBound; }
+void Connection::SetWaitBound(int seconds) { d_->waitBound = seconds > 0 ? seconds : 10; }
+void Connection::SetLinkMonitor(LinkMonitor* monitor) { d_->monitor = monitor; }
+
+} // namespace dataaccess
