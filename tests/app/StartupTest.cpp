@@ -244,4 +244,16 @@ TEST_F(Startup, ProgramFolderIsWhereTheProgramFileIs)
     EXPECT_TRUE(std::filesystem::exists(folderName + "app_tests"));
 }
 
+TEST(NativeFolder, EndsWithOneSeparator)
+{
+#ifdef _WIN32
+    EXPECT_EQ(NativeFolder("C:/Colli"), "C:\\Colli\\");
+    EXPECT_EQ(NativeFolder("P:/"), "P:\\"); // a program at the root of a drive
+    EXPECT_EQ(NativeFolder("//SRV/D/Colli"), "\\\\SRV\\D\\Colli\\");
+#else
+    EXPECT_EQ(NativeFolder("/opt/controllo-colli"), "/opt/controllo-colli/");
+    EXPECT_EQ(NativeFolder("/"), "/");
+#endif
+}
+
 } // namespace
