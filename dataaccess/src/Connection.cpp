@@ -1,4 +1,5 @@
 #include "Internals.h"
+#include "SystemCodePage.h"
 
 #include "dataaccess/Errors.h"
 
@@ -138,7 +139,11 @@ void Connection::Impl::Attach(const std::vector<std::string>& lines)
 {
     if (databaseName.empty())
         throw DatabaseError("Database name is missing");
-    const std::string dpb = BuildParameterBuffer(lines);
+    std::string dpb = BuildParameterBuffer(lines);
+    // Names are UTF-8 here; without this the Windows client reads them in the
+    // ANSI code page and misses a folder with an accented letter.
+    dpb += static_cast<char>(isc_dpb_utf8_filename);
+    dpb += '\0';
     Status status;
     isc_db_handle newHandle = 0;
     isc_attach_database(&status, static_cast<short>(databaseName.size()), databaseName.c_str(),
@@ -241,7 +246,9 @@ void Connection::CreateDatabase()
     if (d_->databaseName.empty())
         throw DatabaseError("Database name is missing");
     std::string statement = "CREATE DATABASE '";
-    for (char c : d_->databaseName) {
+    // This statement cannot ask for UTF-8 names: the client reads the name in
+    // the system's code page.
+    for (char c : FileNameForClient(d_->databaseName)) {
         statement += c;
         if (c == '\'')
             statement += '\''; // a quote in a path stays part of the literal
