@@ -13,10 +13,12 @@ int main(int argc, char** argv)
     MessageBoxes boxes;
     ColliApplication application(argc, argv, boxes);
     // Logout, shutdown or kill end the station the way "Chiudi" does.
-    const TerminationSignals terminationSignals;
+    TerminationSignals terminationSignals;
     const std::unique_ptr<printing::PrintPlatform> printPlatform = printing::MakeSystemPrintPlatform(
         [](const std::string& bytes) { QGuiApplication::clipboard()->setText(FromWindows1252(bytes)); });
     TMainForm mainForm(StationServices{*printPlatform, boxes, ProgramFolder()});
+    // Detaching ends the open transaction as the form's end would.
+    terminationSignals.AtSessionEnd([&mainForm] { mainForm.DatabaseColli().SetConnected(false); });
     mainForm.show();
     // A signal taken while start-up showed its boxes has already ended the loops.
     return terminationSignals.Received() ? 0 : application.exec();

@@ -17,7 +17,7 @@ int main(int argc, char** argv)
         return 2;
     MessageBoxes boxes;
     ColliApplication application(argc, argv, boxes);
-    const TerminationSignals terminationSignals;
+    TerminationSignals terminationSignals;
     dataaccess::Connection connection;
     dataaccess::Transaction transaction(connection);
     connection.SetDatabaseName(argv[1]);
@@ -28,6 +28,7 @@ int main(int argc, char** argv)
     pending.SetParamCheck(false);
     pending.AddLine("INSERT INTO COLLI (BARCODESPEED) VALUES ('PENDING')");
     pending.ExecQuery();
+    terminationSignals.AtSessionEnd([&connection] { connection.SetConnected(false); });
     std::puts("ready");
     std::fflush(stdout);
     return terminationSignals.Received() ? 0 : application.exec();
