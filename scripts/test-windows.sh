@@ -109,6 +109,7 @@ run_suite "$win/tests/printing/printing_logic_tests.exe"
 run_suite "$win/tests/dblocate/dblocate_settings_tests.exe"
 run_suite "$win/tests/dblocate/dblocate_search_tests.exe"
 run_suite "$win/tests/dataaccess_loader_tests.exe"
+run_suite "$win/tests/parcels_logic_tests.exe"
 run_suite "$win/tests/printing/printing_win32_tests.exe" \
   COLLI_WIN_QUEUE=Etichette COLLI_WIN_LABEL_DIR="$(winpath "$work/labels")"
 
