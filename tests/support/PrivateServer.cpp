@@ -1,5 +1,7 @@
 #include "PrivateServer.h"
 
+#include "TestDatabase.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,12 +20,7 @@ std::string ServerScript()
 
 PrivateServer::PrivateServer()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "colli-server-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot make a folder for a private server");
-    folder_ = pattern + "/";
-    // The server runs as whoever started it; the databases must be reachable to it.
-    std::filesystem::permissions(folder_, std::filesystem::perms::all);
+    folder_ = MakeScratchFolder("colli-server-") + "/";
     if (Script("start"))
         std::ifstream(folder_ + "server/port") >> port_;
 }
