@@ -170,24 +170,25 @@ export COLLI_FB_SERVER_DIR=$work/firebird
 fb_port=$(bash scripts/fb-test-server.sh start "$COLLI_FB_SERVER_DIR")
 export COLLI_FB_SERVER="127.0.0.1/$fb_port"
 export COLLI_SOURCE_DIR=$(winpath "$top")
+# The broken-link tests kill and restart servers of their own through this helper.
+control_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+python3 scripts/fb-server-control.py "$control_port" --seconds 3000 >"$work/control.log" 2>&1 &
+pids+=($!)
+export COLLI_FB_SERVER_CONTROL=$control_port
 export QT_PLUGIN_PATH=$(winpath "$kit/plugins")
 
 step "database suites under Wine"
-# Left out, each for a reason of its own:
-#  - the broken-link tests (BrokenConnectionTest, ScanLogOverLostLink,
-#    LostConnection) kill and restart a server of their own through a shell
-#    script, which a Windows program cannot run and wait for;
-#  - the alias test of open-or-create writes the database's path into the
-#    Linux server's databases.conf, where a Windows path means nothing.
-run_suite "$win/tests/dataaccess/dataaccess_tests.exe" GTEST_FILTER='-BrokenConnectionTest.*'
-run_suite "$win/tests/parcels/parcels_tests.exe" GTEST_FILTER='-ScanLogOverLostLink.*'
+# Left out: the alias test of open-or-create, which writes the database's path
+# into the Linux server's databases.conf, where a Windows path means nothing.
+run_suite "$win/tests/dataaccess/dataaccess_tests.exe"
+run_suite "$win/tests/parcels/parcels_tests.exe"
 run_suite "$win/tests/parcels/parcels_count_text_tests.exe" LC_ALL=it_IT.UTF-8 COLLI_EXPECTED_COUNT=1.234
 run_suite "$win/tests/parcels/parcels_count_text_tests.exe" LC_ALL=en_US.UTF-8 COLLI_EXPECTED_COUNT=1,234
 run_suite "$win/tests/dblocate/dblocate_open_tests.exe" \
   GTEST_FILTER='-OpenOnServerTest.LocateAttachesThroughAnAliasWithoutMessages'
 run_suite "$win/tests/dblocate/dblocate_dialog_tests.exe"
 run_suite "$win/tests/admin/admin_tests.exe"
-run_suite "$win/tests/app/app_tests.exe" GTEST_FILTER='-LostConnection*.*'
+run_suite "$win/tests/app/app_tests.exe"
 
 step "the station from the zip, end to end"
 # Four layouts a warehouse meets: a plain folder, a folder whose name has an
