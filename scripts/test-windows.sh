@@ -186,7 +186,7 @@ run_suite "$win/tests/parcels/parcels_count_text_tests.exe" LC_ALL=it_IT.UTF-8 C
 run_suite "$win/tests/parcels/parcels_count_text_tests.exe" LC_ALL=en_US.UTF-8 COLLI_EXPECTED_COUNT=1,234
 run_suite "$win/tests/dblocate/dblocate_open_tests.exe" \
   GTEST_FILTER='-OpenOnServerTest.LocateAttachesThroughAnAliasWithoutMessages'
-run_suite "$win/tests/dblocate/dblocate_dialog_tests.exe"
+run_suite "$win/tests/dblocate/dblocate_dialog_tests.exe" QT_QPA_PLATFORM=offscreen
 run_suite "$win/tests/admin/admin_tests.exe"
 run_suite "$win/tests/app/app_tests.exe"
 
