@@ -240,8 +240,9 @@ TEST_F(Startup, ProgramFolderIsWhereTheProgramFileIs)
     QDir::setCurrent(QDir::tempPath());
     const std::string folderName = ProgramFolder();
     QDir::setCurrent(before);
-    EXPECT_EQ(folderName, (QCoreApplication::applicationDirPath() + "/").toStdString());
-    EXPECT_TRUE(std::filesystem::exists(folderName + "app_tests"));
+    EXPECT_EQ(folderName, QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + "/").toStdString());
+    const QString programFile = QCoreApplication::applicationFilePath().section('/', -1);
+    EXPECT_TRUE(std::filesystem::exists(folderName + programFile.toStdString()));
 }
 
 TEST(NativeFolder, EndsWithOneSeparator)

@@ -11,10 +11,14 @@
 
 #include <QTemporaryDir>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <clocale>
 #include <cstdlib>
@@ -66,14 +70,26 @@ std::string ServerAddress()
 // A port on 127.0.0.1 where nobody listens.
 int ClosedPort()
 {
+#ifdef _WIN32
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    int length = sizeof(sockaddr_in);
+#else
     const int s = socket(AF_INET, SOCK_STREAM, 0);
+    socklen_t length = sizeof(sockaddr_in);
+#endif
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
     bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
     getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+#ifdef _WIN32
+    closesocket(s);
+    WSACleanup();
+#else
     close(s);
+#endif
     return ntohs(address.sin_port);
 }
 
