@@ -14,10 +14,6 @@
 #include <filesystem>
 #include <thread>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 namespace {
 
 class Termination : public StationTest {};
@@ -51,34 +47,6 @@ TEST_F(Termination, SignalClosesTheWindowAndTheOpenTransactionIsCommitted)
     }
     EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM COLLI WHERE BARCODESPEED STARTING WITH 'PENDING'")[0][0], "3");
 }
-
-#ifdef _WIN32
-// Logoff and shutdown come as messages, and Windows ends the process once
-// WM_ENDSESSION is answered: by then the windows are closed and the open
-// transaction has ended as the end of the program would end it.
-TEST_F(Termination, SessionEndCommitsBeforeTheMessageIsAnswered)
-{
-    AddParcel("SPD001", "8001234567890", "<NULL>");
-    Start();
-    Scan("SPD001");
-    ASSERT_EQ(form->ScanState(), 1);
-    {
-        dataaccess::SqlStatement pending(form->DatabaseColli(), form->TransactionColli());
-        pending.SetParamCheck(false);
-        pending.AddLine("INSERT INTO COLLI (BARCODESPEED) VALUES ('PENDING')");
-        pending.ExecQuery();
-    }
-    TerminationSignals ending;
-    ending.AtSessionEnd([this] { form->DatabaseColli().SetConnected(false); }); // as the program does
-    const HWND window = reinterpret_cast<HWND>(form->winId());
-    EXPECT_NE(::SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), 0); // the station agrees
-    ::SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
-
-    EXPECT_FALSE(form->isVisible());
-    EXPECT_FALSE(form->DatabaseColli().Connected());
-    EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM COLLI WHERE BARCODESPEED = 'PENDING'")[0][0], "1");
-}
-#endif
 
 // The client library hooks SIGINT and SIGTERM itself when a program first
 // attaches, after the station took them: the transaction must still be there
