@@ -72,9 +72,9 @@ status=0
 passed=0
 failed=0
 run_suite() {
-  local exe=$1; shift
-  echo "-- $(basename "$exe")"
+  local exe=$1 t0=$SECONDS; shift
   timeout 300 env "$@" wine "$exe" --gtest_brief=1 >"$work/suite.log" 2>&1 || true
+  echo "-- $(basename "$exe") ($((SECONDS - t0)) s)"
   grep -v '^\s*$' "$work/suite.log" | grep -v '^Running main' || true
   local ok bad
   ok=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$work/suite.log" | tail -n1)
