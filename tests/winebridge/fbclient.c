@@ -15,7 +15,10 @@
  *     (the prefix's dosdevices links), with Windows' case-blind lookup;
  *   - a name on a server of this machine (127.0.0.1, localhost) is mapped
  *     the same way: a Windows server here would see the same drives;
- *   - other server names and \\server\... names go through unchanged.
+ *   - other server names go through unchanged;
+ *   - \\server\... (named pipes, which Wine cannot reach) fails as a Windows
+ *     client fails to reach that server, instead of the Linux client taking it
+ *     for a file in the current folder.
  */
 #include <ibase.h>
 
@@ -262,12 +265,37 @@ static ISC_STATUS out_of_memory(ISC_STATUS *status)
     return status[1];
 }
 
+static int is_named_pipe(const char *name, size_t size)
+{
+    return size >= 2 && name[0] == '\\' && name[1] == '\\';
+}
+
+static ISC_STATUS refuse_named_pipe(ISC_STATUS *status, const char *name, size_t size)
+{
+    /* The status keeps a pointer to the host's name until the next call of this thread. */
+    static __thread char host[256];
+    size_t n = 0;
+    for (size_t i = 2; i < size && name[i] != '\\' && name[i] != '/' && n + 1 < sizeof host; ++i)
+        host[n++] = name[i];
+    host[n] = '\0';
+    status[0] = isc_arg_gds;
+    status[1] = isc_network_error;
+    status[2] = isc_arg_string;
+    status[3] = (ISC_STATUS)host;
+    status[4] = isc_arg_gds;
+    status[5] = isc_net_connect_err;
+    status[6] = isc_arg_end;
+    return status[1];
+}
+
 /* ---- the calls ------------------------------------------------------------ */
 
 EXPORT ISC_STATUS bridge_isc_attach_database(ISC_STATUS *status, short nameLength, const ISC_SCHAR *name,
                                              isc_db_handle *db, short dpbLength, const ISC_SCHAR *dpb)
 {
     const size_t size = nameLength > 0 ? (size_t)nameLength : (name ? strlen(name) : 0);
+    if (is_named_pipe(name, size))
+        return refuse_named_pipe(status, name, size);
     char *unixName = translate_name(name ? name : "", size, dpb_wants_utf8(dpb, dpbLength));
     if (!unixName)
         return out_of_memory(status);
@@ -291,10 +319,12 @@ static int word_at(const char *s, size_t size, size_t at, const char *word)
 }
 
 /* CREATE DATABASE 'name' ...: the statement with its name translated, or NULL
- * when it is another statement (or out of memory, told by *failed). */
-static char *translate_create(const char *sql, size_t size, int *failed)
+ * when it is another statement (or out of memory, told by *failed, or a named
+ * pipe, told by *pipe: then the name is the statement returned). */
+static char *translate_create(const char *sql, size_t size, int *failed, int *pipe)
 {
     *failed = 0;
+    *pipe = 0;
     size_t at = (size_t)skip_blanks(sql, size, 0);
     if (!word_at(sql, size, at, "CREATE"))
         return NULL;
@@ -320,6 +350,10 @@ static char *translate_create(const char *sql, size_t size, int *failed)
     if (at >= size) { /* unterminated: the client reports it */
         free(name.bytes);
         return NULL;
+    }
+    if (is_named_pipe(name.bytes, name.size)) {
+        *pipe = 1;
+        return name.bytes;
     }
     char *unixName = translate_name(name.bytes ? name.bytes : "", name.size, 0);
     if (!unixName)
@@ -348,10 +382,15 @@ EXPORT ISC_STATUS bridge_isc_dsql_execute_immediate(ISC_STATUS *status, isc_db_h
                                                     unsigned short dialect, const XSQLDA *xsqlda)
 {
     if (db && *db == 0 && sql) {
-        int failed;
-        char *created = translate_create(sql, length ? length : strlen(sql), &failed);
+        int failed, pipe;
+        char *created = translate_create(sql, length ? length : strlen(sql), &failed, &pipe);
         if (failed)
             return out_of_memory(status);
+        if (pipe) {
+            const ISC_STATUS result = refuse_named_pipe(status, created, strlen(created));
+            free(created);
+            return result;
+        }
         if (created) {
             const ISC_STATUS result = isc_dsql_execute_immediate(status, db, tr, 0, created, dialect, xsqlda);
             free(created);
