@@ -102,12 +102,25 @@ if [ ! -e /Colli ]; then
   made_root_folder=1
 fi
 mkdir -p "$work/labels"
+# A workstation's own settings: the suites must leave them as they found them.
+own_settings=$'[CONFIG]\r\nNome Server=MAGAZZINO\r\n'
+printf '%s' "$own_settings" >"$WINEPREFIX/drive_c/Colli/dati.ini"
+device_key='HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows'
+own_device='Ufficio,winspool,Ne00:'
+wine reg add "$device_key" /v Device /d "$own_device" /f >/dev/null 2>&1
 run_suite "$win/tests/printing/printing_logic_tests.exe"
 run_suite "$win/tests/dblocate/dblocate_settings_tests.exe"
 run_suite "$win/tests/dblocate/dblocate_search_tests.exe"
 run_suite "$win/tests/dataaccess_loader_tests.exe"
 run_suite "$win/tests/printing/printing_win32_tests.exe" \
   COLLI_WIN_QUEUE=Etichette COLLI_WIN_LABEL_DIR="$(winpath "$work/labels")"
+kept=1
+printf '%s' "$own_settings" | cmp -s - "$WINEPREFIX/drive_c/Colli/dati.ini" && kept=0
+check "C:\\Colli\\dati.ini left as it was" "$kept"
+device=$(wine reg query "$device_key" /v Device 2>/dev/null | tr -d '\r' | sed -n 's/^ *Device *REG_SZ *//p' || true)
+kept=1
+[ "$device" = "$own_device" ] && kept=0
+check "the user's default printer left as it was (found: $device)" "$kept"
 
 step "the station from the zip, without fbclient.dll"
 unzip -q "$win/controllo-colli-windows.zip" -d "$work/station"

@@ -114,6 +114,9 @@ std::string SystemReason(DWORD code)
     ::LocalFree(text);
     while (!reason.empty() && (reason.back() == L'\r' || reason.back() == L'\n' || reason.back() == L' '))
         reason.pop_back();
+    // Some texts name the file as "%1".
+    if (const auto at = reason.find(L"%1"); at != std::wstring::npos)
+        reason.replace(at, 2, L"fbclient.dll");
     return reason.empty() ? "errore " + std::to_string(code) : Utf8(reason);
 }
 
