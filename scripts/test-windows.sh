@@ -79,12 +79,13 @@ run_suite() {
   grep -v '^\s*$' "$work/suite.log" | grep -v '^Running main' || true
   local ok bad
   ok=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$work/suite.log" | tail -n1)
-  bad=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$work/suite.log" | tail -n1)
+  # --gtest_brief prints one line per failed test and no count of them
+  bad=$(grep -c '^\[  FAILED  \] [^ ]*\.[^ ]* (' "$work/suite.log" || true)
   passed=$((passed + ${ok:-0}))
-  failed=$((failed + ${bad:-0}))
-  if [ -z "$ok" ] || [ -n "$bad" ]; then
+  failed=$((failed + bad))
+  if [ -z "$ok" ] || [ "$bad" -gt 0 ]; then
     status=1
-    [ -z "$ok$bad" ] && failed=$((failed + 1)) # crashed or hung
+    [ -z "$ok" ] && [ "$bad" -eq 0 ] && failed=$((failed + 1)) # crashed or hung
   fi
 }
 check() { # name, 0 = good
