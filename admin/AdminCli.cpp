@@ -12,6 +12,7 @@
 #include <QString>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -173,7 +174,8 @@ void Expect(const Invocation& inv, size_t count)
 
 std::string ReadFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
+    // Arguments are UTF-8 everywhere; a plain string would be the ANSI code page on Windows.
+    std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary);
     if (!in)
         throw std::runtime_error("cannot read " + path);
     std::ostringstream s;

@@ -11,7 +11,11 @@
 #include <csignal>
 #include <exception>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <QAbstractNativeEventFilter>
+
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -75,8 +79,40 @@ extern "C" void OnEndingSignal(int signalNumber)
 
 struct TerminationSignals::Impl {
     bool received = false;
+    std::function<void()> atSessionEnd;
     QTimer poll;
-#ifndef _WIN32
+#ifdef _WIN32
+
+    // Logoff and shutdown come as window messages, not signals. Windows ends
+    // the process once WM_ENDSESSION has been answered, so the loops that End
+    // stops never get to return: what the end of the program would do runs here.
+    class SessionEnd : public QAbstractNativeEventFilter {
+    public:
+        explicit SessionEnd(Impl& owner) : owner_(owner) {}
+        bool nativeEventFilter(const QByteArray&, void* message, qintptr* result) override
+        {
+            const MSG* msg = static_cast<const MSG*>(message);
+            if (msg->message != WM_ENDSESSION || !msg->wParam)
+                return false;
+            // Sent to every top-level window: the first one ends the station.
+            if (!ended_) {
+                ended_ = true;
+                owner_.End();
+                if (owner_.atSessionEnd)
+                    owner_.atSessionEnd();
+            }
+            // Answered here: Qt's own handling would go on with windows that
+            // have just been closed.
+            *result = 0;
+            return true;
+        }
+
+    private:
+        Impl& owner_;
+        bool ended_ = false;
+    };
+    std::unique_ptr<SessionEnd> sessionEnd;
+#else
     int pipe[2] = {-1, -1};
     std::unique_ptr<QSocketNotifier> notifier;
 #endif
@@ -104,6 +140,8 @@ TerminationSignals::TerminationSignals() : d_(std::make_unique<Impl>())
     d_->poll.start(100);
     for (int signalNumber : kEndingSignals)
         std::signal(signalNumber, OnEndingSignal);
+    d_->sessionEnd = std::make_unique<Impl::SessionEnd>(*d_);
+    QCoreApplication::instance()->installNativeEventFilter(d_->sessionEnd.get());
     KeepAttachments();
 #else
     signalTaken = 0;
@@ -157,6 +195,8 @@ void TerminationSignals::KeepAttachments()
 TerminationSignals::~TerminationSignals()
 {
 #ifdef _WIN32
+    if (QCoreApplication::instance())
+        QCoreApplication::instance()->removeNativeEventFilter(d_->sessionEnd.get());
     for (int signalNumber : kEndingSignals)
         std::signal(signalNumber, SIG_DFL);
 #else
@@ -175,3 +215,8 @@ TerminationSignals::~TerminationSignals()
 }
 
 bool TerminationSignals::Received() const { return d_->received; }
+
+void TerminationSignals::AtSessionEnd(std::function<void()> finish)
+{
+    d_->atSessionEnd = std::move(finish);
+}

@@ -515,5 +515,13 @@ std::string ProgramFolder()
 {
     // The system's own separators: on Windows the database names are built
     // from "C:\Colli\" or "\\SRV\D\Colli\".
-    return QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + QDir::separator()).toStdString();
+    return NativeFolder(QCoreApplication::applicationDirPath());
+}
+
+std::string NativeFolder(QString dirPath)
+{
+    // The root of a drive ("P:/") already ends with its separator.
+    if (!dirPath.endsWith(u'/'))
+        dirPath += u'/';
+    return QDir::toNativeSeparators(dirPath).toStdString();
 }

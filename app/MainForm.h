@@ -124,3 +124,6 @@ private:
 
 // The program's folder, from the program file's own location, with a trailing "/".
 std::string ProgramFolder();
+// A folder as Qt names it ("/" separators), in the system's own separators with
+// one separator at the end.
+std::string NativeFolder(QString dirPath);

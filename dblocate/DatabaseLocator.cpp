@@ -5,6 +5,7 @@
 #include <dataaccess/ClientLibrary.h>
 #include <dataaccess/Connection.h>
 
+#include <cctype>
 #include <exception>
 #include <filesystem>
 #include <system_error>
@@ -158,7 +159,12 @@ bool UncToServerPath(const std::string& uncFolder, const std::string& serverFold
         s.clear();
     }
 
-    const std::string share = s.substr(0, s.find('\\'));
+    std::string share = s.substr(0, s.find('\\'));
+    // An administrative share ("D$") names the server's drive D as well.
+    if (share.size() == 2 && share[1] == '$' && std::isalpha(static_cast<unsigned char>(share[0]))) {
+        s.erase(1, 1);
+        share.pop_back();
+    }
     bool problemReported = false;
     if (share.size() < 2) {
         // shared by drive letter: computer:letter:\rest
@@ -237,14 +243,16 @@ bool SearchDatabase(const std::string& programFolder, const std::string& fileNam
     }
 
     // 3: the program's own folder, turned into a server name when it is a UNC folder
-    const bool uncFolder = programFolder.find("\\\\") != std::string::npos;
+    const bool uncFolder = programFolder.rfind("\\\\", 0) == 0;
     if (uncFolder)
         problemReported = UncToServerPath(programFolder, settings.ReadString(Section, KeyServerFolder),
                                           baseFolder, shareNamed, ui);
     bool result = false;
     if (!problemReported) {
         result = attempt(baseFolder + file, {}, {});
-        if (shareNamed && !result) {
+        // A share already names its server: another server could not open
+        // that name, so no server is asked for.
+        if (uncFolder && !result) {
             problemReported = true;
             ui.ShowMessage(MessageNetworkPath);
         }
@@ -256,10 +264,7 @@ bool SearchDatabase(const std::string& programFolder, const std::string& fileNam
         std::string drive;
         AskServerLocation(programFolder, ui, server, drive);
         if (!server.empty()) {
-            // A converted UNC folder already names its server; start from the
-            // program folder rather than put a second server in front of it.
-            const bool serverForm = uncFolder && baseFolder.find(':', 1) != std::string::npos;
-            result = attempt((serverForm ? programFolder : baseFolder) + file, server, drive);
+            result = attempt(baseFolder + file, server, drive);
         } else {
             ui.ShowMessage(MessageNotOpened);
         }

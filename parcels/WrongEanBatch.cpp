@@ -2,13 +2,13 @@
 
 #include "parcels/ScanLog.h"
 
+#include <dataaccess/Cp1252.h>
 #include <dataaccess/SqlQuery.h>
 #include <dataaccess/SqlStatement.h>
 #include <dataaccess/Transaction.h>
 
 #include <QLocale>
 #include <QString>
-#include <QStringDecoder>
 
 #include <cstdio>
 #include <exception>
@@ -27,12 +27,8 @@ int DigitValue(const std::string& code, std::size_t index)
 {
     if (index < code.size() && code[index] >= '0' && code[index] <= '9')
         return code[index] - '0';
-    QString shown;
-    if (index < code.size()) {
-        QStringDecoder decoder("windows-1252");
-        shown = decoder.decode(QByteArrayView(&code[index], 1));
-    }
-    throw InvalidIntegerError("'" + shown.toStdString() + "' is not a valid integer value");
+    const std::string shown = index < code.size() ? cp1252::ToUtf8(std::string_view(&code[index], 1)) : "";
+    throw InvalidIntegerError("'" + shown + "' is not a valid integer value");
 }
 
 std::string ErrorMessage(std::exception_ptr error)

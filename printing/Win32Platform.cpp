@@ -103,7 +103,14 @@ public:
     OpenClipboardFor()
     {
         window_ = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-        if (!window_ || !::OpenClipboard(window_)) {
+        // Another program (a remote desktop, a clipboard manager) may hold the
+        // clipboard for a moment: wait up to about a second before giving up.
+        bool open = window_ && ::OpenClipboard(window_);
+        for (int attempt = 0; window_ && !open && attempt < 20; ++attempt) {
+            ::Sleep(50);
+            open = ::OpenClipboard(window_);
+        }
+        if (!open) {
             if (window_)
                 ::DestroyWindow(window_);
             throw PrintError("Cannot open clipboard");
@@ -223,7 +230,11 @@ std::string Win32Platform::ReadDefaultDevice()
 
 void Win32Platform::WriteDefaultDevice(const std::string& device)
 {
-    if (!::WriteProfileStringW(L"windows", L"device", Widen(device).c_str()))
+    // ",,," is what reading gives when no default is set: putting that back
+    // means removing the entry, not leaving Windows an invalid default.
+    const bool none = device == ",,,";
+    if (!::WriteProfileStringW(L"windows", L"device", none ? nullptr : Widen(device).c_str()) &&
+        !(none && Impl::ReadProfileDevice() == device))
         throw PrintError("Cannot set the default printer: " + SystemMessage(::GetLastError()));
     ::WriteProfileStringW(nullptr, nullptr, nullptr); // flushes the profile cache
     BroadcastProfileChange();

@@ -2,8 +2,11 @@
 # Builds the Windows programs (scripts/build-windows.sh) and checks them under
 # Wine on a private X display: the database-free test suites, the Win32
 # printing backend against Wine's spooler with a private CUPS raw queue that
-# prints to a loopback listener, the client loader without fbclient.dll, and
-# the station itself unpacked from the zip.
+# prints to a loopback listener, the client loader and the station without
+# fbclient.dll; then, through a test-only fbclient.dll that hands every client
+# call to the Linux client (tests/winebridge), the database suites against the
+# embedded engine and a private server, and the station from the zip scanning
+# end to end in four layouts (plain folder, accented folder, drive root, server).
 #   bash scripts/test-windows.sh
 # COLLI_WINDOWS_SCREENSHOTS=FOLDER keeps the station's screenshots there.
 set -euo pipefail
@@ -17,20 +20,12 @@ win=$top/build-windows
 kit=$(cat "$win/kit-path")
 
 step "packages"
-packages=(wine wine64 libwine fonts-wine libcups2 libxcursor1 libxi6 libxrandr2 libxrender1 libxfixes3
-          libxinerama1 libxcomposite1 cups cups-daemon cups-client xvfb xdotool x11-utils xclip imagemagick
-          openbox unzip python3)
-missing=()
-for p in "${packages[@]}"; do
-  [ "$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null)" = installed ] || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends \
-    -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
-fi
+# The project's own list (Firebird server and tools for the private server and
+# the bridge, CUPS, Xvfb...; no system service is started) plus Wine and what
+# the bridge is built with.
+bash scripts/install-deps.sh wine wine64 libwine fonts-wine wine64-tools libwine-dev gcc \
+  libcups2 libxcursor1 libxi6 libxrandr2 libxrender1 libxfixes3 libxinerama1 libxcomposite1 \
+  xclip unzip
 
 work=$(mktemp -d /tmp/colli-wine.XXXXXX)
 chmod 755 "$work"
@@ -38,6 +33,7 @@ pids=()
 cleanup() {
   set +e
   [ -n "${WINEPREFIX:-}" ] && timeout 20 wineserver -k 2>/dev/null
+  [ -n "${COLLI_FB_SERVER_DIR:-}" ] && bash scripts/fb-test-server.sh stop "$COLLI_FB_SERVER_DIR"
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
   bash scripts/cups-test-rig.sh stop "$work/cups"
   [ -n "${made_root_folder:-}" ] && rm -rf /Colli
@@ -75,19 +71,28 @@ export WINEPATH="$(winpath "$kit/bin");$(winpath "$kit/mingw-runtime")"
 status=0
 passed=0
 failed=0
+# run_suite EXE [VAR=value...] [-- ARGUMENT...]. Wine hands no QT_* variable on,
+# so Qt options go as arguments.
 run_suite() {
-  local exe=$1; shift
-  echo "-- $(basename "$exe")"
-  timeout 300 env "$@" wine "$exe" --gtest_brief=1 >"$work/suite.log" 2>&1 || true
+  local exe=$1 t0=$SECONDS; shift
+  local vars=() args=()
+  while [ $# -gt 0 ]; do
+    if [ "$1" = -- ]; then shift; args=("$@"); break; fi
+    vars+=("$1"); shift
+  done
+  # from a folder of the run's own: nothing a test leaves in its current folder stays behind
+  (cd "$work" && timeout 300 env "${vars[@]}" wine "$exe" --gtest_brief=1 "${args[@]}") >"$work/suite.log" 2>&1 || true
+  echo "-- $(basename "$exe") ($((SECONDS - t0)) s)"
   grep -v '^\s*$' "$work/suite.log" | grep -v '^Running main' || true
   local ok bad
   ok=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$work/suite.log" | tail -n1)
-  bad=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$work/suite.log" | tail -n1)
+  # --gtest_brief prints one line per failed test and no count of them
+  bad=$(grep -c '^\[  FAILED  \] [^ ]*\.[^ ]* (' "$work/suite.log" || true)
   passed=$((passed + ${ok:-0}))
-  failed=$((failed + ${bad:-0}))
-  if [ -z "$ok" ] || [ -n "$bad" ]; then
+  failed=$((failed + bad))
+  if [ -z "$ok" ] || [ "$bad" -gt 0 ]; then
     status=1
-    [ -z "$ok$bad" ] && failed=$((failed + 1)) # crashed or hung
+    [ -z "$ok" ] && [ "$bad" -eq 0 ] && failed=$((failed + 1)) # crashed or hung
   fi
 }
 check() { # name, 0 = good
@@ -105,12 +110,27 @@ if [ ! -e /Colli ]; then
   made_root_folder=1
 fi
 mkdir -p "$work/labels"
+# A workstation's own settings: the suites must leave them as they found them.
+own_settings=$'[CONFIG]\r\nNome Server=MAGAZZINO\r\n'
+printf '%s' "$own_settings" >"$WINEPREFIX/drive_c/Colli/dati.ini"
+device_key='HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows'
+# Wine replaces a default that names no installed printer as each program
+# starts, so the workstation's own default is the queue, as Wine names it.
+own_device='Etichette,wineps.drv,CUPS:Etichette'
+wine reg add "$device_key" /v Device /d "$own_device" /f >/dev/null 2>&1
 run_suite "$win/tests/printing/printing_logic_tests.exe"
 run_suite "$win/tests/dblocate/dblocate_settings_tests.exe"
 run_suite "$win/tests/dblocate/dblocate_search_tests.exe"
 run_suite "$win/tests/dataaccess_loader_tests.exe"
 run_suite "$win/tests/printing/printing_win32_tests.exe" \
   COLLI_WIN_QUEUE=Etichette COLLI_WIN_LABEL_DIR="$(winpath "$work/labels")"
+kept=1
+printf '%s' "$own_settings" | cmp -s - "$WINEPREFIX/drive_c/Colli/dati.ini" && kept=0
+check "C:\\Colli\\dati.ini left as it was" "$kept"
+device=$(wine reg query "$device_key" /v Device 2>/dev/null | tr -d '\r' | sed -n 's/^ *Device *REG_SZ *//p' || true)
+kept=1
+[ "$device" = "$own_device" ] && kept=0
+check "the user's default printer left as it was (found: $device)" "$kept"
 
 step "the station from the zip, without fbclient.dll"
 unzip -q "$win/controllo-colli-windows.zip" -d "$work/station"
@@ -161,6 +181,132 @@ else
   check "main window after the message" 1
 fi
 kill "$station_pid" 2>/dev/null || true
+
+step "client bridge"
+# Wine loads a builtin DLL only when a file of that name is on its search path:
+# the stub goes to system32, the code (fbclient.dll.so) is found on WINEDLLPATH.
+bash tests/winebridge/build.sh "$win/winebridge"
+cp "$win/winebridge/fbclient.dll" "$WINEPREFIX/drive_c/windows/system32/fbclient.dll"
+export WINEDLLPATH=$win/winebridge WINEDLLOVERRIDES="$WINEDLLOVERRIDES;fbclient=b"
+
+step "private Firebird server"
+export COLLI_FB_SERVER_DIR=$work/firebird
+fb_port=$(bash scripts/fb-test-server.sh start "$COLLI_FB_SERVER_DIR")
+export COLLI_FB_SERVER="127.0.0.1/$fb_port"
+export COLLI_SOURCE_DIR=$(winpath "$top")
+# The broken-link tests kill and restart servers of their own through this helper.
+control_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+python3 scripts/fb-server-control.py "$control_port" --seconds 3000 >"$work/control.log" 2>&1 &
+pids+=($!)
+export COLLI_FB_SERVER_CONTROL=$control_port
+export QT_PLUGIN_PATH=$(winpath "$kit/plugins")
+
+step "database suites under Wine"
+# Left out: the alias test of open-or-create, which writes the database's path
+# into the Linux server's databases.conf, where a Windows path means nothing.
+run_suite "$win/tests/dataaccess/dataaccess_tests.exe"
+run_suite "$win/tests/parcels/parcels_tests.exe"
+run_suite "$win/tests/parcels/parcels_count_text_tests.exe" LC_ALL=it_IT.UTF-8 COLLI_EXPECTED_COUNT=1.234
+run_suite "$win/tests/parcels/parcels_count_text_tests.exe" LC_ALL=en_US.UTF-8 COLLI_EXPECTED_COUNT=1,234
+run_suite "$win/tests/dblocate/dblocate_open_tests.exe" \
+  GTEST_FILTER='-OpenOnServerTest.LocateAttachesThroughAnAliasWithoutMessages'
+run_suite "$win/tests/dblocate/dblocate_dialog_tests.exe" QT_QPA_PLATFORM=offscreen
+run_suite "$win/tests/admin/admin_tests.exe"
+run_suite "$win/tests/app/app_tests.exe" GTEST_FILTER='-SessionEnd.*'
+# The session's end comes as window messages: real windows, on Wine's display.
+run_suite "$win/tests/app/app_tests.exe" GTEST_FILTER='SessionEnd.*' -- -platform windows
+
+step "the station from the zip, end to end"
+# Four layouts a warehouse meets: a plain folder, a folder whose name has an
+# accented letter, the root of a drive letter (a mapped share) and a dati.ini
+# that names a server. Each scans a correct pair, a faulty pair (its label must
+# reach the CUPS queue with its bytes intact inside Wine's PostScript), an
+# unknown code, runs the batch and is closed with "Chiudi"; then the scan log
+# and the faulty EANs are read back with isql-fb.
+. scripts/lib/station-session.sh
+mkdir -p "$work/shots"
+csv=$(winpath "$top/share/demo-parcels.csv")
+sed -e 's/\r$//' -e 's/<CODICEEAN>/8007654321019/g' -e 's/<CODICEEAN_SHORT>/800765432101/g' \
+  share/ETICHETTA.TXT | sed -e 's/$/\r/' >"$work/expected-label.prn"
+isql() { isql-fb -q -u SYSDBA -p plumtrove "$1" 2>&1; }
+
+# folder (Unix), program and database as the station names them, database for isql-fb
+station_session() {
+  local name=$1 folder=$2 program=$3 database=$4 isqldb=$5 labels main log filled
+  mkdir -p "$folder"
+  cp -r "$station/." "$folder/"
+  wine "$folder/colli-admin.exe" init "$database" >"$work/$name-admin.log" 2>&1 &&
+    wine "$folder/colli-admin.exe" import "$database" "$csv" >>"$work/$name-admin.log" 2>&1 ||
+    session_fail "colli-admin: $(tail -3 "$work/$name-admin.log")"
+  labels=$(find "$work/labels" -name 'label-*' | wc -l)
+
+  (cd "$work" && exec env -u WINEPATH wine "$program" >"$work/$name-station.log" 2>&1) &
+  station_pid=$!
+  main=$(wait_window '^MainForm$')
+  sleep 1
+  scan SPD0001; scan 8001234567897
+  expect_outcome "$work/shots/$name-ean-ok.png"
+  scan SPD0002; scan 0076543210190
+  expect_outcome "$work/shots/$name-ristampa.png"
+  for _ in $(seq 1 100); do
+    [ "$(find "$work/labels" -name 'label-*' | wc -l)" -gt "$labels" ] && break
+    sleep 0.2
+  done
+  scan NOPE0001
+  expect_outcome "$work/shots/$name-sconosciuto.png"
+  click_main_button "$main" integrazione
+  answer_box '^Confirm$' "$work/shots/$name-conferma.png" y
+  answer_box '^Information$' "$work/shots/$name-completata.png" Return
+  click_main_button "$main" chiudi
+  wait_exit "$station_pid"
+
+  log=$(printf 'SET LIST ON;\nSELECT BARCODESPEED || %s || COALESCE(CODICEEANLETTO, %s) || %s || STATUS AS R FROM LOGSPARATE ORDER BY ID;\n' \
+          "';'" "''" "';'" | isql "$isqldb" | sed -n 's/^R  *//p' | tr -d '\r' | paste -sd' ')
+  [ "$log" = "SPD0001;8001234567897;EanCorretto SPD0002;0076543210190;EanErrato NOPE0001;;BarCodeSpeedSconosciuto" ] ||
+    session_fail "$name: scan log '$log'"
+  [ "$(find "$work/labels" -name 'label-*' | wc -l)" -eq $((labels + 1)) ] || session_fail "$name: not one label printed"
+  python3 -c 'import sys; sys.exit(open(sys.argv[2], "rb").read() not in open(sys.argv[1], "rb").read())' \
+    "$(find "$work/labels" -name 'label-*' | sort | tail -n1)" "$work/expected-label.prn" ||
+    session_fail "$name: the label's bytes are not in what the printer received"
+  filled=$(printf 'SET LIST ON;\nSELECT COUNT(*) AS N FROM COLLI WHERE CODICEEAN_ERRATO IS NOT NULL;\n' |
+             isql "$isqldb" | sed -n 's/^N  *//p')
+  [ "$filled" = 6 ] || session_fail "$name: $filled parcels with a faulty EAN after the batch, expected 6"
+}
+
+session() { # name, then station_session's arguments
+  local name=$1 rc
+  # errexit stays on inside: every failed step ends the session
+  set +e
+  (set -e; station_session "$@")
+  rc=$?
+  set -e
+  check "station from the zip: $name" "$rc"
+  [ "$rc" -eq 0 ] || tail -5 "$work/$name-station.log" 2>/dev/null || true
+  # a failed session may leave its windows behind
+  timeout 20 wineserver -k 2>/dev/null || true
+}
+
+drive_c=$WINEPREFIX/drive_c
+session plain "$drive_c/Colli-e2e" 'C:\Colli-e2e\controllo-colli.exe' 'C:\Colli-e2e\ARCHIVIOCOLLI.FDB' \
+  "$drive_c/Colli-e2e/ARCHIVIOCOLLI.FDB"
+session accented "$drive_c/Magazzino/Però" 'C:\Magazzino\Però\controllo-colli.exe' \
+  'C:\Magazzino\Però\ARCHIVIOCOLLI.FDB' "$drive_c/Magazzino/Però/ARCHIVIOCOLLI.FDB"
+# A share mapped to P: is a drive letter whose root holds the program.
+mkdir -p "$work/share-p"
+ln -s "$work/share-p" "$WINEPREFIX/dosdevices/p:"
+session drive-root "$work/share-p" 'P:\controllo-colli.exe' 'P:\ARCHIVIOCOLLI.FDB' "$work/share-p/ARCHIVIOCOLLI.FDB"
+# The server's alias names a database of its own; dati.ini next to the program points at it.
+mkdir -p "$work/server-db" "$drive_c/Colli-server"
+chmod 777 "$work/server-db"
+echo "colli = $work/server-db/ARCHIVIOCOLLI.FDB" >>"$COLLI_FB_SERVER_DIR/root/databases.conf"
+printf '[CONFIG]\r\nNome Server=%s\r\nAlias=colli\r\n' "$COLLI_FB_SERVER" >"$drive_c/Colli-server/dati.ini"
+session server "$drive_c/Colli-server" 'C:\Colli-server\controllo-colli.exe' "$COLLI_FB_SERVER:colli" \
+  "$COLLI_FB_SERVER:colli"
+[ -e "$drive_c/Colli-server/ARCHIVIOCOLLI.FDB" ] && check "server layout made no local database" 1
+if [ -n "${COLLI_WINDOWS_SCREENSHOTS:-}" ]; then
+  mkdir -p "$COLLI_WINDOWS_SCREENSHOTS"
+  cp "$work"/shots/*.png "$COLLI_WINDOWS_SCREENSHOTS/" 2>/dev/null || true
+fi
 
 step "done"
 echo "windows: $passed passed, $failed failed"

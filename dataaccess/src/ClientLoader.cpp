@@ -92,6 +92,42 @@ using Entry = void (*)();
 #ifdef _WIN32
 constexpr const char* kLibraryName = "fbclient.dll";
 
+std::string Utf8(const std::wstring& text)
+{
+    if (text.empty())
+        return {};
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
+                          nullptr);
+    return out;
+}
+
+// The system's own words for why a DLL did not load, in its language.
+std::string SystemReason(DWORD code)
+{
+    wchar_t* text = nullptr;
+    const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                              FORMAT_MESSAGE_IGNORE_INSERTS,
+                                          nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring reason(text ? text : L"", length);
+    ::LocalFree(text);
+    while (!reason.empty() && (reason.back() == L'\r' || reason.back() == L'\n' || reason.back() == L' '))
+        reason.pop_back();
+    // Some texts name the file as "%1".
+    if (const auto at = reason.find(L"%1"); at != std::wstring::npos)
+        reason.replace(at, 2, L"fbclient.dll");
+    return reason.empty() ? "errore " + std::to_string(code) : Utf8(reason);
+}
+
+std::wstring WithSeparator(std::wstring folder)
+{
+    if (!folder.empty() && folder.back() != L'\\' && folder.back() != L'/')
+        folder += L'\\';
+    return folder;
+}
+
 std::wstring ProgramFolder()
 {
     std::wstring path(1024, L'\0');
@@ -108,15 +144,49 @@ std::wstring ProgramFolder()
     return path.substr(0, path.find_last_of(L"\\/") + 1);
 }
 
-// The client beside the program wins; then the system's search order, which
-// finds a client installed with Firebird in the system folder or on PATH.
+// The root folder of the Firebird that the installer registered, if any.
+std::wstring InstalledFirebirdFolder()
+{
+    wchar_t value[1024];
+    DWORD size = sizeof value;
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Firebird Project\\Firebird Server\\Instances",
+                       L"DefaultInstance", RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
+        return {};
+    return WithSeparator(value);
+}
+
+std::wstring SystemFolder()
+{
+    wchar_t folder[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryW(folder, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? WithSeparator(folder) : std::wstring();
+}
+
+// Only full paths, so the current folder (where a planted DLL would run with
+// the operator's rights) is never searched: beside the program, then the
+// installed Firebird (3 keeps its client in the root, 2.5 in bin), then the
+// system folder. A client that is there but does not load is reported with the
+// system's reason rather than passed over.
 void* OpenLibrary()
 {
-    const std::wstring besideProgram = ProgramFolder() + L"fbclient.dll";
-    // Altered search path: the client's own DLLs are looked for beside it.
-    if (HMODULE module = ::LoadLibraryExW(besideProgram.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH))
-        return module;
-    return ::LoadLibraryW(L"fbclient.dll");
+    const std::wstring installed = InstalledFirebirdFolder();
+    const std::wstring folders[] = {ProgramFolder(), installed, installed.empty() ? L"" : installed + L"bin\\",
+                                    SystemFolder()};
+    for (const std::wstring& folder : folders) {
+        if (folder.empty())
+            continue;
+        const std::wstring path = folder + L"fbclient.dll";
+        if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+            continue;
+        // The client's own DLLs (its runtime) are looked for beside it first.
+        if (HMODULE module = ::LoadLibraryExW(path.c_str(), nullptr,
+                                              LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS))
+            return module;
+        const DWORD code = ::GetLastError();
+        throw ClientLibraryError("Impossibile caricare la libreria client di Firebird \"" + Utf8(path) +
+                                 "\": " + SystemReason(code));
+    }
+    return nullptr;
 }
 
 Entry FindEntry(void* library, const char* name)

@@ -1,4 +1,5 @@
 #include "Internals.h"
+#include "SystemCodePage.h"
 
 #include "dataaccess/Errors.h"
 
@@ -141,6 +142,10 @@ void Connection::Impl::Attach(const std::vector<std::string>& lines)
     if (scope && scope->attachFailure)
         std::rethrow_exception(scope->attachFailure); // one attempt per scope: the server was away a moment ago
     std::string dpb = BuildParameterBuffer(lines);
+    // Names are UTF-8 here; without this the Windows client reads them in the
+    // ANSI code page and misses a folder with an accented letter.
+    dpb += static_cast<char>(isc_dpb_utf8_filename);
+    dpb += '\0';
     // The client's own bound on reaching the server and on its first answers.
     const ISC_LONG connectTimeout = SecondsLeft();
     dpb += static_cast<char>(isc_dpb_connect_timeout);
@@ -268,7 +273,9 @@ void Connection::CreateDatabase()
     if (d_->databaseName.empty())
         throw DatabaseError("Database name is missing");
     std::string statement = "CREATE DATABASE '";
-    for (char c : d_->databaseName) {
+    // This statement cannot ask for UTF-8 names: the client reads the name in
+    // the system's code page.
+    for (char c : FileNameForClient(d_->databaseName)) {
         statement += c;
         if (c == '\'')
             statement += '\''; // a quote in a path stays part of the literal

@@ -240,8 +240,21 @@ TEST_F(Startup, ProgramFolderIsWhereTheProgramFileIs)
     QDir::setCurrent(QDir::tempPath());
     const std::string folderName = ProgramFolder();
     QDir::setCurrent(before);
-    EXPECT_EQ(folderName, (QCoreApplication::applicationDirPath() + "/").toStdString());
-    EXPECT_TRUE(std::filesystem::exists(folderName + "app_tests"));
+    EXPECT_EQ(folderName, QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + "/").toStdString());
+    const QString programFile = QCoreApplication::applicationFilePath().section('/', -1);
+    EXPECT_TRUE(std::filesystem::exists(folderName + programFile.toStdString()));
+}
+
+TEST(NativeFolder, EndsWithOneSeparator)
+{
+#ifdef _WIN32
+    EXPECT_EQ(NativeFolder("C:/Colli"), "C:\\Colli\\");
+    EXPECT_EQ(NativeFolder("P:/"), "P:\\"); // a program at the root of a drive
+    EXPECT_EQ(NativeFolder("//SRV/D/Colli"), "\\\\SRV\\D\\Colli\\");
+#else
+    EXPECT_EQ(NativeFolder("/opt/controllo-colli"), "/opt/controllo-colli/");
+    EXPECT_EQ(NativeFolder("/"), "/");
+#endif
 }
 
 } // namespace

@@ -46,11 +46,7 @@ dblocate::LocationUi::ServerAnswer ScriptedLocationUi::AskServerDialog()
 
 StationFolder::StationFolder()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "colli-station-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot make a temporary folder");
-    std::filesystem::permissions(pattern, std::filesystem::perms::all);
-    path_ = pattern + "/";
+    path_ = testsupport::MakeScratchFolder("colli-station-") + "/";
     CreateDatabase(DatabasePath());
     std::ofstream(TemplatePath(), std::ios::binary) << "^XA\r\n^FD<CODICEEAN>^FS\r\n^FD<CODICEEAN_SHORT>^FS\r\n^XZ\r\n";
 }

@@ -39,7 +39,7 @@ int main(int argc, char** argv)
         for (int fd; (fd = ::dup(0)) >= 0;)
             taken.push_back(fd);
     }
-    const auto terminationSignals = std::make_unique<const TerminationSignals>();
+    const auto terminationSignals = std::make_unique<TerminationSignals>();
     for (int fd : taken)
         ::close(fd);
     dataaccess::Connection connection;
@@ -52,6 +52,7 @@ int main(int argc, char** argv)
     pending.SetParamCheck(false);
     pending.AddLine("INSERT INTO COLLI (BARCODESPEED) VALUES ('PENDING')");
     pending.ExecQuery();
+    terminationSignals->AtSessionEnd([&connection] { connection.SetConnected(false); });
     std::puts("ready");
     std::fflush(stdout);
     return terminationSignals->Received() ? 0 : application.exec();

@@ -11,11 +11,16 @@
 
 #include <QTemporaryDir>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
+#include <clocale>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -65,14 +70,26 @@ std::string ServerAddress()
 // A port on 127.0.0.1 where nobody listens.
 int ClosedPort()
 {
+#ifdef _WIN32
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    int length = sizeof(sockaddr_in);
+#else
     const int s = socket(AF_INET, SOCK_STREAM, 0);
+    socklen_t length = sizeof(sockaddr_in);
+#endif
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
     bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
     getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+#ifdef _WIN32
+    closesocket(s);
+    WSACleanup();
+#else
     close(s);
+#endif
     return ntohs(address.sin_port);
 }
 
@@ -82,6 +99,13 @@ struct WorkingFolder {
     explicit WorkingFolder(const std::string& folder) { std::filesystem::current_path(folder); }
     ~WorkingFolder() { std::filesystem::current_path(previous); }
 };
+
+#ifndef _WIN32
+// The programs run in a UTF-8 locale (Qt sees to it). On POSIX systems the
+// client reads file names through the locale's character set, which it takes
+// at its first use: so before any test.
+const bool kUtf8Locale = std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
+#endif
 
 class OpenOrCreateTest : public ::testing::Test {
 protected:
@@ -156,16 +180,28 @@ TEST_F(OpenOrCreateTest, ExistingFileThatIsNoDatabaseIsNeverReplaced)
 
 TEST_F(OpenOrCreateTest, LocateCreatesNextToTheProgramAndAttachesNextTime)
 {
-    ASSERT_TRUE(LocateAndOpenDatabase(connection, folder, "ARCHIVIOCOLLI.FDB", "", "", ui));
-    EXPECT_EQ(ui.seen, Lines{Created});
-    EXPECT_TRUE(std::filesystem::exists(folder + "ARCHIVIOCOLLI.FDB"));
-    EXPECT_FALSE(std::filesystem::exists(folder + "dati.ini"));
+#ifndef _WIN32
+    ASSERT_TRUE(kUtf8Locale);
+#endif
+    // Also a program folder with an accented letter (names are UTF-8 here).
+    for (const std::string& programFolder : {folder, folder + "Per\xC3\xB2/"}) {
+        SCOPED_TRACE(programFolder);
+        const auto path = [&](const std::string& file) { return std::filesystem::u8path(programFolder + file); };
+        std::filesystem::create_directories(path(""));
+        std::filesystem::permissions(path(""), std::filesystem::perms::all);
+        dataaccess::Connection first;
+        ScriptedUi firstUi;
+        ASSERT_TRUE(LocateAndOpenDatabase(first, programFolder, "ARCHIVIOCOLLI.FDB", "", "", firstUi));
+        EXPECT_EQ(firstUi.seen, Lines{Created});
+        EXPECT_TRUE(std::filesystem::exists(path("ARCHIVIOCOLLI.FDB")));
+        EXPECT_FALSE(std::filesystem::exists(path("dati.ini")));
 
-    dataaccess::Connection later;
-    ScriptedUi laterUi;
-    ASSERT_TRUE(LocateAndOpenDatabase(later, folder, "ARCHIVIOCOLLI.FDB", "", "", laterUi));
-    EXPECT_TRUE(laterUi.seen.empty());
-    EXPECT_EQ(later.Params(), DefaultAttachLines);
+        dataaccess::Connection later;
+        ScriptedUi laterUi;
+        ASSERT_TRUE(LocateAndOpenDatabase(later, programFolder, "ARCHIVIOCOLLI.FDB", "", "", laterUi));
+        EXPECT_TRUE(laterUi.seen.empty());
+        EXPECT_EQ(later.Params(), DefaultAttachLines);
+    }
 }
 
 TEST_F(OpenOrCreateTest, AccountComesFromTheSettingsFileWhenTheCallerGivesNone)

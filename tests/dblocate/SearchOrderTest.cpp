@@ -10,6 +10,8 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <list>
+#include <optional>
 #include <sstream>
 
 using namespace dblocate;
@@ -28,6 +30,45 @@ std::string ShareWarning(const std::string& share)
           "correggere manualmente la sezione Percorso Nel Server nel file Dati.ini accanto al database";
 }
 
+#ifdef _WIN32
+// A real folder of the machine that a test writes settings into: the test
+// starts without settings there, and the folder and its settings file are put
+// back as they were afterwards, so that running the tests on a workstation
+// leaves its own dati.ini alone.
+class BorrowedFolder {
+public:
+    explicit BorrowedFolder(const std::string& folder) : file_(std::filesystem::u8path(folder + "dati.ini"))
+    {
+        std::error_code error;
+        const std::filesystem::path path = std::filesystem::u8path(folder);
+        made_ = !std::filesystem::exists(path, error) && std::filesystem::create_directories(path, error);
+        if (std::ifstream in {file_, std::ios::binary}) {
+            std::ostringstream content;
+            content << in.rdbuf();
+            saved_ = content.str();
+        }
+        std::filesystem::remove(file_, error);
+    }
+    ~BorrowedFolder()
+    {
+        std::error_code error;
+        if (saved_)
+            std::ofstream(file_, std::ios::binary | std::ios::trunc) << *saved_;
+        else
+            std::filesystem::remove(file_, error);
+        if (made_)
+            std::filesystem::remove(file_.parent_path(), error);
+    }
+    BorrowedFolder(const BorrowedFolder&) = delete;
+    BorrowedFolder& operator=(const BorrowedFolder&) = delete;
+
+private:
+    std::filesystem::path file_;
+    std::optional<std::string> saved_;
+    bool made_ = false;
+};
+#endif
+
 // Runs the search in a scratch working folder, so that a Windows-style program
 // folder such as C:\Colli\ finds its settings in a file literally named
 // "C:\Colli\dati.ini" there.
@@ -38,19 +79,26 @@ protected:
     ScriptedUi ui;
     std::vector<std::string> tried;   // names as they reach the client library
     std::deque<bool> outcomes;        // what each attempt reports; false when none left
+#ifdef _WIN32
+    // On Windows these folders are real.
+    std::list<BorrowedFolder> borrowed;
+#endif
 
     void SetUp() override
     {
         std::filesystem::current_path(scratch.path().toStdString());
 #ifdef _WIN32
-        // On Windows these folders are real and outlive each test: start without settings.
-        for (const char* folder : {"C:\\Colli\\", "Z:\\Colli\\", "\\\\SRV\\D\\Colli\\", "\\\\SRV\\Dati\\Colli\\"}) {
-            std::error_code ignored;
-            std::filesystem::remove(std::string(folder) + "dati.ini", ignored);
-        }
+        for (const char* folder : {"C:\\Colli\\", "Z:\\Colli\\", "\\\\SRV\\D\\Colli\\", "\\\\SRV\\Dati\\Colli\\"})
+            borrowed.emplace_back(folder);
 #endif
     }
-    void TearDown() override { std::filesystem::current_path(previous); }
+    void TearDown() override
+    {
+#ifdef _WIN32
+        borrowed.clear();
+#endif
+        std::filesystem::current_path(previous);
+    }
 
     static void PutSettings(const std::string& folder, const std::string& content)
     {
@@ -202,12 +250,25 @@ TEST_F(SearchOrderTest, StoredServerIsUsedWithoutAsking)
     EXPECT_TRUE(ui.seen.empty()); // a failed last attempt is silent
 }
 
-TEST_F(SearchOrderTest, ServerComputerAfterLetterShareStartsFromTheProgramFolder)
+// The share already names the server that holds the file: no other server
+// could open it, so none is asked for and the settings stay as they are.
+TEST_F(SearchOrderTest, LetterShareThatFailsReportsTheNetworkPathAndStops)
 {
-    PutSettings("\\\\SRV\\D\\Colli\\", "[CONFIG]\r\nNome Server=OTHER\r\nLettera Disco Server=E\r\n");
-    outcomes = {false, true};
-    EXPECT_TRUE(Search("\\\\SRV\\D\\Colli\\"));
-    EXPECT_EQ(tried, (Names{"SRV:D:\\Colli\\ARCHIVIOCOLLI.FDB", "OTHER:\\\\SRV\\D\\Colli\\ARCHIVIOCOLLI.FDB"}));
+    const std::string folder = "\\\\SRV\\D\\Colli\\";
+    for (const std::string settings : {"", "[CONFIG]\r\nNome Server=OTHER\r\nLettera Disco Server=E\r\n"}) {
+        SCOPED_TRACE(settings);
+        tried.clear();
+        ui.seen.clear();
+        std::error_code ignored;
+        std::filesystem::remove(folder + "dati.ini", ignored);
+        if (!settings.empty())
+            PutSettings(folder, settings);
+        ui.answer = {1, "OTHER", "E"};
+        EXPECT_FALSE(Search(folder));
+        EXPECT_EQ(tried, Names{"SRV:D:\\Colli\\ARCHIVIOCOLLI.FDB"});
+        EXPECT_EQ(ui.seen, Names{NetworkPath});
+        EXPECT_EQ(Settings(folder), settings);
+    }
 }
 
 #ifndef _WIN32
@@ -333,6 +394,11 @@ TEST(UncToServerPathTest, LetterShareBecomesServerDriveForm)
     shareNamed = false;
     EXPECT_FALSE(UncToServerPath("\\\\SRV\\D", "", path, shareNamed, ui));
     EXPECT_EQ(path, ":SRV:D");
+    EXPECT_FALSE(shareNamed);
+
+    // The administrative share of a drive names that drive.
+    EXPECT_FALSE(UncToServerPath("\\\\SRV\\d$\\Colli\\", "", path, shareNamed, ui));
+    EXPECT_EQ(path, "SRV:d:\\Colli\\");
     EXPECT_FALSE(shareNamed);
     EXPECT_TRUE(ui.seen.empty());
 }

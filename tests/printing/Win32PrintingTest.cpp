@@ -15,7 +15,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -66,9 +68,13 @@ protected:
             seen_.insert(entry.path());
         folder_ = fs::temp_directory_path() / ("win32-print-" + std::to_string(::GetCurrentProcessId()));
         fs::create_directories(folder_);
+        savedDefault_ = platform_.ReadDefaultDevice();
     }
     void TearDown() override
     {
+        // The user's own default printer, whatever a test did to it.
+        if (savedDefault_)
+            platform_.WriteDefaultDevice(*savedDefault_);
         if (!folder_.empty())
             fs::remove_all(folder_);
     }
@@ -111,6 +117,48 @@ protected:
     fs::path labels_;
     fs::path folder_;
     std::set<fs::path> seen_;
+    std::optional<std::string> savedDefault_;
+};
+
+// The profile entry itself: absent reads as the fallback given here.
+std::wstring ProfileDevice()
+{
+    wchar_t buffer[512];
+    const DWORD got = ::GetProfileStringW(L"windows", L"device", L"<absent>", buffer, 512);
+    return std::wstring(buffer, got);
+}
+
+std::string ClipboardText()
+{
+    if (!::OpenClipboard(nullptr))
+        return "<not open>";
+    const HANDLE data = ::GetClipboardData(CF_TEXT);
+    const std::string text = data ? static_cast<const char*>(::GlobalLock(data)) : "";
+    if (data)
+        ::GlobalUnlock(data);
+    ::CloseClipboard();
+    return text;
+}
+
+// Keeps the clipboard open from another thread, as another program would.
+class ClipboardHolder {
+public:
+    explicit ClipboardHolder(std::chrono::milliseconds hold)
+        : thread_([this, hold] {
+              const bool open = ::OpenClipboard(nullptr);
+              ready_.set_value(open);
+              std::this_thread::sleep_for(hold);
+              if (open)
+                  ::CloseClipboard();
+          })
+    {
+    }
+    ~ClipboardHolder() { thread_.join(); }
+    bool Holding() { return ready_.get_future().get(); }
+
+private:
+    std::promise<bool> ready_;
+    std::thread thread_;
 };
 
 TEST_F(Win32Spooler, ListsTheQueueWithItsPort)
@@ -165,6 +213,43 @@ TEST_F(Win32Spooler, PassThroughQueryAndUnknownPrinter)
         EXPECT_STREQ(e.what(), "There is no default printer currently selected");
     }
     platform_.WriteDefaultDevice(saved);
+}
+
+// Without a default printer the label leaves none behind, rather than a
+// literal ",,," that Windows would take for a printer.
+TEST_F(Win32Spooler, NoDefaultPrinterStaysNone)
+{
+    ASSERT_TRUE(::WriteProfileStringW(L"windows", L"device", nullptr));
+    ASSERT_EQ(platform_.ReadDefaultDevice(), ",,,");
+    LabelJob job;
+    job.templatePath = WriteTemplate("^XA^FD<CODICEEAN>^FS^XZ");
+    job.selectedDevice = QueueDevice();
+    job.codiceEan = "8001234567890";
+    PrintLabel(platform_, job, [](const std::string& text) { ADD_FAILURE() << text; });
+    NextJob();
+    EXPECT_EQ(ProfileDevice(), L"<absent>");
+}
+
+TEST_F(Win32Spooler, ClipboardHeldForAMomentIsWaitedFor)
+{
+    const struct {
+        std::chrono::milliseconds hold;
+        bool copied;
+    } cases[] = {{std::chrono::milliseconds(300), true}, {std::chrono::milliseconds(3000), false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.hold.count());
+        const std::string text = "label " + std::to_string(c.hold.count());
+        ClipboardHolder other(c.hold);
+        ASSERT_TRUE(other.Holding());
+        try {
+            platform_.SetClipboardText(text);
+            EXPECT_TRUE(c.copied) << "the clipboard was not held";
+            EXPECT_EQ(ClipboardText(), text);
+        } catch (const PrintError& e) {
+            EXPECT_FALSE(c.copied) << e.what();
+            EXPECT_STREQ(e.what(), "Cannot open clipboard");
+        }
+    }
 }
 
 } // namespace

@@ -1,32 +1,92 @@
 #include "PrivateServer.h"
 
+#include "TestDatabase.h"
+
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace testsupport {
 namespace {
 
+#ifdef _WIN32
+// A Windows test under Wine cannot run the server script and wait for it: a
+// helper on the Linux side runs it (scripts/fb-server-control.py, its port in
+// COLLI_FB_SERVER_CONTROL). One line out, one line back.
+std::string AskControl(const std::string& line)
+{
+    const char* port = std::getenv("COLLI_FB_SERVER_CONTROL");
+    if (!port || !*port)
+        return "error";
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        return "error";
+    std::string reply;
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<u_short>(std::atoi(port)));
+    if (s != INVALID_SOCKET && connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const std::string request = line + "\n";
+        send(s, request.data(), static_cast<int>(request.size()), 0);
+        char buffer[512];
+        for (int got; (got = recv(s, buffer, sizeof buffer, 0)) > 0;)
+            reply.append(buffer, static_cast<std::size_t>(got));
+    }
+    if (s != INVALID_SOCKET)
+        closesocket(s);
+    WSACleanup();
+    while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r'))
+        reply.pop_back();
+    return reply;
+}
+#else
 std::string ServerScript()
 {
     const char* dir = std::getenv("COLLI_SOURCE_DIR");
     return std::string(dir && *dir ? dir : COLLI_SOURCE_DIR_FALLBACK) + "/scripts/fb-test-server.sh";
 }
+#endif
 
 } // namespace
 
+#ifdef _WIN32
+// The folder is the server's own (a Linux path), so names on the server are
+// given as that server sees them.
 PrivateServer::PrivateServer(const std::string& wireCrypt) : wireCrypt_(wireCrypt)
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "colli-server-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot make a folder for a private server");
-    folder_ = pattern + "/";
-    // The server runs as whoever started it; the databases must be reachable to it.
-    std::filesystem::permissions(folder_, std::filesystem::perms::all);
+    std::istringstream reply(AskControl("start " + wireCrypt_));
+    std::string ok;
+    if (reply >> ok >> port_ >> folder_ && ok == "ok")
+        return;
+    port_.clear();
+    folder_.clear();
+}
+
+PrivateServer::~PrivateServer()
+{
+    if (!folder_.empty())
+        AskControl("remove " + folder_);
+}
+
+bool PrivateServer::Script(const std::string& command)
+{
+    return AskControl(command + " " + folder_) == "ok";
+}
+#else
+PrivateServer::PrivateServer(const std::string& wireCrypt) : wireCrypt_(wireCrypt)
+{
+    folder_ = MakeScratchFolder("colli-server-") + "/";
     if (Script("start"))
         std::ifstream(folder_ + "server/port") >> port_;
 }
@@ -46,6 +106,7 @@ bool PrivateServer::Script(const std::string& command)
         "COLLI_FB_WIRECRYPT='" + wireCrypt_ + "' bash '" + ServerScript() + "' " + command + " '" + folder_ + "server' >/dev/null 2>&1";
     return std::system(line.c_str()) == 0;
 }
+#endif
 
 void PrivateServer::Kill()
 {
@@ -67,6 +128,7 @@ void PrivateServer::Stop()
 
 } // namespace testsupport
 
+#ifndef _WIN32
 namespace testsupport {
 
 int PrivateServer::Pid() const
@@ -121,3 +183,4 @@ void PrivateServer::Restore()
 }
 
 } // namespace testsupport
+#endif

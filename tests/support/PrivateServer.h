@@ -24,6 +24,7 @@ public:
     void Restart(); // kills it if running, then starts it again on the same port
     void Stop();
 
+#ifndef _WIN32
     // SIGSTOP and SIGCONT: a server that hangs (overloaded, a frozen machine).
     void Freeze();
     void Thaw();
@@ -34,11 +35,14 @@ public:
     void Restore();
     // The comment that marks this server's rule.
     std::string RuleComment() const;
+#endif
 
 private:
     bool Script(const std::string& command);
+#ifndef _WIN32
     bool Rule(const char* action) const;
     int Pid() const;
+#endif
 
     bool frozen_ = false;
     bool blackholed_ = false;

@@ -9,9 +9,11 @@
 #include <ibase.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -25,16 +27,6 @@ std::string EnvOrEmpty(const char* name)
 {
     const char* value = std::getenv(name);
     return value ? value : "";
-}
-
-std::string MakeTemporaryFolder()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "colli-db-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot make a temporary folder");
-    // The private server runs as its own process and must be able to write here.
-    std::filesystem::permissions(pattern, std::filesystem::perms::all);
-    return pattern;
 }
 
 void Attach(dataaccess::Connection& connection, const std::string& name)
@@ -80,7 +72,7 @@ TestDatabase::TestDatabase(Where where, bool withSchema)
         if (server.empty())
             throw std::runtime_error("COLLI_FB_SERVER is not set: no private server to use");
     }
-    folder_ = MakeTemporaryFolder();
+    folder_ = MakeScratchFolder("colli-db-");
     path_ = folder_ + "/test.fdb";
     name_ = server.empty() ? path_ : server + ":" + path_;
 
@@ -157,6 +149,22 @@ std::vector<std::vector<std::string>> QueryOn(const std::string& name, const std
     query.Close();
     transaction.Commit();
     return rows;
+}
+
+std::string MakeScratchFolder(const std::string& prefix)
+{
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[9];
+        std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
+        const std::filesystem::path folder = std::filesystem::temp_directory_path() / (prefix + suffix);
+        std::error_code error;
+        if (std::filesystem::create_directory(folder, error)) {
+            std::filesystem::permissions(folder, std::filesystem::perms::all);
+            return folder.string();
+        }
+    }
+    throw std::runtime_error("cannot make a temporary folder");
 }
 
 std::string SchemaSql()

@@ -41,6 +41,10 @@ void CreateDatabaseAt(const std::string& name, bool withSchema);
 void ExecuteOn(const std::string& name, const std::string& sql);
 std::vector<std::vector<std::string>> QueryOn(const std::string& name, const std::string& sql);
 
+// A new folder of the system's temporary folder, named prefix + random letters,
+// writable by everyone (the private server writes there as itself).
+std::string MakeScratchFolder(const std::string& prefix);
+
 // The text of parcels/schema.sql.
 std::string SchemaSql();
 
