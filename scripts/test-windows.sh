@@ -85,7 +85,7 @@ run_suite() {
   failed=$((failed + bad))
   if [ -z "$ok" ] || [ "$bad" -gt 0 ]; then
     status=1
-    [ -z "$ok" ] && [ "$bad" -eq 0 ] && failed=$((failed + 1)) # crashed or hung
+    if [ -z "$ok" ] && [ "$bad" -eq 0 ]; then failed=$((failed + 1)); fi # crashed or hung
   fi
 }
 check() { # name, 0 = good
