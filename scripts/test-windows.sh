@@ -62,6 +62,10 @@ PATH=$PATH:/usr/sbin lpadmin -d Etichette
 
 step "Wine prefix"
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# One wineserver for the whole run: one that ends between two programs can
+# refuse the next one ("recvmsg: Connection reset by peer").
+mkdir -p "$WINEPREFIX"
+wineserver -p
 timeout 300 wineboot -i >"$work/wineboot.log" 2>&1 || fail "wineboot failed: $(tail -5 "$work/wineboot.log")"
 # Debian's Wine does not find its own Tahoma unless it sits in the prefix.
 cp /usr/share/wine/fonts/tahoma*.ttf /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
@@ -275,6 +279,7 @@ session() { # name, then station_session's arguments
   [ "$rc" -eq 0 ] || tail -5 "$work/$name-station.log" 2>/dev/null || true
   # a failed session may leave its windows behind
   timeout 20 wineserver -k 2>/dev/null || true
+  wineserver -p
 }
 
 drive_c=$WINEPREFIX/drive_c
