@@ -75,10 +75,17 @@ export WINEPATH="$(winpath "$kit/bin");$(winpath "$kit/mingw-runtime")"
 status=0
 passed=0
 failed=0
+# run_suite EXE [VAR=value...] [-- ARGUMENT...]. Wine hands no QT_* variable on,
+# so Qt options go as arguments.
 run_suite() {
   local exe=$1 t0=$SECONDS; shift
+  local vars=() args=()
+  while [ $# -gt 0 ]; do
+    if [ "$1" = -- ]; then shift; args=("$@"); break; fi
+    vars+=("$1"); shift
+  done
   # from a folder of the run's own: nothing a test leaves in its current folder stays behind
-  (cd "$work" && timeout 300 env "$@" wine "$exe" --gtest_brief=1) >"$work/suite.log" 2>&1 || true
+  (cd "$work" && timeout 300 env "${vars[@]}" wine "$exe" --gtest_brief=1 "${args[@]}") >"$work/suite.log" 2>&1 || true
   echo "-- $(basename "$exe") ($((SECONDS - t0)) s)"
   grep -v '^\s*$' "$work/suite.log" | grep -v '^Running main' || true
   local ok bad
@@ -111,7 +118,9 @@ mkdir -p "$work/labels"
 own_settings=$'[CONFIG]\r\nNome Server=MAGAZZINO\r\n'
 printf '%s' "$own_settings" >"$WINEPREFIX/drive_c/Colli/dati.ini"
 device_key='HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows'
-own_device='Ufficio,winspool,Ne00:'
+# Wine replaces a default that names no installed printer as each program
+# starts, so the workstation's own default is the queue, as Wine names it.
+own_device='Etichette,wineps.drv,CUPS:Etichette'
 wine reg add "$device_key" /v Device /d "$own_device" /f >/dev/null 2>&1
 run_suite "$win/tests/printing/printing_logic_tests.exe"
 run_suite "$win/tests/dblocate/dblocate_settings_tests.exe"
@@ -209,7 +218,7 @@ run_suite "$win/tests/dblocate/dblocate_dialog_tests.exe" QT_QPA_PLATFORM=offscr
 run_suite "$win/tests/admin/admin_tests.exe"
 run_suite "$win/tests/app/app_tests.exe" GTEST_FILTER='-SessionEnd.*'
 # The session's end comes as window messages: real windows, on Wine's display.
-run_suite "$win/tests/app/app_tests.exe" GTEST_FILTER='SessionEnd.*' QT_QPA_PLATFORM=windows
+run_suite "$win/tests/app/app_tests.exe" GTEST_FILTER='SessionEnd.*' -- -platform windows
 
 step "the station from the zip, end to end"
 # Four layouts a warehouse meets: a plain folder, a folder whose name has an
