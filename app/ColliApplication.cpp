@@ -82,17 +82,22 @@ struct TerminationSignals::Impl {
     class SessionEnd : public QAbstractNativeEventFilter {
     public:
         explicit SessionEnd(Impl& owner) : owner_(owner) {}
-        bool nativeEventFilter(const QByteArray&, void* message, qintptr*) override
+        bool nativeEventFilter(const QByteArray&, void* message, qintptr* result) override
         {
             const MSG* msg = static_cast<const MSG*>(message);
+            if (msg->message != WM_ENDSESSION || !msg->wParam)
+                return false;
             // Sent to every top-level window: the first one ends the station.
-            if (msg->message == WM_ENDSESSION && msg->wParam && !ended_) {
+            if (!ended_) {
                 ended_ = true;
                 owner_.End();
                 if (owner_.atSessionEnd)
                     owner_.atSessionEnd();
             }
-            return false; // Qt still answers the message itself
+            // Answered here: Qt's own handling would go on with windows that
+            // have just been closed.
+            *result = 0;
+            return true;
         }
 
     private:
