@@ -7,6 +7,7 @@
 #include <dataaccess/SqlScript.h>
 #include <dataaccess/SqlStatement.h>
 #include <dataaccess/Transaction.h>
+#include <parcels/ColumnWidths.h>
 #include <parcels/ScanLog.h>
 
 #include <QDate>
@@ -156,26 +157,15 @@ ParcelColumnWidths ReadParcelColumnWidths(dataaccess::Connection& connection,
                                           dataaccess::Transaction& transaction)
 {
     transaction.SetActive(true);
-    dataaccess::SqlQuery query(connection, transaction);
-    query.SetParamCheck(false);
-    query.SetUniDirectional(true);
-    query.AddLine("SELECT TRIM(RF.RDB$FIELD_NAME) AS NAME,");
-    query.AddLine("  COALESCE(F.RDB$CHARACTER_LENGTH, F.RDB$FIELD_LENGTH) AS WIDTH");
-    query.AddLine("FROM RDB$RELATION_FIELDS RF");
-    query.AddLine("JOIN RDB$FIELDS F ON F.RDB$FIELD_NAME=RF.RDB$FIELD_SOURCE");
-    query.AddLine("WHERE RF.RDB$RELATION_NAME='COLLI'");
-    query.Open();
+    const auto columns = parcels::ReadColumnWidths(connection, transaction, "COLLI");
+    auto width = [&](const char* column) {
+        const auto it = columns.find(column);
+        return it == columns.end() ? 0 : it->second;
+    };
     ParcelColumnWidths widths;
-    for (; !query.AtEnd(); query.NextRow()) {
-        const std::string name = query.FieldText("NAME");
-        const int width = static_cast<int>(query.FieldInteger("WIDTH"));
-        if (name == "BARCODESPEED")
-            widths.barcodeSpeed = width;
-        else if (name == "CODICEEAN")
-            widths.codiceEan = width;
-        else if (name == "CODICEEAN_ERRATO")
-            widths.codiceEanErrato = width;
-    }
+    widths.barcodeSpeed = width("BARCODESPEED");
+    widths.codiceEan = width("CODICEEAN");
+    widths.codiceEanErrato = width("CODICEEAN_ERRATO");
     if (widths.barcodeSpeed == 0)
         throw std::runtime_error("the database has no table COLLI with a column BARCODESPEED (run init first)");
     return widths;

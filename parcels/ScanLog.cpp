@@ -1,5 +1,7 @@
 #include "parcels/ScanLog.h"
 
+#include "parcels/ColumnWidths.h"
+
 #include <dataaccess/Errors.h>
 #include <dataaccess/SqlQuery.h>
 #include <dataaccess/SqlStatement.h>
@@ -62,25 +64,12 @@ std::string LockHint(const std::exception& error)
 CodeWidths ReadScanLogCodeWidths(dataaccess::Connection& connection, dataaccess::Transaction& transaction)
 {
     const bool started = !transaction.Active();
+    const auto columns = ReadColumnWidths(connection, transaction, "LOGSPARATE");
     CodeWidths widths;
-    {
-        dataaccess::SqlQuery query(connection, transaction);
-        query.SetParamCheck(false);
-        query.SetUniDirectional(true);
-        query.AddLine("SELECT TRIM(RF.RDB$FIELD_NAME) AS NAME,");
-        query.AddLine("  COALESCE(F.RDB$CHARACTER_LENGTH, F.RDB$FIELD_LENGTH) AS WIDTH");
-        query.AddLine("FROM RDB$RELATION_FIELDS RF");
-        query.AddLine("JOIN RDB$FIELDS F ON F.RDB$FIELD_NAME=RF.RDB$FIELD_SOURCE");
-        query.AddLine("WHERE RF.RDB$RELATION_NAME='LOGSPARATE'");
-        query.Open();
-        for (; !query.AtEnd(); query.NextRow()) {
-            const std::string name = query.FieldText("NAME");
-            if (name == "BARCODESPEED")
-                widths.barcodeSpeed = static_cast<int>(query.FieldInteger("WIDTH"));
-            else if (name == "CODICEEANLETTO")
-                widths.codiceEanLetto = static_cast<int>(query.FieldInteger("WIDTH"));
-        }
-    }
+    if (const auto it = columns.find("BARCODESPEED"); it != columns.end())
+        widths.barcodeSpeed = it->second;
+    if (const auto it = columns.find("CODICEEANLETTO"); it != columns.end())
+        widths.codiceEanLetto = it->second;
     if (started && transaction.Active())
         transaction.Commit();
     return widths;

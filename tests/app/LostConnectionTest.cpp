@@ -7,8 +7,6 @@
 #include <QPushButton>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 
 namespace {
 
@@ -19,15 +17,7 @@ protected:
         if (std::getenv("COLLI_FB_SERVER") == nullptr)
             GTEST_SKIP() << "no private server wanted (COLLI_FB_SERVER unset)";
         ASSERT_TRUE(server.Running());
-        // The database lives on that server, reached through the settings file.
-        const std::string remotePath = server.Folder() + "REMOTE.FDB";
-        folder.CreateDatabase(server.Address() + ":" + remotePath);
-        AddParcel("SPD001", "8001234567890", "<NULL>");
-        AddParcel("SPD002", "8001234567906", "<NULL>");
-        std::filesystem::remove(folder.DatabasePath());
-        std::ofstream(folder.Path() + "dati.ini") << "[CONFIG]\r\nNome Server=" << server.Address()
-                                                   << "\r\nAlias=" << remotePath << "\r\n";
-        Start();
+        StartOnServer(server.Address(), server.Folder() + "REMOTE.FDB");
         ASSERT_TRUE(form->DatabaseColli().Connected());
         ASSERT_TRUE(form->EditBarcode->isEnabled());
         journal.clear();

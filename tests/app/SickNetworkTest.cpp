@@ -17,8 +17,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 
 namespace {
@@ -80,14 +78,7 @@ protected:
         if (std::getenv("COLLI_FB_SERVER") == nullptr)
             GTEST_SKIP() << "no private server wanted (COLLI_FB_SERVER unset)";
         ASSERT_TRUE(server.Running());
-        const std::string remotePath = server.Folder() + "REMOTE.FDB";
-        folder.CreateDatabase(server.Address() + ":" + remotePath);
-        AddParcel("SPD001", "8001234567890", "<NULL>");
-        AddParcel("SPD002", "8001234567906", "<NULL>");
-        std::filesystem::remove(folder.DatabasePath());
-        std::ofstream(folder.Path() + "dati.ini") << "[CONFIG]\r\nNome Server=" << server.Address()
-                                                   << "\r\nAlias=" << remotePath << "\r\nAttesa Server=3\r\n";
-        Start();
+        StartOnServer(server.Address(), server.Folder() + "REMOTE.FDB", "Attesa Server=3\r\n");
         ASSERT_TRUE(form->DatabaseColli().Connected());
         Scan("SPD001");
         Scan("8001234567890"); // one good pair

@@ -88,6 +88,18 @@ void StationTest::ReleaseKey(int key, Qt::KeyboardModifiers modifiers, bool auto
     QCoreApplication::sendEvent(form->EditBarcode, &release);
 }
 
+void StationTest::StartOnServer(const std::string& serverAddress, const std::string& remotePath,
+                                const std::string& moreSettings)
+{
+    folder.CreateDatabase(serverAddress + ":" + remotePath);
+    AddParcel("SPD001", "8001234567890", "<NULL>");
+    AddParcel("SPD002", "8001234567906", "<NULL>");
+    std::filesystem::remove(folder.DatabasePath());
+    std::ofstream(folder.Path() + "dati.ini") << "[CONFIG]\r\nNome Server=" << serverAddress
+                                               << "\r\nAlias=" << remotePath << "\r\n" << moreSettings;
+    Start();
+}
+
 void StationTest::AddParcel(const std::string& barcodeSpeed, const std::string& ean, const std::string& faultyEan)
 {
     auto literal = [](const std::string& value) {

@@ -126,6 +126,11 @@ protected:
     void Scan(const QString& code, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
     void ReleaseKey(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier, bool autoRepeat = false);
     void AddParcel(const std::string& barcodeSpeed, const std::string& ean, const std::string& faultyEan);
+    // The parcels SPD001 and SPD002 in a database on that server, named by
+    // the settings file with its alias (plus moreSettings, CR LF ended lines);
+    // then Start() with no local database.
+    void StartOnServer(const std::string& serverAddress, const std::string& remotePath,
+                       const std::string& moreSettings = "");
     // ID, BARCODESPEED, CODICEEANLETTO ("<NULL>" for NULL), STATUS, in ID order.
     std::vector<std::vector<std::string>> LogRows();
     QString Caption() const;
