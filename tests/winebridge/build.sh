@@ -9,7 +9,8 @@ out=${1:?output folder}
 mkdir -p "$out"
 # Host compiler, not winegcc: ibase.h must declare the Linux functions.
 nice -n 10 gcc -O2 -fPIC -Wall -Wextra -Werror -c "$here/fbclient.c" -o "$out/fbclient.o"
-nice -n 10 winegcc -m64 -shared -o "$out/fbclient.dll" "$here/fbclient.spec" "$out/fbclient.o" -lfbclient
+# The export list goes to winebuild by -E, as winegcc would hand it on.
+nice -n 10 winegcc -m64 -shared -o "$out/fbclient.dll" -Wb,-E,"$here/fbclient.exports" "$out/fbclient.o" -lfbclient
 mv "$out/fbclient.dll.so" "$out/fbclient.so.tmp" 2>/dev/null || true
-winebuild -m64 --dll --fake-module -E "$here/fbclient.spec" -F fbclient.dll -o "$out/fbclient.dll"
+winebuild -m64 --dll --fake-module -E "$here/fbclient.exports" -F fbclient.dll -o "$out/fbclient.dll"
 mv "$out/fbclient.so.tmp" "$out/fbclient.dll.so"

@@ -3,7 +3,7 @@
  * Wine reach the Linux Firebird client (libfbclient.so.2) through it.
  *
  * Built with the host compiler, so that <ibase.h> gives the Linux prototypes;
- * every export is an ms_abi function bridge_<name> (see fbclient.spec).
+ * every export is an ms_abi function bridge_<name> (see fbclient.exports).
  * Handles, ISC_STATUS and the XSQLDA have the same layout on both sides.
  *
  * Where a Windows client behaves differently from the Linux one, the bridge
