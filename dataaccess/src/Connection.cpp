@@ -285,8 +285,7 @@ void Connection::CreateDatabase()
     // A server that did not answer the attach a moment ago would not answer
     // this either: the wait is not made twice.
     if (!d_->AnsweredLately(d_->databaseName))
-        throw NoAnswerError("Nessuna risposta dal server " + d_->ServerLabel() + " entro " +
-                            std::to_string(d_->waitBound) + " secondi");
+        throw d_->NoAnswer();
     const unsigned short dialect = static_cast<unsigned short>(d_->sqlDialect);
     d_->handle = d_->OpenWithin(
         [statement, dialect](Status& status, isc_db_handle& newHandle) {

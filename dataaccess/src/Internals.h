@@ -75,6 +75,20 @@ struct Connection::Impl {
     int SecondsLeft();
     void Note(const std::string& text) const;
     std::string ServerLabel() const;
+    // The errors of a call past the bound and of one cut off by closing.
+    NoAnswerError NoAnswer(const std::string& detail = {}) const;
+    WaitCancelledError Closing() const;
+    // Marks a call as out for its lifetime; a second one raises.
+    class Busy {
+    public:
+        explicit Busy(bool& running);
+        ~Busy() { running_ = false; }
+        Busy(const Busy&) = delete;
+        Busy& operator=(const Busy&) = delete;
+
+    private:
+        bool& running_;
+    };
     // A server name, not a local file: calls are made on the connection's
     // thread and bounded.
     bool OverNetwork() const;

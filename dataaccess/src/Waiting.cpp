@@ -108,6 +108,25 @@ std::string Connection::Impl::ServerLabel() const
     return "\"" + (server.empty() ? databaseName : server) + "\"";
 }
 
+NoAnswerError Connection::Impl::NoAnswer(const std::string& detail) const
+{
+    return NoAnswerError("Nessuna risposta dal server " + ServerLabel() + " entro " + std::to_string(waitBound) +
+                         " secondi" + (detail.empty() ? "" : "\r" + detail));
+}
+
+WaitCancelledError Connection::Impl::Closing() const
+{
+    return WaitCancelledError("Attesa del server " + ServerLabel() + " interrotta: il programma si sta chiudendo");
+}
+
+// Events handled while waiting must not start a second call.
+Connection::Impl::Busy::Busy(bool& running) : running_(running)
+{
+    if (running_)
+        throw DatabaseError("Database busy with another call");
+    running_ = true;
+}
+
 void Connection::Impl::Note(const std::string& text) const
 {
     if (monitor)
@@ -133,8 +152,7 @@ int Connection::Impl::SecondsLeft()
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline(now) - now).count();
     if (left >= 300) // a bound of 1 s still gets its one attempt
         return std::max(1, static_cast<int>(left / 1000));
-    const NoAnswerError error("Nessuna risposta dal server " + ServerLabel() + " entro " +
-                              std::to_string(waitBound) + " secondi");
+    const NoAnswerError error = NoAnswer();
     if (scope)
         scope->ended = std::make_exception_ptr(error);
     throw error;
@@ -144,11 +162,7 @@ void Connection::Impl::Run(const std::function<void()>& unit, bool cancellable)
 {
     if (scope && scope->ended)
         std::rethrow_exception(scope->ended);
-    // Events handled while waiting must not start a second call.
-    if (running)
-        throw DatabaseError("Database busy with another call");
-    running = true;
-    const std::unique_ptr<bool, void (*)(bool*)> idle(&running, [](bool* flag) { *flag = false; });
+    const Busy busy(running);
     if (!OverNetwork()) {
         unit(); // a local file has no link to lose, and the thread would cost more than the call
         return;
@@ -186,15 +200,9 @@ void Connection::Impl::Run(const std::function<void()>& unit, bool cancellable)
     if (told)
         monitor->WaitOver(waited);
 
-    const std::exception_ptr cancelled =
-        askedToStop ? std::make_exception_ptr(WaitCancelledError("Attesa del server " + ServerLabel() +
-                                                                 " interrotta: il programma si sta chiudendo"))
-                    : nullptr;
+    const std::exception_ptr cancelled = askedToStop ? std::make_exception_ptr(Closing()) : nullptr;
     if (cut) {
-        const std::exception_ptr error =
-            cancelled ? cancelled
-                      : std::make_exception_ptr(NoAnswerError("Nessuna risposta dal server " + ServerLabel() +
-                                                              " entro " + std::to_string(waitBound) + " secondi"));
+        const std::exception_ptr error = cancelled ? cancelled : std::make_exception_ptr(NoAnswer());
         Note((cancelled ? "Chiamata interrotta alla chiusura dopo " : "Chiamata interrotta senza risposta dopo ") +
              std::to_string(waited.count()) + " ms: collegamento con " + ServerLabel() + " considerato perso");
         if (scope)
@@ -242,10 +250,7 @@ isc_db_handle Connection::Impl::AttachWithin(const std::string& dpb, int seconds
 
 isc_db_handle Connection::Impl::OpenWithin(std::function<void(Status&, isc_db_handle&)> open, int seconds)
 {
-    if (running)
-        throw DatabaseError("Database busy with another call");
-    running = true;
-    const std::unique_ptr<bool, void (*)(bool*)> idle(&running, [](bool* flag) { *flag = false; });
+    const Busy busy(running);
     if (!OverNetwork()) {
         Status status;
         isc_db_handle newHandle = 0;
@@ -317,13 +322,8 @@ isc_db_handle Connection::Impl::OpenWithin(std::function<void(Status&, isc_db_ha
     if (told)
         monitor->WaitOver(waited);
     if (abandoned) {
-        std::exception_ptr error;
-        if (askedToStop)
-            error = std::make_exception_ptr(WaitCancelledError("Attesa del server " + ServerLabel() +
-                                                               " interrotta: il programma si sta chiudendo"));
-        else
-            error = std::make_exception_ptr(NoAnswerError("Nessuna risposta dal server " + ServerLabel() +
-                                                          " entro " + std::to_string(waitBound) + " secondi"));
+        const std::exception_ptr error =
+            askedToStop ? std::make_exception_ptr(Closing()) : std::make_exception_ptr(NoAnswer());
         if (scope)
             scope->ended = error;
         NoAnswerFrom(databaseName);
@@ -331,8 +331,7 @@ isc_db_handle Connection::Impl::OpenWithin(std::function<void(Status&, isc_db_ha
     }
     try {
         if (attempt->unreachable)
-            throw NoAnswerError("Nessuna risposta dal server " + ServerLabel() + " entro " +
-                                std::to_string(waitBound) + " secondi");
+            throw NoAnswer();
         if (attempt->error)
             std::rethrow_exception(attempt->error);
     } catch (const NoAnswerError&) {
@@ -344,8 +343,7 @@ isc_db_handle Connection::Impl::OpenWithin(std::function<void(Status&, isc_db_ha
         if (waited < std::chrono::seconds(seconds) - std::chrono::milliseconds(500))
             throw;
         NoAnswerFrom(databaseName);
-        const NoAnswerError noAnswer("Nessuna risposta dal server " + ServerLabel() + " entro " +
-                                     std::to_string(waitBound) + " secondi\r" + error.what());
+        const NoAnswerError noAnswer = NoAnswer(error.what());
         if (scope)
             scope->ended = std::make_exception_ptr(noAnswer);
         throw noAnswer;
