@@ -127,10 +127,8 @@ TMainForm::TMainForm(StationServices services, QWidget* parent)
     databaseColli_.SetDefaultTransaction(&transactionColli_);
     databaseColli_.SetSQLDialect(3);
     BuildLayout();
-    waitNotice_ = std::make_unique<ServerWaitNotice>(this, LabelAttesa, log_, [this] {
-        const std::string server = dataaccess::ServerOf(databaseColli_.DatabaseName());
-        return QString::fromStdString(server.empty() ? databaseColli_.DatabaseName() : server);
-    });
+    waitNotice_ = std::make_unique<ServerWaitNotice>(this, LabelAttesa, log_,
+                                                     [this] { return QString::fromStdString(ServerShown()); });
     databaseColli_.SetLinkMonitor(waitNotice_.get());
     FormCreate();
     if (EditBarcode->isEnabled())
@@ -306,6 +304,18 @@ void TMainForm::ReadWaitBound()
     transactionColli_.SetLockTimeout(std::max(1, bound * 2 / 3));
 }
 
+std::string TMainForm::ServerShown() const
+{
+    const std::string server = dataaccess::ServerOf(databaseColli_.DatabaseName());
+    return server.empty() ? databaseColli_.DatabaseName() : server;
+}
+
+std::unique_ptr<bool, void (*)(bool*)> TMainForm::MarkBusy()
+{
+    busy_ = true;
+    return {&busy_, [](bool* busy) { *busy = false; }};
+}
+
 void TMainForm::ReadCodeWidths()
 {
     try {
@@ -342,8 +352,7 @@ void TMainForm::EditBarcodeKeyUp(QObject*, int key, Qt::KeyboardModifiers)
         return;
 
     ScanCleanup cleanup(EditBarcode, EditBarcode);
-    busy_ = true;
-    const std::unique_ptr<bool, void (*)(bool*)> idle(&busy_, [](bool* busy) { *busy = false; });
+    const auto idle = MarkBusy();
 
     const std::optional<std::string> code = ToWindows1252(text);
     if (!code) {
@@ -405,8 +414,7 @@ void TMainForm::LookupBarcodeSpeed(const std::string& code)
             query.Open();
         }
     } catch (const dataaccess::ConnectionLostError& error) {
-        const std::string server = dataaccess::ServerOf(databaseColli_.DatabaseName());
-        throw dataaccess::ConnectionLostError("Server \"" + (server.empty() ? databaseColli_.DatabaseName() : server) +
+        throw dataaccess::ConnectionLostError("Server \"" + ServerShown() +
                                               "\" non raggiungibile: la scansione non \xC3\xA8 stata registrata.\r" +
                                               error.what());
     }
@@ -505,8 +513,7 @@ void TMainForm::ButtonChiudiClick()
 
 void TMainForm::ButtonIntegrazioneEANErratiClick()
 {
-    busy_ = true;
-    const std::unique_ptr<bool, void (*)(bool*)> idle(&busy_, [](bool* busy) { *busy = false; });
+    const auto idle = MarkBusy();
     StationBatchUi ui(this, boxes_);
     parcels::RunWrongEanBatch(databaseColli_, transactionColli_, ui);
 }

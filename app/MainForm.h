@@ -99,6 +99,10 @@ private:
     template <class Handler> void Guarded(Handler&& handler);
     void ReadWaitBound();
     void ReadCodeWidths();
+    // The server the database is on, or the whole name of a local file.
+    std::string ServerShown() const;
+    // Marks a handler as running until the result is dropped.
+    [[nodiscard]] std::unique_ptr<bool, void (*)(bool*)> MarkBusy();
 
     printing::PrintPlatform& printPlatform_;
     DiagnosticLog* log_;

@@ -3,7 +3,6 @@
 #include "parcels/ColumnWidths.h"
 
 #include <dataaccess/Errors.h>
-#include <dataaccess/SqlQuery.h>
 #include <dataaccess/SqlStatement.h>
 #include <dataaccess/Transaction.h>
 
