@@ -1,0 +1,105 @@
+// Round trips counted, not timed: the station reaches the run's server through
+// the loopback proxy of bench/wire, which counts every request turn and can cut
+// every link at an exact point of the conversation.
+#include "StationFixture.h"
+#include "TestDatabase.h"
+
+#include <WireProxy.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+namespace {
+
+class WireTurns : public StationTest {
+protected:
+    void SetUp() override
+    {
+        const std::string server = testsupport::ServerAddress();
+        if (server.empty())
+            GTEST_SKIP() << "no private server (COLLI_FB_SERVER unset)";
+        const std::string path = folder.Path() + "REMOTE.FDB";
+        direct = server + ":" + path;
+        proxy = std::make_unique<wire::WireProxy>(std::stoi(server.substr(server.find('/') + 1)),
+                                                  std::chrono::microseconds(0), std::chrono::seconds(300));
+        folder.CreateDatabase(direct);
+        for (int i = 1; i <= 4; ++i)
+            AddParcel("SPD00" + std::to_string(i), "800123456789" + std::to_string(i), "<NULL>");
+        std::filesystem::remove(folder.DatabasePath());
+        std::ofstream(folder.Path() + "dati.ini") << "[CONFIG]\r\nNome Server=127.0.0.1/" << proxy->Port()
+                                                   << "\r\nAlias=" << path << "\r\nAttesa Server=5\r\n";
+        Start();
+        ASSERT_TRUE(form->DatabaseColli().Connected());
+    }
+
+    long RowsOf(const std::string& barcode)
+    {
+        return std::stol(testsupport::QueryOn(
+            direct, "SELECT COUNT(*) FROM LOGSPARATE WHERE BARCODESPEED = '" + barcode + "'")[0][0]);
+    }
+
+    bool Told(const std::string& text) const
+    {
+        return std::any_of(journal.begin(), journal.end(),
+                           [&](const std::string& line) { return line.find(text) != std::string::npos; });
+    }
+
+    std::string direct; // the database without the proxy: the test's own reads are not counted
+    std::unique_ptr<wire::WireProxy> proxy;
+};
+
+TEST_F(WireTurns, APairCostsTwoTurnsAndACutLinkLeavesOneRowOrNoneAsTheOperatorWasTold)
+{
+    for (int round = 0; round < 2; ++round) { // the first pair may still set things up
+        const wire::WireCounts before = proxy->Total();
+        Scan("SPD001");
+        const wire::WireCounts looked = proxy->Total();
+        Scan("8001234567891");
+        const wire::WireCounts after = proxy->Total();
+        if (round == 0)
+            continue;
+        EXPECT_EQ((looked - before).turns, 1) << "courier lookup";
+        EXPECT_LE((after - before).turns, 2) << "whole pair -> committed";
+        EXPECT_EQ((after - before).links, 0) << "no new attachment";
+    }
+    EXPECT_EQ(RowsOf("SPD001"), 2);
+
+    struct Case {
+        wire::DropAt when;
+        const char* barcode;
+        const char* ean;
+    };
+    for (const Case& c : {Case{wire::DropAt::NextRequest, "SPD002", "8001234567892"},
+                          Case{wire::DropAt::NextAnswer, "SPD003", "8001234567893"}}) {
+        SCOPED_TRACE(c.barcode);
+        Scan(c.barcode);
+        ASSERT_EQ(form->ScanState(), 1);
+        journal.clear();
+        proxy->ArmDrop(c.when); // the next turn is the log row's
+        Scan(c.ean);
+        ASSERT_TRUE(proxy->DropDone());
+        // A row whose outcome was not yet known is settled by the next contact.
+        const bool unknown = Told("non ancora noto");
+        Scan("SPD004");
+        Scan("8001234567894");
+        const long rows = RowsOf(c.barcode);
+        if (Told("Impossibile storicizzare")) {
+            EXPECT_EQ(rows, 0);
+        } else if (unknown) {
+            const auto lines = DiagnosticLines();
+            const bool settled = std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+                return line.find(c.barcode) != std::string::npos && line.find("Verificata") != std::string::npos;
+            });
+            EXPECT_TRUE(settled) << "a row told not yet known is settled once the server answers";
+            EXPECT_EQ(rows, 1);
+        } else {
+            EXPECT_EQ(rows, 1) << "told recorded";
+        }
+        for (const std::string& line : journal)
+            std::cout << "[  JOURNAL ] " << line << "\n";
+    }
+}
+
+} // namespace
