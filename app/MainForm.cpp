@@ -122,22 +122,20 @@ TMainForm::TMainForm(StationServices services, QWidget* parent)
       ownLocationUi_(services.locationUi ? nullptr : std::make_unique<StationLocationUi>(this, boxes_)),
       locationUi_(services.locationUi ? *services.locationUi : *ownLocationUi_),
       transactionColli_(databaseColli_),
-      lookupTransaction_(databaseColli_),
-      logTransaction_(databaseColli_),
-      courierLookup_(std::make_unique<parcels::CourierLookup>(databaseColli_, lookupTransaction_)),
-      scanLog_(std::make_unique<parcels::ScanLogWriter>(databaseColli_, lookupTransaction_, logTransaction_,
+      scanTransaction_(databaseColli_),
+      courierLookup_(std::make_unique<parcels::CourierLookup>(databaseColli_, scanTransaction_)),
+      scanLog_(std::make_unique<parcels::ScanLogWriter>(databaseColli_, scanTransaction_, scanTransaction_,
                                                         [this](const std::string& text) { Note(text); })),
       maxBarcodeSpeed_(kDefaultCodeLength),
       maxEan_(kDefaultCodeLength)
 {
     databaseColli_.SetDefaultTransaction(&transactionColli_);
     databaseColli_.SetSQLDialect(3);
-    // Lookups see parcels added since, and hold nothing back at the server.
-    lookupTransaction_.SetReadCommitted(true);
-    lookupTransaction_.SetReadOnly(true);
-    // A log row and its commit travel as one request.
-    logTransaction_.SetReadCommitted(true);
-    logTransaction_.SetAutoCommit(true);
+    // Lookups see parcels added since; a log row and its commit travel as one
+    // request. One transaction for both: a second one would cost a round trip
+    // more at every attach.
+    scanTransaction_.SetReadCommitted(true);
+    scanTransaction_.SetAutoCommit(true);
     BuildLayout();
     waitNotice_ = std::make_unique<ServerWaitNotice>(this, LabelAttesa, log_,
                                                      [this] { return QString::fromStdString(ServerShown()); });
@@ -314,7 +312,7 @@ void TMainForm::ReadWaitBound()
     // Locked rows make the server itself wait: that wait ends first, with a
     // lock conflict, so the call is not taken for a dead link.
     transactionColli_.SetLockTimeout(std::max(1, bound * 2 / 3));
-    logTransaction_.SetLockTimeout(std::max(1, bound * 2 / 3));
+    scanTransaction_.SetLockTimeout(std::max(1, bound * 2 / 3));
 }
 
 void TMainForm::Note(const std::string& text) const
@@ -340,10 +338,10 @@ std::unique_ptr<bool, void (*)(bool*)> TMainForm::MarkBusy()
 void TMainForm::ReadCodeWidths()
 {
     // One bound for the whole start-up; widths, lookup and log insert share the
-    // kept transactions, so the first scan only executes.
+    // kept transaction, so the first scan only executes.
     dataaccess::WaitScope wait(databaseColli_);
     try {
-        const parcels::CodeWidths widths = parcels::ReadScanLogCodeWidths(databaseColli_, lookupTransaction_);
+        const parcels::CodeWidths widths = parcels::ReadScanLogCodeWidths(databaseColli_, scanTransaction_);
         if (widths.barcodeSpeed > 0)
             maxBarcodeSpeed_ = static_cast<std::size_t>(widths.barcodeSpeed);
         if (widths.codiceEanLetto > 0)

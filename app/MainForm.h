@@ -79,10 +79,9 @@ public:
     const std::string& TemplatePath() const { return templatePath_; }
     dataaccess::Connection& DatabaseColli() { return databaseColli_; }
     dataaccess::Transaction& TransactionColli() { return transactionColli_; }
-    // Kept open for the attachment: the lookups' (read committed, read-only)
-    // and the log's (each insert commits itself).
-    dataaccess::Transaction& LookupTransaction() { return lookupTransaction_; }
-    dataaccess::Transaction& LogTransaction() { return logTransaction_; }
+    // Kept open for the attachment: the lookups read in it (read committed)
+    // and each log insert commits itself in it.
+    dataaccess::Transaction& ScanTransaction() { return scanTransaction_; }
     // Whether a log row's outcome is still unknown.
     bool LogRowPending() const;
     // The longest courier code and EAN accepted: the widths of the scan log's
@@ -124,8 +123,7 @@ private:
 
     dataaccess::Connection databaseColli_;
     dataaccess::Transaction transactionColli_;
-    dataaccess::Transaction lookupTransaction_;
-    dataaccess::Transaction logTransaction_;
+    dataaccess::Transaction scanTransaction_;
     std::unique_ptr<parcels::CourierLookup> courierLookup_;
     std::unique_ptr<parcels::ScanLogWriter> scanLog_;
 
