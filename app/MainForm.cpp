@@ -9,9 +9,9 @@
 #include "Windows1252.h"
 
 #include <dataaccess/Errors.h>
-#include <dataaccess/SqlQuery.h>
 #include <dblocate/DatabaseLocator.h>
 #include <dblocate/SettingsFile.h>
+#include <parcels/CourierLookup.h>
 #include <parcels/ScanLog.h>
 #include <parcels/WrongEanBatch.h>
 #include <printing/LabelPrinter.h>
@@ -35,6 +35,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 
 namespace {
 
@@ -121,11 +122,20 @@ TMainForm::TMainForm(StationServices services, QWidget* parent)
       ownLocationUi_(services.locationUi ? nullptr : std::make_unique<StationLocationUi>(this, boxes_)),
       locationUi_(services.locationUi ? *services.locationUi : *ownLocationUi_),
       transactionColli_(databaseColli_),
+      scanTransaction_(databaseColli_),
+      courierLookup_(std::make_unique<parcels::CourierLookup>(databaseColli_, scanTransaction_)),
+      scanLog_(std::make_unique<parcels::ScanLogWriter>(databaseColli_, scanTransaction_, scanTransaction_,
+                                                        [this](const std::string& text) { Note(text); })),
       maxBarcodeSpeed_(kDefaultCodeLength),
       maxEan_(kDefaultCodeLength)
 {
     databaseColli_.SetDefaultTransaction(&transactionColli_);
     databaseColli_.SetSQLDialect(3);
+    // Lookups see parcels added since; a log row and its commit travel as one
+    // request. One transaction for both: a second one would cost a round trip
+    // more at every attach.
+    scanTransaction_.SetReadCommitted(true);
+    scanTransaction_.SetAutoCommit(true);
     BuildLayout();
     waitNotice_ = std::make_unique<ServerWaitNotice>(this, LabelAttesa, log_,
                                                      [this] { return QString::fromStdString(ServerShown()); });
@@ -302,7 +312,16 @@ void TMainForm::ReadWaitBound()
     // Locked rows make the server itself wait: that wait ends first, with a
     // lock conflict, so the call is not taken for a dead link.
     transactionColli_.SetLockTimeout(std::max(1, bound * 2 / 3));
+    scanTransaction_.SetLockTimeout(std::max(1, bound * 2 / 3));
 }
+
+void TMainForm::Note(const std::string& text) const
+{
+    if (log_)
+        log_->Write(QString::fromStdString(text));
+}
+
+bool TMainForm::LogRowPending() const { return scanLog_->Pending(); }
 
 std::string TMainForm::ServerShown() const
 {
@@ -318,18 +337,29 @@ std::unique_ptr<bool, void (*)(bool*)> TMainForm::MarkBusy()
 
 void TMainForm::ReadCodeWidths()
 {
+    // One bound for the whole start-up; widths, lookup and log insert share the
+    // kept transaction, so the first scan only executes.
+    dataaccess::WaitScope wait(databaseColli_);
     try {
-        dataaccess::WaitScope wait(databaseColli_);
-        const parcels::CodeWidths widths = parcels::ReadScanLogCodeWidths(databaseColli_, transactionColli_);
+        const parcels::CodeWidths widths = parcels::ReadScanLogCodeWidths(databaseColli_, scanTransaction_);
         if (widths.barcodeSpeed > 0)
             maxBarcodeSpeed_ = static_cast<std::size_t>(widths.barcodeSpeed);
         if (widths.codiceEanLetto > 0)
             maxEan_ = static_cast<std::size_t>(widths.codiceEanLetto);
     } catch (const std::exception& error) {
-        // An empty new database has no log yet: the project's own widths hold.
-        if (log_)
-            log_->Write(QStringLiteral("Larghezza dei codici non letta dal database: ") +
-                        QString::fromStdString(error.what()));
+        // The project's own widths hold.
+        Note(std::string("Larghezza dei codici non letta dal database: ") + error.what());
+    }
+    // An empty new database has no tables yet: the first scan says so.
+    try {
+        courierLookup_->Prepare();
+    } catch (const std::exception& error) {
+        Note(std::string("Ricerca dei colli non preparata: ") + error.what());
+    }
+    try {
+        scanLog_->Prepare();
+    } catch (const std::exception& error) {
+        Note(std::string("Scrittura del log non preparata: ") + error.what());
     }
 }
 
@@ -389,44 +419,28 @@ void TMainForm::LookupBarcodeSpeed(const std::string& code)
     StaticBarcodeSpeed->setText(FromWindows1252(currentBarcodeSpeed_));
     StaticEAN->clear();
 
-    dataaccess::SqlQuery query(databaseColli_, transactionColli_);
-    query.SetUniDirectional(true);
-    query.SetParamCheck(false);
-    query.AddLine("SELECT");
-    query.AddLine("  *");
-    query.AddLine("FROM");
-    query.AddLine("  COLLI");
-    query.AddLine("WHERE");
-    // Doubled quotes keep a quote in the code inside the literal.
-    query.AddLine("  BARCODESPEED=" + parcels::QuotedLiteral(currentBarcodeSpeed_));
+    std::optional<parcels::Parcel> parcel;
     try {
         // One bound and one attach for the whole lookup, however the link fails.
         const dataaccess::WaitScope wait(databaseColli_);
-        const bool attached = databaseColli_.Connected();
-        try {
-            query.Open();
-        } catch (const dataaccess::ConnectionLostError&) {
-            // The link broke under the read (a server restart): read once more on a
-            // new attachment. When attaching was what failed, the server is still
-            // away and the operator sees that at once.
-            if (!attached)
-                throw;
-            query.Open();
-        }
+        parcel = courierLookup_->Find(currentBarcodeSpeed_);
+        // The server answers again: a log row left without an outcome is settled now.
+        if (scanLog_->Pending())
+            scanLog_->Settle();
     } catch (const dataaccess::ConnectionLostError& error) {
         throw dataaccess::ConnectionLostError("Server \"" + ServerShown() +
                                               "\" non raggiungibile: la scansione non \xC3\xA8 stata registrata.\r" +
                                               error.what());
     }
 
-    if (query.FetchedCount() <= 0) {
+    if (!parcel) {
         ShowOutcome(QStringLiteral("codice speed sconosciuto"), 2);
         WriteScanLog("", parcels::kBarCodeSpeedSconosciuto);
         scanState_ = 0;
         SetBarcodeCaption(kCaptionBarcodeSpeed);
     } else {
-        currentCodiceEAN_ = query.FieldText("CODICEEAN");
-        currentCodiceEANErrato_ = query.FieldText("CODICEEAN_ERRATO");
+        currentCodiceEAN_ = parcel->codiceEan;
+        currentCodiceEANErrato_ = parcel->codiceEanErrato;
         scanState_ = 1;
         SetBarcodeCaption(kCaptionBarcodeEan);
     }
@@ -463,10 +477,18 @@ void TMainForm::ShowOutcome(const QString& text, std::uint8_t kind)
 bool TMainForm::WriteScanLog(const std::string& eanRead, const std::string& status)
 {
     const dataaccess::WaitScope wait(databaseColli_);
-    return parcels::WriteScanLog(databaseColli_, transactionColli_, currentBarcodeSpeed_, eanRead, status,
-                                 [this](const std::string& message) {
-                                     boxes_.Error(this, QString::fromStdString(message));
-                                 });
+    const parcels::LogResult result = scanLog_->Write(currentBarcodeSpeed_, eanRead, status);
+    switch (result.outcome) {
+    case parcels::LogOutcome::Recorded:
+        return true;
+    case parcels::LogOutcome::NotRecorded:
+        boxes_.Error(this, QString::fromStdString(result.message));
+        return false;
+    case parcels::LogOutcome::NotYetKnown:
+        boxes_.Warning(this, QString::fromStdString(result.message));
+        return false;
+    }
+    return false;
 }
 
 void TMainForm::PrintLabel()

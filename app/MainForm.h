@@ -23,6 +23,7 @@ class DiagnosticLog;
 class ServerWaitNotice;
 
 namespace dblocate { class LocationUi; }
+namespace parcels { class CourierLookup; class ScanLogWriter; }
 namespace printing { class PrintPlatform; }
 
 // What the main window works with besides its own controls.
@@ -78,6 +79,11 @@ public:
     const std::string& TemplatePath() const { return templatePath_; }
     dataaccess::Connection& DatabaseColli() { return databaseColli_; }
     dataaccess::Transaction& TransactionColli() { return transactionColli_; }
+    // Kept open for the attachment: the lookups read in it (read committed)
+    // and each log insert commits itself in it.
+    dataaccess::Transaction& ScanTransaction() { return scanTransaction_; }
+    // Whether a log row's outcome is still unknown.
+    bool LogRowPending() const;
     // The longest courier code and EAN accepted: the widths of the scan log's
     // columns in the attached database.
     std::size_t MaxBarcodeSpeedLength() const { return maxBarcodeSpeed_; }
@@ -98,7 +104,9 @@ private:
     // Runs one event handler; an error leaving it goes to the one error handler.
     template <class Handler> void Guarded(Handler&& handler);
     void ReadWaitBound();
+    // The start-up reads and preparing, in the kept transactions.
     void ReadCodeWidths();
+    void Note(const std::string& text) const;
     // The server the database is on, or the whole name of a local file.
     std::string ServerShown() const;
     // Marks a handler as running until the result is dropped.
@@ -115,6 +123,9 @@ private:
 
     dataaccess::Connection databaseColli_;
     dataaccess::Transaction transactionColli_;
+    dataaccess::Transaction scanTransaction_;
+    std::unique_ptr<parcels::CourierLookup> courierLookup_;
+    std::unique_ptr<parcels::ScanLogWriter> scanLog_;
 
     bool busy_ = false; // a handler runs: input that arrives while it waits is dropped
     std::size_t maxBarcodeSpeed_;

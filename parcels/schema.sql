@@ -26,3 +26,32 @@ CREATE TABLE LOGSPARATE (
 );
 
 CREATE GENERATOR IDLOGSPARATECOUNTER;
+
+/* Each station draws a ticket for every log row it sends (32 hex digits of a
+   random 128-bit number), so that after a lost answer it can ask whether its row
+   exists. Rows of writers that send none keep it NULL; a unique index allows
+   any number of NULLs. */
+ALTER TABLE LOGSPARATE ADD IDSCANSIONE VARCHAR(32);
+
+CREATE UNIQUE INDEX IDX_LOGSPARATE_IDSCANSIONE ON LOGSPARATE (IDSCANSIONE);
+
+/* The key and the time of a row come from the server, whoever writes it. */
+CREATE TRIGGER LOGSPARATE_BI FOR LOGSPARATE ACTIVE BEFORE INSERT POSITION 0
+AS
+BEGIN
+  NEW.ID = GEN_ID(IDLOGSPARATECOUNTER, 1);
+  NEW.DATAORA = CURRENT_TIMESTAMP;
+END;
+
+GRANT USAGE ON GENERATOR IDLOGSPARATECOUNTER TO TRIGGER LOGSPARATE_BI;
+
+/* The ID of the row with that ticket, NULL when there is none: a station, which
+   may not read the log, learns whether its own row was committed. */
+CREATE PROCEDURE SCANSIONE_REGISTRATA (IDSCANSIONE VARCHAR(32))
+RETURNS (ID BIGINT)
+AS
+BEGIN
+  ID = (SELECT L.ID FROM LOGSPARATE L WHERE L.IDSCANSIONE = :IDSCANSIONE);
+END;
+
+GRANT SELECT ON LOGSPARATE TO PROCEDURE SCANSIONE_REGISTRATA;

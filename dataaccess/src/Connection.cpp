@@ -191,22 +191,39 @@ void Connection::Impl::MarkLost() noexcept
     Status status;
     isc_detach_database(&status, &handle);
     handle = 0;
+    attachmentId = 0;
     lost = true;
 }
 
 void Connection::Impl::AdoptDialect()
 {
-    const char items[] = {isc_info_db_sql_dialect, isc_info_end};
-    std::array<char, 32> result{};
+    // The attachment's number comes in the same answer: the station names its
+    // own attachment by it after the link is lost.
+    const char items[] = {isc_info_db_sql_dialect, isc_info_attachment_id, isc_info_end};
+    std::array<char, 64> result{};
     Status status;
+    attachmentId = 0;
     isc_database_info(&status, &handle, sizeof(items), items, static_cast<short>(result.size()),
                       result.data());
-    if (status.Failed() || result[0] != isc_info_db_sql_dialect)
+    if (status.Failed())
         return; // an old server that does not know: keep the dialect asked for
-    const short length = static_cast<short>(isc_vax_integer(result.data() + 1, 2));
-    const int dialect = static_cast<int>(isc_vax_integer(result.data() + 3, length));
-    if (dialect > 0 && dialect < sqlDialect)
-        sqlDialect = dialect;
+    for (std::size_t at = 0; at + 3 <= result.size() && result[at] != isc_info_end;) {
+        const char item = result[at];
+        const short length = static_cast<short>(isc_vax_integer(result.data() + at + 1, 2));
+        if (length < 0 || at + 3 + static_cast<std::size_t>(length) > result.size())
+            break;
+        const ISC_INT64 value = isc_portable_integer(reinterpret_cast<const ISC_UCHAR*>(result.data() + at + 3), length);
+        if (item == isc_info_db_sql_dialect) {
+            const int dialect = static_cast<int>(value);
+            if (dialect > 0 && dialect < sqlDialect)
+                sqlDialect = dialect;
+        } else if (item == isc_info_attachment_id) {
+            attachmentId = value;
+        } else {
+            break; // isc_info_error or truncated: nothing more to learn
+        }
+        at += 3 + static_cast<std::size_t>(length);
+    }
 }
 
 void Connection::Impl::Detach() noexcept
@@ -230,6 +247,7 @@ void Connection::Impl::Detach() noexcept
     }
     lost = false;
     handle = 0;
+    attachmentId = 0;
 }
 
 Connection::Connection() : d_(std::make_unique<Impl>()) {}
@@ -253,6 +271,7 @@ void Connection::SetSQLDialect(int dialect) { d_->sqlDialect = dialect; }
 bool Connection::LoginPrompt() const { return d_->loginPrompt; }
 void Connection::SetLoginPrompt(bool on) { d_->loginPrompt = on; }
 bool Connection::Connected() const { return d_->handle != 0; }
+std::int64_t Connection::AttachmentId() const { return d_->attachmentId; }
 
 void Connection::SetConnected(bool on)
 {

@@ -50,6 +50,7 @@ struct Connection::Impl {
     Transaction* defaultTransaction = nullptr;
     std::vector<Transaction*> transactions; // every transaction bound to this connection
     std::uint64_t attachment = 0;           // bumped on every attach; stale statements re-prepare
+    std::int64_t attachmentId = 0;          // the server's number of the current attachment, 0 unknown
     int waitBound = 10;                     // seconds
     LinkMonitor* monitor = nullptr;
     WaitScope::State* scope = nullptr;
@@ -116,6 +117,9 @@ struct Transaction::Impl {
     Connection* connection = nullptr;
     isc_tr_handle handle = 0;
     int lockTimeout = 0;
+    bool readCommitted = false;
+    bool readOnly = false;
+    bool autoCommit = false;
     std::vector<CursorOwner*> cursors; // queries and statements bound to this transaction
 
     void Start();
@@ -124,7 +128,7 @@ struct Transaction::Impl {
     // Commit, else roll back, else forget the handle; never raises.
     void Finish() noexcept;
     void FinishHere() noexcept; // the same, on the calling thread
-    // The parameter block of a start: empty, or the defaults with a lock timeout.
+    // The parameter block of a start: empty, or what was asked for.
     std::string ParameterBlock() const;
     void CloseCursors() noexcept;
     void ForgetHandles() noexcept; // the attachment died

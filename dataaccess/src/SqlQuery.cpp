@@ -2,6 +2,7 @@
 
 #include "Descriptor.h"
 #include "Internals.h"
+#include "Parameters.h"
 
 #include "dataaccess/Errors.h"
 #include "dataaccess/SqlStatement.h"
@@ -23,6 +24,12 @@ struct SqlQuery::Impl final : CursorOwner {
     int statementType = 0;
     Descriptor columns{16};
     RowBuffer row;
+    // Named parameters (ParamCheck on): names from the text, values kept
+    // across executions and re-prepares.
+    std::vector<std::string> names;
+    bool namesRead = false;
+    Descriptor inputs{4};
+    std::vector<Parameter> parameters;
     bool cursorOpen = false;
     bool open = false;
     bool atEnd = true;
@@ -100,6 +107,24 @@ struct SqlQuery::Impl final : CursorOwner {
         CloseCursor();
         ReleaseStatement();
     }
+    void NewText() noexcept
+    {
+        Unprepare();
+        names.clear();
+        parameters.clear();
+        namesRead = false;
+    }
+    void SetParameter(std::string_view name, const std::string* value)
+    {
+        if (!namesRead) {
+            names = paramCheck ? ParseNamedParameters(JoinLines(lines)).names : std::vector<std::string>{};
+            namesRead = true;
+        }
+        if (parameters.size() < names.size())
+            parameters.resize(names.size());
+        if (!SetNamedParameter(names, parameters, name, value))
+            throw DatabaseError("Field \"" + std::string(name) + "\" not found");
+    }
 
     Transaction& BoundTransaction() const
     {
@@ -109,6 +134,8 @@ struct SqlQuery::Impl final : CursorOwner {
     }
 
     void Prepare();
+    // Attached, the transaction started and the text prepared, as an open needs.
+    void Ready();
     void Open();
     void Fetch();
     void ReadAhead();
@@ -143,6 +170,7 @@ void SqlQuery::Impl::Prepare()
             Check(status);
         }
         statementType = statement.Type();
+        DescribeParameters(statement.get(), dialect, inputs, parameters);
     } catch (...) {
         // Not yet marked as prepared, so nothing else would free it before detach.
         statement.Drop();
@@ -152,7 +180,7 @@ void SqlQuery::Impl::Prepare()
     preparedAttachment = database.attachment;
 }
 
-void SqlQuery::Impl::Open()
+void SqlQuery::Impl::Ready()
 {
     if (!connection)
         throw DatabaseError("Database not assigned");
@@ -162,21 +190,30 @@ void SqlQuery::Impl::Open()
     Transaction& bound = BoundTransaction();
     if (!bound.Active())
         bound.SetActive(true);
-    isc_tr_handle* trHandle = bound.impl().RequireHandle();
+    if (!Current())
+        connection->impl().Run([&] {
+            CloseCursor();
+            ReleaseStatement();
+            Prepare();
+        });
+}
+
+void SqlQuery::Impl::Open()
+{
+    Ready();
+    isc_tr_handle* trHandle = BoundTransaction().impl().RequireHandle();
     const unsigned short dialect = static_cast<unsigned short>(connection->impl().sqlDialect);
     bool fetchFirst = false;
     connection->impl().Run([&] {
         CloseCursor();
-        if (!Current()) {
-            ReleaseStatement();
-            Prepare();
-        }
+        XSQLDA* in = BindParameters(inputs, parameters, &connection->impl().handle, trHandle);
         Status status;
         fetched = 0;
         atEnd = true;
         if (statementType == isc_info_sql_stmt_select ||
             statementType == isc_info_sql_stmt_select_for_upd) {
-            isc_dsql_execute(&status, trHandle, statement.get(), dialect, nullptr);
+            // Sent with the first fetch: opening and reading the first rows is one round trip.
+            isc_dsql_execute(&status, trHandle, statement.get(), dialect, in);
             Check(status);
             cursorOpen = true;
             open = true;
@@ -185,7 +222,7 @@ void SqlQuery::Impl::Open()
             fetchFirst = true;
         } else {
             // A statement with at most one row of output (EXECUTE PROCEDURE) or none.
-            isc_dsql_execute2(&status, trHandle, statement.get(), dialect, nullptr,
+            isc_dsql_execute2(&status, trHandle, statement.get(), dialect, in,
                               columns.Count() > 0 ? columns.get() : nullptr);
             Check(status);
             open = true;
@@ -266,7 +303,7 @@ SqlQuery::~SqlQuery() = default;
 void SqlQuery::SetParamCheck(bool on)
 {
     if (on != d_->paramCheck) {
-        d_->Unprepare();
+        d_->NewText();
         d_->paramCheck = on;
     }
 }
@@ -274,18 +311,26 @@ void SqlQuery::SetUniDirectional(bool on) { d_->uniDirectional = on; }
 
 void SqlQuery::AddLine(std::string line)
 {
-    d_->Unprepare();
+    d_->NewText();
     d_->lines.push_back(std::move(line));
 }
 
 void SqlQuery::CopyLinesFrom(const SqlQuery& other)
 {
-    d_->Unprepare();
+    d_->NewText();
     const std::vector<std::string> copy = other.d_->lines; // other may be this query
     d_->lines.insert(d_->lines.end(), copy.begin(), copy.end());
 }
 
 const std::vector<std::string>& SqlQuery::Lines() const { return d_->lines; }
+
+void SqlQuery::Prepare()
+{
+    WatchLink(d_->connection, [this] { d_->Ready(); });
+}
+bool SqlQuery::Prepared() const { return d_->Current(); }
+void SqlQuery::SetParamText(std::string_view name, const std::string& value) { d_->SetParameter(name, &value); }
+void SqlQuery::SetParamNull(std::string_view name) { d_->SetParameter(name, nullptr); }
 
 void SqlQuery::Open()
 {
@@ -362,6 +407,44 @@ std::string SqlQuery::FieldText(int index) const
     if (!value)
         return {};
     return CurrentText(d_->connection, d_->transaction, *value);
+}
+
+std::vector<std::optional<std::int64_t>> SelectOneRow(Connection& connection, Transaction& transaction,
+                                                      const std::string& sql, int columns)
+{
+    return WatchLink(&connection, [&] {
+        Connection::Impl& database = connection.impl();
+        database.AttachAgainIfLost();
+        if (!connection.Connected())
+            connection.SetConnected(true);
+        if (!transaction.Active())
+            transaction.SetActive(true);
+        Descriptor out(static_cast<short>(columns));
+        out->sqld = static_cast<short>(columns);
+        std::vector<ISC_INT64> values(static_cast<std::size_t>(columns));
+        std::vector<short> indicators(static_cast<std::size_t>(columns));
+        for (int i = 0; i < columns; ++i) {
+            XSQLVAR& slot = out[i];
+            slot.sqltype = SQL_INT64 | 1;
+            slot.sqlscale = 0;
+            slot.sqllen = sizeof(ISC_INT64);
+            slot.sqldata = reinterpret_cast<char*>(&values[static_cast<std::size_t>(i)]);
+            slot.sqlind = &indicators[static_cast<std::size_t>(i)];
+        }
+        isc_tr_handle* trHandle = transaction.impl().RequireHandle();
+        const auto dialect = static_cast<unsigned short>(database.sqlDialect);
+        database.Run([&] {
+            Status status;
+            isc_dsql_exec_immed2(&status, &database.handle, trHandle, 0, sql.c_str(), dialect, nullptr, out.get());
+            Check(status);
+        });
+        std::vector<std::optional<std::int64_t>> row;
+        for (int i = 0; i < columns; ++i)
+            row.push_back(indicators[static_cast<std::size_t>(i)] < 0
+                              ? std::nullopt
+                              : std::optional<std::int64_t>(values[static_cast<std::size_t>(i)]));
+        return row;
+    });
 }
 
 } // namespace dataaccess

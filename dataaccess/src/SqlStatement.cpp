@@ -2,25 +2,12 @@
 
 #include "Descriptor.h"
 #include "Internals.h"
+#include "Parameters.h"
 
 #include "dataaccess/Errors.h"
 
-#include <algorithm>
-#include <limits>
 
 namespace dataaccess {
-namespace {
-
-// One positional parameter: its described type and the value set for it.
-struct Parameter {
-    short type = SQL_TEXT;
-    std::string value;
-    bool isNull = true;
-    short indicator = -1;
-    ISC_QUAD blob{};
-};
-
-} // namespace
 
 struct SqlStatement::Impl final : CursorOwner {
     Connection* connection;
@@ -34,6 +21,9 @@ struct SqlStatement::Impl final : CursorOwner {
     std::vector<std::string> names; // by position, as written
     Descriptor inputs{8};
     std::vector<Parameter> parameters;
+    Descriptor outputs{4}; // RETURNING or a procedure's outputs: one row
+    RowBuffer result;
+    bool executed = false; // the result row belongs to the last execution
 
     Impl(Connection& c, Transaction& t) : connection(&c), transaction(&t)
     {
@@ -83,7 +73,12 @@ struct SqlStatement::Impl final : CursorOwner {
     }
 
     void Prepare();
-    void Bind(isc_tr_handle* trHandle);
+    bool ReturnsRow() const
+    {
+        return outputs.Count() > 0 && statementType != isc_info_sql_stmt_select &&
+               statementType != isc_info_sql_stmt_select_for_upd;
+    }
+    const XSQLVAR* ResultColumn(std::string_view name) const;
     void Execute();
 };
 
@@ -113,92 +108,63 @@ void SqlStatement::Impl::Prepare()
             isc_dsql_prepare(&status, trHandle, statement.get(), 0, text.c_str(), dialect, nullptr);
             Check(status);
             statementType = statement.Type();
-            inputs->sqld = 0;
-            isc_dsql_describe_bind(&status, statement.get(), dialect, inputs.get());
+            std::vector<Parameter> previous = std::move(parameters);
+            parameters.clear();
+            DescribeParameters(statement.get(), dialect, inputs, parameters);
+            // Values set before a re-prepare stay with their positions.
+            for (std::size_t i = 0; i < parameters.size() && i < previous.size(); ++i) {
+                parameters[i].value = std::move(previous[i].value);
+                parameters[i].isNull = previous[i].isNull;
+            }
+            outputs->sqld = 0;
+            isc_dsql_describe(&status, statement.get(), dialect, outputs.get());
             Check(status);
-            if (inputs.Count() > inputs.Capacity()) {
-                inputs.Reserve(inputs.Count());
-                isc_dsql_describe_bind(&status, statement.get(), dialect, inputs.get());
+            if (outputs.Count() > outputs.Capacity()) {
+                outputs.Reserve(outputs.Count());
+                isc_dsql_describe(&status, statement.get(), dialect, outputs.get());
                 Check(status);
             }
+            result.Bind(outputs);
         } catch (...) {
             // Not yet marked as prepared, so nothing else would free it before detach.
             statement.Drop();
             throw;
         }
     });
-    // Values set before a re-prepare stay with their names.
-    std::vector<Parameter> previous = std::move(parameters);
-    parameters.assign(static_cast<std::size_t>(inputs.Count()), Parameter{});
-    for (int i = 0; i < inputs.Count(); ++i) {
-        parameters[i].type = static_cast<short>(inputs[i].sqltype & ~1);
-        if (static_cast<std::size_t>(i) < previous.size()) {
-            parameters[i].value = std::move(previous[i].value);
-            parameters[i].isNull = previous[i].isNull;
-        }
-    }
+    executed = false;
     preparedAttachment = database.attachment;
-}
-
-void SqlStatement::Impl::Bind(isc_tr_handle* trHandle)
-{
-    for (int i = 0; i < inputs.Count(); ++i) {
-        XSQLVAR& slot = inputs[i];
-        Parameter& parameter = parameters[static_cast<std::size_t>(i)];
-        parameter.indicator = parameter.isNull ? -1 : 0;
-        slot.sqlind = &parameter.indicator;
-        slot.sqlscale = 0;
-        if (parameter.type == SQL_BLOB && !parameter.isNull) {
-            // A text value for a blob travels as a new blob.
-            Status status;
-            isc_blob_handle blob = 0;
-            isc_create_blob2(&status, &connection->impl().handle, trHandle, &blob,
-                             &parameter.blob, 0, nullptr);
-            Check(status);
-            std::size_t done = 0;
-            while (done < parameter.value.size()) {
-                const std::size_t chunk = std::min<std::size_t>(parameter.value.size() - done, 32768);
-                isc_put_segment(&status, &blob, static_cast<unsigned short>(chunk),
-                                parameter.value.data() + done);
-                if (status.Failed()) {
-                    Status cancelStatus;
-                    isc_cancel_blob(&cancelStatus, &blob);
-                    RaiseStatus(status.vector);
-                }
-                done += chunk;
-            }
-            isc_close_blob(&status, &blob);
-            Check(status);
-            slot.sqltype = SQL_BLOB | 1;
-            slot.sqllen = sizeof(ISC_QUAD);
-            slot.sqldata = reinterpret_cast<char*>(&parameter.blob);
-            continue;
-        }
-        if (parameter.value.size() > static_cast<std::size_t>(std::numeric_limits<short>::max()))
-            throw DatabaseError("Parameter value is too long");
-        // Text of the connection's character set; the server converts it to the column's type.
-        slot.sqltype = SQL_TEXT | 1;
-        slot.sqlsubtype = 0;
-        slot.sqllen = static_cast<ISC_SHORT>(parameter.value.size());
-        slot.sqldata = parameter.value.data();
-    }
 }
 
 void SqlStatement::Impl::Execute()
 {
     Prepare();
     isc_tr_handle* trHandle = TransactionHandle();
+    executed = false;
     connection->impl().Run([&] {
-        Bind(trHandle);
+        XSQLDA* in = BindParameters(inputs, parameters, &connection->impl().handle, trHandle);
         Status status;
-        isc_dsql_execute(&status, trHandle, statement.get(),
-                         static_cast<unsigned short>(connection->impl().sqlDialect),
-                         inputs.Count() > 0 ? inputs.get() : nullptr);
+        const auto dialect = static_cast<unsigned short>(connection->impl().sqlDialect);
+        if (ReturnsRow()) {
+            // The row comes back with the answer to the execute: one round trip.
+            isc_dsql_execute2(&status, trHandle, statement.get(), dialect, in, outputs.get());
+            Check(status);
+            executed = true;
+            return;
+        }
+        isc_dsql_execute(&status, trHandle, statement.get(), dialect, in);
         Check(status);
         if (statementType == isc_info_sql_stmt_select ||
             statementType == isc_info_sql_stmt_select_for_upd)
             statement.CloseCursor(); // no rows are read here
     });
+}
+
+const XSQLVAR* SqlStatement::Impl::ResultColumn(std::string_view name) const
+{
+    for (int i = 0; i < outputs.Count(); ++i)
+        if (EqualsIgnoreCase(ColumnName(outputs[i]), name))
+            return executed ? &outputs[i] : nullptr;
+    throw DatabaseError("Field '" + std::string(name) + "' not found");
 }
 
 SqlStatement::SqlStatement(Connection& connection, Transaction& transaction)
@@ -235,37 +201,38 @@ bool SqlStatement::Prepared() const { return d_->Current(); }
 void SqlStatement::SetParamText(std::string_view name, std::string value)
 {
     Prepare();
-    bool found = false;
-    for (std::size_t i = 0; i < d_->names.size() && i < d_->parameters.size(); ++i) {
-        if (!EqualsIgnoreCase(d_->names[i], name))
-            continue;
-        Parameter& parameter = d_->parameters[i];
-        parameter.value = value;
-        parameter.isNull = false;
-        found = true;
-    }
-    if (!found)
+    if (!SetNamedParameter(d_->names, d_->parameters, name, &value))
         throw DatabaseError("Field \"" + std::string(name) + "\" not found");
 }
 
 void SqlStatement::SetParamNull(std::string_view name)
 {
     Prepare();
-    bool found = false;
-    for (std::size_t i = 0; i < d_->names.size() && i < d_->parameters.size(); ++i) {
-        if (EqualsIgnoreCase(d_->names[i], name)) {
-            d_->parameters[i].isNull = true;
-            d_->parameters[i].value.clear();
-            found = true;
-        }
-    }
-    if (!found)
+    if (!SetNamedParameter(d_->names, d_->parameters, name, nullptr))
         throw DatabaseError("Field \"" + std::string(name) + "\" not found");
 }
 
 void SqlStatement::ExecQuery()
 {
     WatchLink(d_->connection, [this] { d_->Execute(); });
+}
+
+std::string SqlStatement::ResultText(std::string_view column) const
+{
+    const XSQLVAR* value = d_->ResultColumn(column);
+    return value ? ColumnText(*value, nullptr, nullptr) : std::string();
+}
+
+std::int64_t SqlStatement::ResultInteger(std::string_view column) const
+{
+    const XSQLVAR* value = d_->ResultColumn(column);
+    return value ? ColumnInteger(*value, nullptr, nullptr) : 0;
+}
+
+bool SqlStatement::ResultIsNull(std::string_view column) const
+{
+    const XSQLVAR* value = d_->ResultColumn(column);
+    return !value || ColumnIsNull(*value);
 }
 
 } // namespace dataaccess

@@ -39,13 +39,25 @@ void Transaction::Impl::Start()
 
 std::string Transaction::Impl::ParameterBlock() const
 {
-    if (lockTimeout <= 0)
+    if (lockTimeout <= 0 && !readCommitted && !readOnly && !autoCommit)
         return {}; // the server's defaults: snapshot, read-write, endless wait
-    std::string block{static_cast<char>(isc_tpb_version3), static_cast<char>(isc_tpb_write),
-                      static_cast<char>(isc_tpb_concurrency), static_cast<char>(isc_tpb_wait),
-                      static_cast<char>(isc_tpb_lock_timeout), static_cast<char>(4)};
-    for (int shift = 0; shift < 32; shift += 8)
-        block += static_cast<char>((lockTimeout >> shift) & 0xFF);
+    std::string block{static_cast<char>(isc_tpb_version3),
+                      static_cast<char>(readOnly ? isc_tpb_read : isc_tpb_write)};
+    if (readCommitted) {
+        block += static_cast<char>(isc_tpb_read_committed);
+        block += static_cast<char>(isc_tpb_rec_version);
+    } else {
+        block += static_cast<char>(isc_tpb_concurrency);
+    }
+    block += static_cast<char>(isc_tpb_wait);
+    if (lockTimeout > 0) {
+        block += static_cast<char>(isc_tpb_lock_timeout);
+        block += static_cast<char>(4);
+        for (int shift = 0; shift < 32; shift += 8)
+            block += static_cast<char>((lockTimeout >> shift) & 0xFF);
+    }
+    if (autoCommit)
+        block += static_cast<char>(isc_tpb_autocommit);
     return block;
 }
 
@@ -171,6 +183,12 @@ Connection& Transaction::DefaultDatabase() const
 }
 
 int Transaction::LockTimeout() const { return d_->lockTimeout; }
+bool Transaction::ReadCommitted() const { return d_->readCommitted; }
+void Transaction::SetReadCommitted(bool on) { d_->readCommitted = on; }
+bool Transaction::ReadOnly() const { return d_->readOnly; }
+void Transaction::SetReadOnly(bool on) { d_->readOnly = on; }
+bool Transaction::AutoCommit() const { return d_->autoCommit; }
+void Transaction::SetAutoCommit(bool on) { d_->autoCommit = on; }
 void Transaction::SetLockTimeout(int seconds) { d_->lockTimeout = seconds > 0 ? seconds : 0; }
 
 bool Transaction::Active() const { return d_->handle != 0; }

@@ -202,12 +202,34 @@ void Connection::Impl::Run(const std::function<void()>& unit, bool cancellable)
 
     const std::exception_ptr cancelled = askedToStop ? std::make_exception_ptr(Closing()) : nullptr;
     if (cut) {
+        // The answer may have come between the last look and the cut: the
+        // call then keeps its outcome (a commit made stays made, a refusal
+        // stays a refusal); only a call the cut broke counts as unanswered.
+        const std::exception_ptr outcome = worker->Error();
+        bool answered = !outcome;
+        if (outcome) {
+            try {
+                std::rethrow_exception(outcome);
+            } catch (const ConnectionLostError&) {
+            } catch (...) {
+                answered = true;
+            }
+        }
+        MarkLost(); // the port is closed either way: the next call attaches again
+        if (answered) {
+            Note("Risposta arrivata mentre la chiamata veniva interrotta dopo " + std::to_string(waited.count()) +
+                 " ms: esito tenuto, collegamento con " + ServerLabel() + " chiuso");
+            if (cancelled && scope)
+                scope->ended = cancelled;
+            if (outcome)
+                std::rethrow_exception(outcome);
+            return;
+        }
         const std::exception_ptr error = cancelled ? cancelled : std::make_exception_ptr(NoAnswer());
         Note((cancelled ? "Chiamata interrotta alla chiusura dopo " : "Chiamata interrotta senza risposta dopo ") +
              std::to_string(waited.count()) + " ms: collegamento con " + ServerLabel() + " considerato perso");
         if (scope)
             scope->ended = error;
-        MarkLost(); // the port is closed: nothing waits here
         std::rethrow_exception(error);
     }
     // A call that ended by itself keeps its outcome (a commit made stays

@@ -139,6 +139,8 @@ TEST(AdminCli, AnyBadLineImportsNothing)
 TEST(AdminCli, ExportLogOldestFirstWithinDays)
 {
     TestDatabase db(Where::Embedded);
+    // Rows of other days, with keys of their own: the trigger would give them today's.
+    db.Execute("ALTER TRIGGER LOGSPARATE_BI INACTIVE");
     db.Execute("INSERT INTO LOGSPARATE (ID, DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS) VALUES (2, '2026-12-02 10:00:00', 'S;2', NULL, 'BarCodeSpeedSconosciuto')");
     db.Execute("INSERT INTO LOGSPARATE (ID, DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS) VALUES (1, '2026-12-01 09:00:00', 'S\xE8', '123', 'EanCorretto')");
     db.Execute("INSERT INTO LOGSPARATE (ID, DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS) VALUES (3, '2026-12-03 23:59:59', 'S3', '9', 'EanErrato')");

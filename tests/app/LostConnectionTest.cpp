@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -32,11 +33,16 @@ TEST_F(LostConnection, ErrorsAreShownWhileTheServerIsAwayAndTheStationKeepsRunni
     ASSERT_EQ(form->ScanState(), 1);
     server.Kill();
 
-    // The outcome is shown; the log row cannot be written, which the writer reports.
+    // The outcome is shown; the row went out on a dead link and the server
+    // cannot be asked what became of it: the operator must not scan again.
     Scan("8001234567890");
     ASSERT_EQ(journal.size(), 2u);
     EXPECT_EQ(journal[0], "Outcome 0: EAN OK");
-    EXPECT_EQ(journal[1].rfind("Error: Impossibile storicizzare nel log la scansione:\r", 0), 0u) << journal[1];
+    EXPECT_EQ(journal[1].rfind("Warning: Esito della registrazione nel log non ancora noto: non ripetere la "
+                               "scansione.\r",
+                               0),
+              0u)
+        << journal[1];
     EXPECT_EQ(form->ScanState(), 0);
 
     // Each later lookup fails once and reaches the error handler; the station stays usable.
@@ -51,14 +57,21 @@ TEST_F(LostConnection, ErrorsAreShownWhileTheServerIsAwayAndTheStationKeepsRunni
         EXPECT_EQ(form->focusWidget(), static_cast<QWidget*>(form->EditBarcode));
     }
 
-    // Back on the same port: the next scan pair works with no operator action.
+    // Back on the same port: the next scan pair works with no operator action,
+    // and the row left without an outcome is found missing and written once.
     server.Restart();
     journal.clear();
     Scan("SPD001");
+    EXPECT_FALSE(form->LogRowPending());
     Scan("8001234567890");
     EXPECT_EQ(journal, Journal{"Outcome 0: EAN OK"});
-    ASSERT_EQ(LogRows().size(), 1u);
+    ASSERT_EQ(LogRows().size(), 2u);
     EXPECT_EQ(LogRows()[0][1], "SPD001");
+    EXPECT_EQ(LogRows()[1][1], "SPD001");
+    const auto lines = DiagnosticLines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("non registrata, inviata di nuovo") != std::string::npos;
+    }));
 
     form.reset(); // closing neither hangs nor throws
 }

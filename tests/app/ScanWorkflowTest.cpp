@@ -383,6 +383,7 @@ TEST_F(ScanWorkflow, MissingParcelTableReachesTheErrorHandler)
 TEST_F(ScanWorkflow, FailedLogWriteIsShownAndTheWorkflowGoesOn)
 {
     form.reset();
+    folder.Execute("DROP PROCEDURE SCANSIONE_REGISTRATA");
     folder.Execute("DROP TABLE LOGSPARATE");
     Start();
     journal.clear();

@@ -24,10 +24,11 @@ TEST_F(Termination, SignalClosesTheWindowAndTheOpenTransactionIsCommitted)
     for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(signalNumber);
         Start();
-        Scan("SPD001"); // the lookup leaves its read open
+        Scan("SPD001");
         ASSERT_EQ(form->ScanState(), 1);
         {
-            // Pending work in that transaction, so that the way it ends shows.
+            // Pending work in the window's transaction, so that the way it ends shows.
+            form->TransactionColli().SetActive(true);
             dataaccess::SqlStatement pending(form->DatabaseColli(), form->TransactionColli());
             pending.SetParamCheck(false);
             pending.AddLine("INSERT INTO COLLI (BARCODESPEED) VALUES ('PENDING" + std::to_string(signalNumber) + "')");

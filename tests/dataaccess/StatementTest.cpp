@@ -116,11 +116,11 @@ TEST_P(StatementTest, ConstraintViolationEndsWithoutFullStop)
     transaction->SetActive(true);
     SqlStatement insert(*connection, *transaction);
     insert.SetParamCheck(false);
-    insert.AddLine("INSERT INTO LOGSPARATE (ID, STATUS) VALUES (1, 'EanCorretto')");
+    insert.AddLine("INSERT INTO LOGSPARATE (IDSCANSIONE, STATUS) VALUES ('T1', 'EanCorretto')");
     insert.ExecQuery();
     const DatabaseError error = ErrorOf([&] { insert.ExecQuery(); });
     const std::string message = error.what();
-    EXPECT_EQ(message.rfind("violation of PRIMARY or UNIQUE KEY constraint", 0), 0u) << message;
+    EXPECT_EQ(message.rfind("attempt to store duplicate value", 0), 0u) << message;
     EXPECT_NE(message.back(), '.');
     EXPECT_EQ(error.sqlState(), "23000");
     // The first row is still pending and commits.
@@ -133,8 +133,8 @@ TEST_P(StatementTest, ExecQueryNeverCommits)
     transaction->SetActive(true);
     SqlStatement insert(*connection, *transaction);
     insert.SetParamCheck(false);
-    insert.AddLine("INSERT INTO LOGSPARATE (ID, DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS)");
-    insert.AddLine("VALUES (GEN_ID(IDLOGSPARATECOUNTER,1), CURRENT_TIMESTAMP, 'B:1', NULL,");
+    insert.AddLine("INSERT INTO LOGSPARATE (BARCODESPEED, CODICEEANLETTO, STATUS)");
+    insert.AddLine("VALUES ('B:1', NULL,");
     insert.AddLine("'BarCodeSpeedSconosciuto')");
     insert.ExecQuery();
     EXPECT_TRUE(transaction->Active());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,6 +57,9 @@ public:
     // (commit, else rollback) and detaches, raising nothing, and nothing attaches
     // again by itself.
     void SetConnected(bool on);
+    // The server's number of the current attachment (MON$ATTACHMENT_ID,
+    // CURRENT_CONNECTION), learnt with the attach; 0 when detached or unknown.
+    std::int64_t AttachmentId() const;
 
     // CREATE DATABASE '<DatabaseName>' followed by each Params line and CR LF,
     // run with isc_dsql_execute_immediate; afterwards the connection is attached.

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,17 @@ public:
     void CopyLinesFrom(const SqlQuery& other);
     const std::vector<std::string>& Lines() const;
 
+    // Named parameters (ParamCheck on): a value stays set for every later
+    // Open until set again; a parameter never set is NULL. "Field "<name>" not
+    // found" for a name the text does not have.
+    void SetParamText(std::string_view name, const std::string& value);
+    void SetParamNull(std::string_view name);
+
+    // Attaches, starts the transaction and prepares, as Open would, without
+    // executing. The statement stays prepared for the attachment: later Opens
+    // only execute (again after a new attach).
+    void Prepare();
+    bool Prepared() const;
     // Attaches and starts the transaction when needed; "Empty query" without text.
     void Open();
     void Close(); // closes the cursor; Commit and Rollback of the transaction do it too
@@ -53,5 +65,12 @@ public:
 private:
     std::unique_ptr<Impl> d_;
 };
+
+// A select of exactly one row of integer columns, sent, executed and answered
+// in one round trip (isc_dsql_exec_immed2; nothing stays prepared). Attaches
+// and starts the transaction when needed; NULL gives nullopt. A select of no
+// row or of more than one raises the server's error.
+std::vector<std::optional<std::int64_t>> SelectOneRow(Connection& connection, Transaction& transaction,
+                                                      const std::string& sql, int columns);
 
 } // namespace dataaccess

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -29,6 +30,13 @@ public:
     void SetParamText(std::string_view name, std::string value); // "Field "<name>" not found"
     void SetParamNull(std::string_view name);
     void ExecQuery(); // never commits
+
+    // The one row a statement gives back (INSERT ... RETURNING, EXECUTE
+    // PROCEDURE), sent with the answer to ExecQuery. NULL, and every column
+    // before an execution, reads as empty text or 0; "Field '<name>' not found".
+    std::string ResultText(std::string_view column) const;
+    std::int64_t ResultInteger(std::string_view column) const;
+    bool ResultIsNull(std::string_view column) const;
 
     struct Impl;
 

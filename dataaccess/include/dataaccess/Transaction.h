@@ -6,7 +6,8 @@ namespace dataaccess {
 
 class Connection;
 
-// The one transaction of a connection, started with an empty parameter block.
+// A transaction of a connection, started with an empty parameter block unless
+// told otherwise.
 class Transaction {
 public:
     explicit Transaction(Connection& connection);
@@ -22,6 +23,18 @@ public:
     // Taken at the next start.
     int LockTimeout() const;
     void SetLockTimeout(int seconds);
+
+    // How the next start opens the transaction; all off by default (the
+    // server's snapshot). Read committed sees what others committed since it
+    // started (read-only, it holds nothing back at the server however long
+    // it stays open); autocommit makes the server commit every statement that
+    // changes data as part of that statement, and the transaction stays open.
+    bool ReadCommitted() const;
+    void SetReadCommitted(bool on);
+    bool ReadOnly() const;
+    void SetReadOnly(bool on);
+    bool AutoCommit() const;
+    void SetAutoCommit(bool on);
 
     // A lost link ends the transaction: the server drops its uncommitted work.
     bool Active() const;
