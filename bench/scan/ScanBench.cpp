@@ -1,10 +1,22 @@
 // scan_bench: how fast the station answers a scan on a 1,000,000-parcel database.
 //
 //   scan_bench [--server] [--parcels N] [--pairs N] [--folder DIR]
+//   scan_bench --wire [--delays 0,5,10] [--pairs N] ...
+//   scan_bench --stations 1,10,50 [--pace-ms 1000] [--seconds 20] ...
 //
 // Embedded by default; --server goes through the private server named by
 // COLLI_FB_SERVER ("127.0.0.1/PORT"; start one with scripts/fb-test-server.sh).
 // The database is generated once per folder and reused by later runs.
+//
+// --wire (implies --server): the station reaches the server through the
+// delay-and-count proxy of bench/wire, once per one-way delay in ms, and each
+// step reports its request turns, counted by the proxy, beside its times; the
+// same pairs made by a minimal raw client through the same proxy follow.
+//
+// --stations (implies --server): that many stations at once, each a thread with
+// its own attachment and the station's own lookup and log writer, a pair every
+// --pace-ms (0: as fast as it can); pairs per second, pair -> committed times
+// and the server's processor time (COLLI_FB_SERVER_PID).
 //
 // Measured, over every pair: from the Enter release reaching the barcode field's
 // handler until the outcome window is on screen (EAN step, and an unknown courier
@@ -14,9 +26,14 @@
 #include "MainForm.h"
 #include "MessageBoxes.h"
 #include "MessaggioForm.h"
+#include "RawPair.h"
+#include "Stations.h"
+
+#include <WireProxy.h>
 
 #include <dataaccess/Connection.h>
 #include <dataaccess/SqlQuery.h>
+#include <dataaccess/SqlScript.h>
 #include <dataaccess/SqlStatement.h>
 #include <dataaccess/Transaction.h>
 #include <printing/PrintPlatform.h>
@@ -52,7 +69,21 @@ struct Options {
     long parcels = 1000000;
     int pairs = 1000;
     std::string folder;
+    bool wire = false;
+    std::vector<int> delays{0, 5, 10};
+    std::vector<int> stations;
+    int paceMs = 1000;
+    int seconds = 20;
 };
+
+std::vector<int> Numbers(const std::string& list)
+{
+    std::vector<int> numbers;
+    std::stringstream text(list);
+    for (std::string item; std::getline(text, item, ',');)
+        numbers.push_back(std::stoi(item));
+    return numbers;
+}
 
 Options ParseOptions(int argc, char** argv)
 {
@@ -72,6 +103,16 @@ Options ParseOptions(int argc, char** argv)
             options.pairs = std::stoi(next());
         else if (arg == "--folder")
             options.folder = next();
+        else if (arg == "--wire")
+            options.wire = options.server = true;
+        else if (arg == "--delays")
+            options.delays = Numbers(next());
+        else if (arg == "--stations")
+            options.stations = Numbers(next()), options.server = true;
+        else if (arg == "--pace-ms")
+            options.paceMs = std::stoi(next());
+        else if (arg == "--seconds")
+            options.seconds = std::stoi(next());
         else
             throw std::runtime_error("unknown option " + arg);
     }
@@ -112,39 +153,14 @@ void Attach(dataaccess::Connection& connection, const std::string& name)
 
 void RunScript(dataaccess::Connection& connection, dataaccess::Transaction& transaction, const std::string& script)
 {
-    std::stringstream text(script);
-    std::string statementText, line;
-    auto run = [&] {
-        if (statementText.find_first_not_of(" \r\n\t") == std::string::npos)
-            return;
+    for (const std::string& text : dataaccess::SplitSqlScript(script)) {
         transaction.SetActive(true);
         dataaccess::SqlStatement statement(connection, transaction);
         statement.SetParamCheck(false);
-        statement.AddLine(statementText);
+        statement.AddLine(text);
         statement.ExecQuery();
         transaction.Commit();
-        statementText.clear();
-    };
-    bool inComment = false;
-    while (std::getline(text, line)) {
-        for (std::size_t i = 0; i < line.size(); ++i) {
-            if (inComment) {
-                if (line.compare(i, 2, "*/") == 0) {
-                    inComment = false;
-                    ++i;
-                }
-            } else if (line.compare(i, 2, "/*") == 0) {
-                inComment = true;
-                ++i;
-            } else if (line[i] == ';') {
-                run();
-            } else {
-                statementText += line[i];
-            }
-        }
-        statementText += '\n';
     }
-    run();
 }
 
 long CountParcels(const std::string& name)
@@ -169,6 +185,7 @@ void Generate(const std::string& name, long parcels)
     connection.SetDatabaseName(name);
     connection.Params() = {"USER \"SYSDBA\"", "PASSWORD \"plumtrove\"", "PAGE_SIZE 4096"};
     connection.SetSQLDialect(3);
+    connection.SetWaitBound(600); // generating is long work, not a scan
     connection.CreateDatabase();
     dataaccess::Transaction transaction(connection);
     connection.SetDefaultTransaction(&transaction);
@@ -178,21 +195,19 @@ void Generate(const std::string& name, long parcels)
     schema << schemaFile.rdbuf();
     RunScript(connection, transaction, schema.str());
 
-    transaction.SetActive(true);
-    dataaccess::SqlStatement insert(connection, transaction);
-    insert.SetParamCheck(true);
-    insert.AddLine("INSERT INTO COLLI (BARCODESPEED, CODICEEAN, CODICEEAN_ERRATO) VALUES (:B, :E, :F)");
-    insert.Prepare();
-    for (long i = 0; i < parcels; ++i) {
-        insert.SetParamText("B", Barcode(i));
-        insert.SetParamText("E", Ean(i));
-        if (i % 3 == 0)
-            insert.SetParamNull("F");
-        else
-            insert.SetParamText("F", FaultyEan(i));
-        insert.ExecQuery();
+    // The server makes the rows itself: a statement per 250,000 instead of a round trip per row.
+    for (long from = 0; from < parcels; from += 250000) {
+        const long to = std::min(parcels, from + 250000);
+        transaction.SetActive(true);
+        dataaccess::SqlStatement fill(connection, transaction);
+        fill.SetParamCheck(false);
+        fill.AddLine("EXECUTE BLOCK AS DECLARE I BIGINT = " + std::to_string(from) + "; BEGIN WHILE (I < " +
+                     std::to_string(to) + ") DO BEGIN INSERT INTO COLLI (BARCODESPEED, CODICEEAN, CODICEEAN_ERRATO) "
+                     "VALUES ('SPD' || LPAD(:I, 9, '0'), '80' || LPAD(:I, 11, '0'), "
+                     "IIF(MOD(:I, 3) = 0, NULL, '0' || LPAD(:I, 12, '0'))); I = I + 1; END END");
+        fill.ExecQuery();
+        transaction.Commit();
     }
-    transaction.Commit();
     std::printf("generated in %.1f s\n", Milliseconds(Clock::now() - start) / 1000.0);
 }
 
@@ -240,18 +255,184 @@ private:
 };
 
 struct Series {
-    const char* what;
+    std::string what;
     std::vector<double> ms;
+    std::vector<long long> turns; // per sample, when counted
+
+    static double At(std::vector<double> values, double q)
+    {
+        std::sort(values.begin(), values.end());
+        return values[std::min(values.size() - 1, static_cast<std::size_t>(q * values.size()))];
+    }
+    double Median() const { return At(ms, 0.5); }
 
     void Report() const
     {
-        std::vector<double> sorted = ms;
-        std::sort(sorted.begin(), sorted.end());
-        auto at = [&](double q) { return sorted[std::min(sorted.size() - 1, static_cast<std::size_t>(q * sorted.size()))]; };
-        std::printf("  %-46s median %7.3f ms   p99 %7.3f ms   max %7.3f ms   (n=%zu)\n", what, at(0.5), at(0.99),
-                    sorted.back(), sorted.size());
+        if (ms.empty())
+            return;
+        std::printf("  %-46s median %8.3f ms   p99 %8.3f ms   max %8.3f ms   (n=%zu)", what.c_str(), At(ms, 0.5),
+                    At(ms, 0.99), *std::max_element(ms.begin(), ms.end()), ms.size());
+        if (!turns.empty())
+            std::printf("   turns %lld (max %lld)", static_cast<long long>(At({turns.begin(), turns.end()}, 0.5)),
+                        *std::max_element(turns.begin(), turns.end()));
+        std::printf("\n");
     }
 };
+
+// The station's pairs, timed (and counted when a proxy carries them): a known
+// parcel and its EAN, now and then the faulty one, and an unknown barcode.
+struct StationSeries {
+    Series lookup{"courier barcode found (lookup, no window)", {}, {}};
+    Series eanWindow{"Enter on EAN -> outcome window shown", {}, {}};
+    Series eanLogged{"Enter on EAN -> log row committed", {}, {}};
+    Series pair{"whole pair -> log row committed", {}, {}};
+    Series unknownWindow{"Enter on unknown barcode -> window shown", {}, {}};
+    Series unknownLogged{"unknown barcode -> log row committed", {}, {}};
+
+    void Report() const
+    {
+        for (const Series* series : {&lookup, &eanWindow, &eanLogged, &pair, &unknownWindow, &unknownLogged})
+            series->Report();
+    }
+};
+
+StationSeries RunStationPairs(TMainForm& form, TimedBoxes& boxes, const Options& options, int pairs,
+                              const wire::WireProxy* proxy)
+{
+    auto release = [&](const std::string& code) {
+        form.EditBarcode->setText(QString::fromStdString(code));
+        QKeyEvent event(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier);
+        const auto start = Clock::now();
+        QCoreApplication::sendEvent(form.EditBarcode, &event);
+        return start;
+    };
+    auto turns = [&] { return proxy ? proxy->Total().turns : 0; };
+    auto count = [&](Series& series, long long before) {
+        if (proxy)
+            series.turns.push_back(turns() - before);
+    };
+
+    StationSeries s;
+    std::mt19937 random(12345);
+    std::uniform_int_distribution<long> pick(0, options.parcels - 1);
+    for (int n = 0; n < pairs; ++n) {
+        const long i = pick(random);
+        const long long t0 = turns();
+        const auto first = release(Barcode(i));
+        const auto found = Clock::now();
+        if (form.ScanState() != 1)
+            throw std::runtime_error("parcel " + Barcode(i) + " not found");
+        count(s.lookup, t0);
+        // Mostly correct labels, now and then a faulty one that is reprinted.
+        const bool faulty = (n % 10 == 0) && (i % 3 != 0);
+        const long long t1 = turns();
+        const auto second = release(faulty ? FaultyEan(i) : Ean(i));
+        const auto done = Clock::now();
+        if (form.ScanState() != 0)
+            throw std::runtime_error("pair not completed");
+        count(s.eanLogged, t1);
+        count(s.pair, t0);
+        s.lookup.ms.push_back(Milliseconds(found - first));
+        s.eanWindow.ms.push_back(Milliseconds(boxes.shownAt - second));
+        s.eanLogged.ms.push_back(Milliseconds(done - second));
+        s.pair.ms.push_back(Milliseconds(done - first));
+
+        const long long t2 = turns();
+        const auto unknown = release("NOPE" + std::to_string(n));
+        s.unknownWindow.ms.push_back(Milliseconds(boxes.shownAt - unknown));
+        s.unknownLogged.ms.push_back(Milliseconds(Clock::now() - unknown));
+        count(s.unknownLogged, t2);
+    }
+    return s;
+}
+
+// The same pairs by the minimal raw client: lookup, then the log row.
+StationSeries RunRawPairs(const std::string& name, const Options& options, int pairs, const wire::WireProxy& proxy)
+{
+    RawPair raw(name, "SYSDBA", "plumtrove");
+    StationSeries s;
+    std::mt19937 random(12345);
+    std::uniform_int_distribution<long> pick(0, options.parcels - 1);
+    for (int n = 0; n < pairs; ++n) {
+        const long i = pick(random);
+        const long long t0 = proxy.Total().turns;
+        const auto first = Clock::now();
+        if (raw.Lookup(Barcode(i)) != Ean(i))
+            throw std::runtime_error("raw client: parcel " + Barcode(i) + " not found");
+        const auto found = Clock::now();
+        const long long t1 = proxy.Total().turns;
+        raw.Log(Barcode(i), Ean(i), "EanCorretto");
+        const auto done = Clock::now();
+        const long long t2 = proxy.Total().turns;
+        s.lookup.ms.push_back(Milliseconds(found - first));
+        s.lookup.turns.push_back(t1 - t0);
+        s.eanLogged.ms.push_back(Milliseconds(done - found));
+        s.eanLogged.turns.push_back(t2 - t1);
+        s.pair.ms.push_back(Milliseconds(done - first));
+        s.pair.turns.push_back(t2 - t0);
+    }
+    s.eanLogged.what = "log row committed";
+    return s;
+}
+
+void WriteSettings(const Options& options, const std::string& server, const std::string& databasePath)
+{
+    std::filesystem::remove(options.folder + "dati.ini");
+    if (!server.empty())
+        std::ofstream(options.folder + "dati.ini")
+            << "[CONFIG]\r\nNome Server=" << server << "\r\nAlias=" << databasePath << "\r\n";
+}
+
+void RunWire(const Options& options, TimedBoxes& boxes, NullPrintPlatform& printer, const std::string& server,
+             const std::string& databasePath)
+{
+    const int serverPort = std::stoi(server.substr(server.find('/') + 1));
+    for (int delay : options.delays) {
+        wire::WireProxy proxy(serverPort, std::chrono::milliseconds(delay), std::chrono::seconds(1800));
+        const std::string via = "127.0.0.1/" + std::to_string(proxy.Port());
+        WriteSettings(options, via, databasePath);
+        StationSeries station;
+        wire::WireCounts startup;
+        {
+            TMainForm form(StationServices{printer, boxes, options.folder});
+            form.show();
+            startup = proxy.Total();
+            if (!form.DatabaseColli().Connected() || !form.EditBarcode->isEnabled())
+                throw std::runtime_error("the station did not open its database through the proxy");
+            station = RunStationPairs(form, boxes, options, options.pairs, &proxy);
+        }
+        const StationSeries raw = RunRawPairs(proxy.Name(databasePath), options, options.pairs, proxy);
+        std::printf("wire: one-way delay %d ms (round trip %d ms), %d pairs\n", delay, 2 * delay, options.pairs);
+        std::printf("  start-up: %lld request turns on %d links (the probe's included)\n", startup.turns,
+                    startup.links);
+        std::printf(" station:\n");
+        station.Report();
+        std::printf(" raw client minimum:\n");
+        raw.Report();
+        std::printf("  pair -> committed, station/raw median: %.2fx\n", station.pair.Median() / raw.pair.Median());
+        std::fflush(stdout);
+    }
+}
+
+void RunStations(const Options& options, const std::string& databaseName)
+{
+    const char* pid = std::getenv("COLLI_FB_SERVER_PID");
+    const int serverPid = pid ? std::atoi(pid) : 0;
+    for (int stations : options.stations) {
+        const StationsResult result = PlayStations(databaseName, stations, std::chrono::milliseconds(options.paceMs),
+                                                   std::chrono::seconds(options.seconds), options.parcels, serverPid);
+        if (result.pairMs.empty())
+            throw std::runtime_error("no pair was made");
+        std::printf("stations %3d, %s: %ld pairs in %.1f s = %.1f pairs/s, pair -> committed p50 %.2f ms p99 "
+                    "%.2f ms, failures %ld, server CPU %.0f%% of one core\n",
+                    stations, options.paceMs > 0 ? ("a pair every " + std::to_string(options.paceMs) + " ms").c_str()
+                                                 : "as fast as they can",
+                    result.pairs, result.seconds, result.pairs / result.seconds, Series::At(result.pairMs, 0.5),
+                    Series::At(result.pairMs, 0.99), result.failures,
+                    serverPid > 0 ? 100.0 * result.serverCpuSeconds / result.seconds : -1.0);
+        std::fflush(stdout);
+    }
+}
 
 } // namespace
 
@@ -276,61 +457,28 @@ int main(int argc, char** argv)
             std::filesystem::remove(databasePath);
             Generate(databaseName, options.parcels);
         }
+        if (!options.stations.empty()) {
+            RunStations(options, databaseName);
+            return 0;
+        }
         std::ofstream(options.folder + "ETICHETTA.TXT") << "^XA^FD<CODICEEAN>^FS^XZ\r\n";
-        std::filesystem::remove(options.folder + "dati.ini");
-        if (!server.empty())
-            std::ofstream(options.folder + "dati.ini")
-                << "[CONFIG]\r\nNome Server=" << server << "\r\nAlias=" << databasePath << "\r\n";
 
         TimedBoxes boxes;
         ColliApplication application(argc, argv, boxes);
         NullPrintPlatform printer;
+        if (options.wire) {
+            RunWire(options, boxes, printer, server, databasePath);
+            return 0;
+        }
+        WriteSettings(options, server, databasePath);
         TMainForm form(StationServices{printer, boxes, options.folder});
         form.show();
         if (!form.DatabaseColli().Connected() || !form.EditBarcode->isEnabled())
             throw std::runtime_error("the station did not open its database");
-
-        auto release = [&](const std::string& code) {
-            form.EditBarcode->setText(QString::fromStdString(code));
-            QKeyEvent event(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier);
-            const auto start = Clock::now();
-            QCoreApplication::sendEvent(form.EditBarcode, &event);
-            return start;
-        };
-
-        Series lookup{"courier barcode found (lookup, no window)", {}};
-        Series eanWindow{"Enter on EAN -> outcome window shown", {}};
-        Series pair{"whole pair -> log row committed", {}};
-        Series unknownWindow{"Enter on unknown barcode -> window shown", {}};
-        Series unknownLogged{"unknown barcode -> log row committed", {}};
-
-        std::mt19937 random(12345);
-        std::uniform_int_distribution<long> pick(0, options.parcels - 1);
-        for (int n = 0; n < options.pairs; ++n) {
-            const long i = pick(random);
-            const auto first = release(Barcode(i));
-            const auto found = Clock::now();
-            if (form.ScanState() != 1)
-                throw std::runtime_error("parcel " + Barcode(i) + " not found");
-            // Mostly correct labels, now and then a faulty one that is reprinted.
-            const bool faulty = (n % 10 == 0) && (i % 3 != 0);
-            const auto second = release(faulty ? FaultyEan(i) : Ean(i));
-            const auto done = Clock::now();
-            if (form.ScanState() != 0)
-                throw std::runtime_error("pair not completed");
-            lookup.ms.push_back(Milliseconds(found - first));
-            eanWindow.ms.push_back(Milliseconds(boxes.shownAt - second));
-            pair.ms.push_back(Milliseconds(done - first));
-
-            const auto unknown = release("NOPE" + std::to_string(n));
-            unknownWindow.ms.push_back(Milliseconds(boxes.shownAt - unknown));
-            unknownLogged.ms.push_back(Milliseconds(Clock::now() - unknown));
-        }
-
+        const StationSeries series = RunStationPairs(form, boxes, options, options.pairs, nullptr);
         std::printf("scan_bench: %ld parcels, %d pairs, %s\n", options.parcels, options.pairs,
                     server.empty() ? "embedded" : ("server " + server).c_str());
-        for (const Series* series : {&lookup, &eanWindow, &pair, &unknownWindow, &unknownLogged})
-            series->Report();
+        series.Report();
         return 0;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "scan_bench: %s\n", error.what());

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 
 namespace {
 
@@ -85,6 +84,7 @@ TEST_F(WireTurns, APairCostsTwoTurnsAndACutLinkLeavesOneRowOrNoneAsTheOperatorWa
         Scan("SPD004");
         Scan("8001234567894");
         const long rows = RowsOf(c.barcode);
+        SCOPED_TRACE("told: " + ::testing::PrintToString(journal));
         if (Told("Impossibile storicizzare")) {
             EXPECT_EQ(rows, 0);
         } else if (unknown) {
@@ -97,8 +97,6 @@ TEST_F(WireTurns, APairCostsTwoTurnsAndACutLinkLeavesOneRowOrNoneAsTheOperatorWa
         } else {
             EXPECT_EQ(rows, 1) << "told recorded";
         }
-        for (const std::string& line : journal)
-            std::cout << "[  JOURNAL ] " << line << "\n";
     }
 }
 
