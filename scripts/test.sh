@@ -58,4 +58,6 @@ export COLLI_SOURCE_DIR="$top"
 status=0
 ctest --test-dir build --output-on-failure || status=1
 bash scripts/e2e-test.sh || status=1
+# Real stations against a private server of its own under seeded faults (about 2 minutes).
+python3 scripts/chaos-test.py || status=1
 exit "$status"
