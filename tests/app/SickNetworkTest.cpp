@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
 #include <algorithm>
@@ -96,6 +97,17 @@ protected:
 
     testsupport::PrivateServer server;
 };
+
+// Types as a barcode reader does: every character pressed and released, "\r" as Enter.
+void Type(QWidget* field, const QString& keys)
+{
+    for (const QChar c : keys) {
+        if (c == u'\r')
+            QTest::keyClick(field, Qt::Key_Return);
+        else
+            QTest::keyClicks(field, QString(c));
+    }
+}
 
 enum class Fault { Frozen, Blackholed };
 
@@ -250,6 +262,51 @@ TEST_F(SickNetwork, OneAttachPerScanAndOneStateAfterAFailedLogStart)
     ASSERT_EQ(journal.size(), 1u);
     EXPECT_NE(journal[0].find("non raggiungibile"), std::string::npos) << journal[0];
     EXPECT_EQ(Count(DiagnosticLines(), "non riuscito") - before, 1);
+}
+
+// Codes scanned while a step waits for a slow server (frozen, back within the
+// bound) are taken whole after it, in order, and nothing is glued to them.
+TEST_F(SickNetwork, KeysTypedWhileAStepWaitsAreTakenWholeAfterIt)
+{
+    struct Case {
+        const char* name;
+        QString before;  // puts the station in its state, with the server well
+        QString step;    // "batch", or the code whose step waits
+        QString during;  // typed while it waits
+        QString after;   // typed once it has ended
+        std::string lastRow;
+        std::string lastCode; // in "Ultimo barcode letto" at the end
+        int state;
+    };
+    const Case cases[] = {
+        {"lookup, the EAN during it", "", "SPD002", "8001234567906\r", "", "SPD002 EanCorretto", "SPD002", 0},
+        {"lookup, half the EAN during it", "", "SPD002", "80012345", "67906\r", "SPD002 EanCorretto", "SPD002", 0},
+        {"log write, the next pair during it", "SPD002\r", "8001234567906", "SPD001\r8001234567890\r", "",
+         "SPD001 EanCorretto", "SPD001", 0},
+        {"batch, a courier code during it", "", "batch", "SPD001\r", "", "SPD001 EanCorretto", "SPD001", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Type(form->EditBarcode, c.before);
+        server.Freeze();
+        QTimer::singleShot(300, [&] { Type(form->EditBarcode, c.during); });
+        QTimer::singleShot(1000, [&] { server.Thaw(); });
+        if (c.step == "batch")
+            form->ButtonIntegrazioneEANErrati->click();
+        else
+            Scan(c.step);
+        Type(form->EditBarcode, c.after);
+        EXPECT_EQ(form->EditBarcode->text(), "");
+        EXPECT_EQ(form->StaticBarcodeSpeed->text().toStdString(), c.lastCode);
+        EXPECT_EQ(form->ScanState(), c.state);
+        const auto rows = LogRows();
+        EXPECT_EQ(rows.back()[1] + " " + rows.back()[3], c.lastRow);
+        for (const std::string& line : journal)
+            EXPECT_EQ(line.find("sconosciuto"), std::string::npos) << line;
+        journal.clear();
+        if (c.state == 1)
+            Scan("8001234567890");
+    }
 }
 
 } // namespace
