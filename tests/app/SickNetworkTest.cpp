@@ -309,4 +309,42 @@ TEST_F(SickNetwork, KeysTypedWhileAStepWaitsAreTakenWholeAfterIt)
     }
 }
 
+// The session ends while a scan's call waits for a server that does not
+// answer (on Windows the message comes inside the wait's event pumping): the
+// clean-up cuts the call, never races it, and is over within 3 s whatever the
+// bound; the scan then ends as cut off.
+TEST_F(SickNetwork, SessionEndInsideAWaitCutsTheCallFirstAndEndsWithinThreeSeconds)
+{
+    for (const Fault fault : {Fault::Frozen, Fault::Blackholed}) {
+        SCOPED_TRACE(fault == Fault::Frozen ? "frozen" : "blackholed");
+        if (fault == Fault::Blackholed)
+            Start(); // a new window on the same folder
+        form->DatabaseColli().SetWaitBound(60);
+        if (fault == Fault::Frozen)
+            server.Freeze();
+        else if (!server.Blackhole())
+            continue;
+        qint64 cleanUp = -1;
+        QTimer::singleShot(500, [&] {
+            QElapsedTimer clock;
+            clock.start();
+            form->close(); // what the session's end does, in the order it does it
+            form->CloseDatabase(2);
+            cleanUp = clock.elapsed();
+        });
+        const qint64 took = TimedScan("SPD002");
+        std::cout << "[  FIGURES ] session end 500 ms into the wait: clean-up " << cleanUp << " ms, scan ended after "
+                  << took << " ms\n";
+        EXPECT_GE(cleanUp, 0);
+        EXPECT_LT(cleanUp, 3000);
+        EXPECT_LT(took, 500 + 3000 + kMarginMs);
+        EXPECT_FALSE(form->DatabaseColli().Connected());
+        if (fault == Fault::Frozen)
+            server.Thaw();
+        else
+            server.Restore();
+        form.reset();
+    }
+}
+
 } // namespace
