@@ -14,6 +14,13 @@
 #ifdef _WIN32
 #include <QAbstractNativeEventFilter>
 
+// ShutdownBlockReasonCreate came with Windows Vista.
+#if defined(_WIN32_WINNT) && _WIN32_WINNT < 0x0600
+#undef _WIN32_WINNT
+#endif
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600
+#endif
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -46,6 +53,8 @@ constexpr int kEndingSignals[] = {
 };
 
 #ifdef _WIN32
+constexpr const wchar_t* kSessionEndReason = L"Chiusura del collegamento al database in corso";
+
 // Set by the handler and polled from the event loop: a handler may touch nothing
 // but a flag of this type.
 volatile std::sig_atomic_t signalTaken = 0;
@@ -97,9 +106,16 @@ struct TerminationSignals::Impl {
             // Sent to every top-level window: the first one ends the station.
             if (!ended_) {
                 ended_ = true;
+                // What the user waits for while the session ends (a few
+                // seconds at most: the clean-up has a short bound of its own).
+                const bool told = ::ShutdownBlockReasonCreate(msg->hwnd, kSessionEndReason) != FALSE;
+                // Inside a wait this also makes its monitor cut the call;
+                // the clean-up cuts a call still out before it detaches.
                 owner_.End();
                 if (owner_.atSessionEnd)
                     owner_.atSessionEnd();
+                if (told)
+                    ::ShutdownBlockReasonDestroy(msg->hwnd);
             }
             // Answered here: Qt's own handling would go on with windows that
             // have just been closed.

@@ -1,6 +1,7 @@
 #include "MainForm.h"
 
 #include "DiagnosticLog.h"
+#include "HeldKeys.h"
 #include "MessageBoxes.h"
 #include "ServerWait.h"
 #include "StationBatchUi.h"
@@ -116,6 +117,7 @@ TMainForm::TMainForm(StationServices services, QWidget* parent)
     : QWidget(parent),
       printPlatform_(services.printPlatform),
       log_(services.log),
+      ending_(std::move(services.ending)),
       loggedBoxes_(services.boxes, services.log, [this] { return waitNotice_ && waitNotice_->Closing(); }),
       boxes_(loggedBoxes_),
       programFolder_(std::move(services.programFolder)),
@@ -137,14 +139,19 @@ TMainForm::TMainForm(StationServices services, QWidget* parent)
     scanTransaction_.SetReadCommitted(true);
     scanTransaction_.SetAutoCommit(true);
     BuildLayout();
-    waitNotice_ = std::make_unique<ServerWaitNotice>(this, LabelAttesa, log_,
-                                                     [this] { return QString::fromStdString(ServerShown()); });
+    waitNotice_ = std::make_unique<ServerWaitNotice>(
+        this, LabelAttesa, log_, [this] { return QString::fromStdString(ServerShown()); }, ending_);
     databaseColli_.SetLinkMonitor(waitNotice_.get());
-    FormCreate();
+    heldKeys_ = std::make_unique<HeldKeys>(this, [this] { return busy_; });
+    {
+        const auto idle = MarkBusy();
+        FormCreate();
+    }
     if (EditBarcode->isEnabled())
         EditBarcode->setFocus(Qt::OtherFocusReason);
     else
         ComboStampante->setFocus(Qt::OtherFocusReason);
+    AfterHandler();
 }
 
 TMainForm::~TMainForm()
@@ -238,8 +245,10 @@ void TMainForm::BuildLayout()
     });
     connect(ButtonChiudi, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonChiudiClick(); }); });
     connect(ButtonIntegrazioneEANErrati, &QPushButton::clicked, this, [this] {
-        if (!busy_)
-            Guarded([this] { ButtonIntegrazioneEANErratiClick(); });
+        if (busy_)
+            return;
+        Guarded([this] { ButtonIntegrazioneEANErratiClick(); });
+        AfterHandler();
     });
 
     resize(576, 247);
@@ -335,6 +344,22 @@ std::unique_ptr<bool, void (*)(bool*)> TMainForm::MarkBusy()
     return {&busy_, [](bool* busy) { *busy = false; }};
 }
 
+void TMainForm::AfterHandler()
+{
+    if (busy_)
+        return; // the handler that runs hands them on when it ends
+    if (waitNotice_->Closing())
+        heldKeys_->Drop();
+    else
+        heldKeys_->Replay(EditBarcode);
+}
+
+void TMainForm::CloseDatabase(int seconds)
+{
+    databaseColli_.SetWaitBound(seconds);
+    databaseColli_.SetConnected(false);
+}
+
 void TMainForm::ReadCodeWidths()
 {
     // One bound for the whole start-up; widths, lookup and log insert share the
@@ -367,8 +392,10 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == EditBarcode && event->type() == QEvent::KeyRelease && !busy_) {
         auto* key = static_cast<QKeyEvent*>(event);
-        if (!key->isAutoRepeat())
+        if (!key->isAutoRepeat()) {
             Guarded([&] { EditBarcodeKeyUp(watched, key->key(), key->modifiers()); });
+            AfterHandler();
+        }
     }
     return QWidget::eventFilter(watched, event);
 }

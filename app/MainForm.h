@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,7 @@ class QPushButton;
 class MessageBoxes;
 class DiagnosticLog;
 class ServerWaitNotice;
+class HeldKeys;
 
 namespace dblocate { class LocationUi; }
 namespace parcels { class CourierLookup; class ScanLogWriter; }
@@ -33,6 +35,7 @@ struct StationServices {
     std::string programFolder;                   // UTF-8, ends with the path delimiter
     dblocate::LocationUi* locationUi = nullptr;  // null: the window's own boxes and server dialog
     DiagnosticLog* log = nullptr;                // null: nothing is logged
+    std::function<bool()> ending = nullptr;      // true once the program ends (a termination signal)
 };
 
 // The station's one window: printer choice, barcode field and the two-step scan
@@ -89,6 +92,11 @@ public:
     std::size_t MaxBarcodeSpeedLength() const { return maxBarcodeSpeed_; }
     std::size_t MaxEanLength() const { return maxEan_; }
 
+    // Ends the open transaction and detaches, waiting for the server at most
+    // about the given seconds whatever the station's bound; a call still out
+    // (the program ends from inside its wait) is cut first.
+    void CloseDatabase(int seconds);
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -111,10 +119,14 @@ private:
     std::string ServerShown() const;
     // Marks a handler as running until the result is dropped.
     [[nodiscard]] std::unique_ptr<bool, void (*)(bool*)> MarkBusy();
+    // After a handler: the keys held while it ran go on to the window, unless
+    // the station is closing.
+    void AfterHandler();
 
     printing::PrintPlatform& printPlatform_;
     DiagnosticLog* log_;
     std::unique_ptr<ServerWaitNotice> waitNotice_;
+    std::function<bool()> ending_;
     LoggedBoxes loggedBoxes_;
     MessageBoxes& boxes_;
     std::string programFolder_;
@@ -127,7 +139,8 @@ private:
     std::unique_ptr<parcels::CourierLookup> courierLookup_;
     std::unique_ptr<parcels::ScanLogWriter> scanLog_;
 
-    bool busy_ = false; // a handler runs: input that arrives while it waits is dropped
+    bool busy_ = false; // a handler runs: keys that arrive while it waits are held
+    std::unique_ptr<HeldKeys> heldKeys_;
     std::size_t maxBarcodeSpeed_;
     std::size_t maxEan_;
     std::uint8_t scanState_ = 0;

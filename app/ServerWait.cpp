@@ -7,8 +7,8 @@
 #include <QWidget>
 
 ServerWaitNotice::ServerWaitNotice(QWidget* window, QLabel* notice, DiagnosticLog* log,
-                                   std::function<QString()> serverName)
-    : window_(window), notice_(notice), log_(log), serverName_(std::move(serverName))
+                                   std::function<QString()> serverName, std::function<bool()> ending)
+    : window_(window), notice_(notice), log_(log), serverName_(std::move(serverName)), ending_(std::move(ending))
 {
 }
 
@@ -26,7 +26,7 @@ bool ServerWaitNotice::Waiting(std::chrono::milliseconds elapsed)
         notice_->show();
     }
     QCoreApplication::processEvents(QEventLoop::AllEvents);
-    if (wasVisible_ && !window_->isVisible())
+    if ((wasVisible_ && !window_->isVisible()) || (ending_ && ending_()))
         closing_ = true;
     return !closing_;
 }

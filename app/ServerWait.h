@@ -12,12 +12,14 @@ class QWidget;
 
 // While the station waits for the server its window keeps painting and, after
 // half a second, says what it is waiting for; once the window has been closed
-// ("Chiudi", a termination signal) the wait is cut off.
+// ("Chiudi", a termination signal) or the program ends (a termination signal,
+// also before the window shows) the wait is cut off.
 class ServerWaitNotice : public dataaccess::LinkMonitor {
 public:
     static constexpr int kShowAfterMs = 500;
 
-    ServerWaitNotice(QWidget* window, QLabel* notice, DiagnosticLog* log, std::function<QString()> serverName);
+    ServerWaitNotice(QWidget* window, QLabel* notice, DiagnosticLog* log, std::function<QString()> serverName,
+                     std::function<bool()> ending = {});
 
     bool Waiting(std::chrono::milliseconds elapsed) override;
     void WaitOver(std::chrono::milliseconds waited) override;
@@ -25,13 +27,14 @@ public:
 
     // The window was closed while a call waited: what is left of the scan is
     // only logged.
-    bool Closing() const { return closing_; }
+    bool Closing() const { return closing_ || (ending_ && ending_()); }
 
 private:
     QWidget* window_;
     QLabel* notice_;
     DiagnosticLog* log_;
     std::function<QString()> serverName_;
+    std::function<bool()> ending_;
     bool inWait_ = false;
     bool wasVisible_ = false;
     bool closing_ = false;

@@ -1,5 +1,6 @@
 #include "StationBatchUi.h"
 
+#include "HeldKeys.h"
 #include "MessageBoxes.h"
 
 #include <QCloseEvent>
@@ -10,7 +11,7 @@
 
 // The batch cannot be stopped half way, so its progress window cannot be closed
 // either: while it is shown it also keeps every other window of the station
-// from taking a click or a scan.
+// from taking a click; a scan waits for the batch's end.
 class BatchProgressDialog : public QProgressDialog {
 public:
     explicit BatchProgressDialog(QWidget* owner)
@@ -18,6 +19,8 @@ public:
     {
         setCancelButton(nullptr);
         setWindowModality(Qt::ApplicationModal);
+        // A code scanned while it shows is taken after the batch.
+        setProperty(HeldKeys::kWaitWindowProperty, true);
     }
 
     void reject() override {}

@@ -230,6 +230,16 @@ void Connection::Impl::Detach() noexcept
 {
     if (handle == 0)
         return;
+    if (running) {
+        // Called from inside the wait for a call: the handles are dropped only
+        // once the call is cut and its thread has left them; the link is
+        // broken by then, so there is nothing left to end on the server.
+        if (CutCallOut()) {
+            MarkLost();
+            lost = false;
+        }
+        return;
+    }
     try {
         Run([this] {
             // The default transaction first, then any other one bound here.

@@ -103,6 +103,10 @@ struct Connection::Impl {
     // The same for any call that makes an attachment (attach, create).
     isc_db_handle OpenWithin(std::function<void(Status&, isc_db_handle&)> open, int seconds);
     void Detach() noexcept;
+    // The program ends from inside the wait for a call (the session ends):
+    // the call is cut off and its thread given a moment to leave it. True
+    // once nothing runs on the connection's handles any more.
+    bool CutCallOut() noexcept;
     // The link is gone: every transaction and statement handle is dropped without a
     // word to the server (the client library frees them with the attachment).
     void MarkLost() noexcept;

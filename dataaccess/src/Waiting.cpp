@@ -404,4 +404,16 @@ int Connection::WaitBound() const { return d_->waitBound; }
 void Connection::SetWaitBound(int seconds) { d_->waitBound = seconds > 0 ? seconds : 10; }
 void Connection::SetLinkMonitor(LinkMonitor* monitor) { d_->monitor = monitor; }
 
+bool Connection::Impl::CutCallOut() noexcept
+{
+    if (!worker)
+        return false;
+    if (!worker->WaitFor(std::chrono::milliseconds(0))) {
+        Status status;
+        isc_db_handle cancelHandle = handle;
+        fb_cancel_operation(&status, &cancelHandle, fb_cancel_abort);
+    }
+    return worker->WaitFor(std::chrono::seconds(1));
+}
+
 } // namespace dataaccess

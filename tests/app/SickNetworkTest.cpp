@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
 #include <algorithm>
@@ -252,6 +253,66 @@ TEST_F(SickNetwork, OneAttachPerScanAndOneStateAfterAFailedLogStart)
     ASSERT_EQ(journal.size(), 1u);
     EXPECT_NE(journal[0].find("non raggiungibile"), std::string::npos) << journal[0];
     EXPECT_EQ(Count(DiagnosticLines(), "non riuscito") - before, 1);
+}
+
+// Codes scanned while a step waits for a slow server (frozen, back within the
+// bound) are taken whole after it, in order, and nothing is glued to them.
+TEST_F(SickNetwork, KeysTypedWhileAStepWaitsAreTakenWholeAfterIt)
+{
+    struct Case {
+        QString before, step, during, after; // step: "batch" or the code whose step waits
+        std::string lastRow, lastCode;
+        int state;
+    };
+    const Case cases[] = {
+        {"", "SPD002", "8001234567906\r", "", "SPD002 EanCorretto", "SPD002", 0},                    // lookup
+        {"", "SPD002", "80012345", "67906\r", "SPD002 EanCorretto", "SPD002", 0},                    // half during it
+        {"SPD002\r", "8001234567906", "SPD001\r8001234567890\r", "", "SPD001 EanCorretto", "SPD001", 0}, // log write
+        {"", "batch", "SPD001\r", "", "SPD001 EanCorretto", "SPD001", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.step.toStdString() + " " + c.during.toStdString());
+        QTest::keyClicks(form->EditBarcode, c.before);
+        server.Freeze();
+        QTimer::singleShot(300, [&] { QTest::keyClicks(form->EditBarcode, c.during); });
+        QTimer::singleShot(1000, [&] { server.Thaw(); });
+        if (c.step == "batch")
+            form->ButtonIntegrazioneEANErrati->click();
+        else
+            Scan(c.step);
+        QTest::keyClicks(form->EditBarcode, c.after);
+        EXPECT_EQ(form->EditBarcode->text(), "");
+        EXPECT_EQ(form->StaticBarcodeSpeed->text().toStdString(), c.lastCode);
+        EXPECT_EQ(form->ScanState(), c.state);
+        EXPECT_EQ(LogRows().back()[1] + " " + LogRows().back()[3], c.lastRow);
+        for (const std::string& line : journal)
+            EXPECT_EQ(line.find("sconosciuto"), std::string::npos) << line;
+        journal.clear();
+        if (c.state == 1)
+            Scan("8001234567890");
+    }
+}
+
+// The session ends while a scan's call waits for a frozen server (on Windows
+// the message comes inside the wait's event pumping): the clean-up cuts the
+// call, never races it, and is over within 3 s whatever the bound.
+TEST_F(SickNetwork, SessionEndInsideAWaitCutsTheCallFirstAndEndsWithinThreeSeconds)
+{
+    form->DatabaseColli().SetWaitBound(60);
+    server.Freeze();
+    qint64 cleanUp = -1;
+    QTimer::singleShot(500, [&] {
+        QElapsedTimer clock;
+        clock.start();
+        form->close(); // what the session's end does, in its order
+        form->CloseDatabase(2);
+        cleanUp = clock.elapsed();
+    });
+    EXPECT_LT(TimedScan("SPD002"), 500 + 3000 + kMarginMs);
+    EXPECT_GE(cleanUp, 0);
+    EXPECT_LT(cleanUp, 3000);
+    EXPECT_FALSE(form->DatabaseColli().Connected());
+    server.Thaw();
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // SIGTERM, SIGINT and SIGHUP end the station the way "Chiudi" does.
 #include "ColliApplication.h"
+#include "PrivateServer.h"
 #include "StationFixture.h"
 
 #include <dataaccess/SqlStatement.h>
@@ -11,7 +12,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace {
@@ -98,6 +101,35 @@ bool HoldsFileOpen(qint64 pid, const std::string& path)
     return false;
 }
 
+// The real program, started from another current directory, its diagnostic
+// log in dataFolder.
+void StartProgram(QProcess& station, const std::string& program, const std::string& dataFolder)
+{
+    station.setWorkingDirectory(QStringLiteral("/"));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), QString::fromStdString(dataFolder));
+    station.setProcessEnvironment(environment);
+    station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    station.start(QString::fromStdString(program), {});
+    ASSERT_TRUE(station.waitForStarted(10000));
+}
+
+// Sends the signal; the milliseconds until the program had ended with status 0.
+qint64 EndWith(QProcess& station, int signalNumber)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    EXPECT_EQ(::kill(static_cast<pid_t>(station.processId()), signalNumber), 0);
+    const bool finished = station.waitForFinished(20000);
+    const qint64 took = elapsed.elapsed();
+    if (!finished)
+        station.kill();
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(station.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(station.exitCode(), 0);
+    return took;
+}
+
 // The real program, started from another current directory; a signal while
 // the event loop runs, and while a start-up box is open (template missing).
 TEST_F(Termination, ProgramEndsWithStatusZeroWithinTwoSeconds)
@@ -113,30 +145,43 @@ TEST_F(Termination, ProgramEndsWithStatusZeroWithinTwoSeconds)
         if (c.templateMissing)
             std::filesystem::remove(folder.TemplatePath());
         QProcess station;
-        station.setWorkingDirectory(QStringLiteral("/"));
-        // Its diagnostic log stays in the test's folder.
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), QString::fromStdString(folder.Path() + "data"));
-        station.setProcessEnvironment(environment);
-        station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        station.start(QString::fromStdString(program), {});
-        ASSERT_TRUE(station.waitForStarted(10000));
+        StartProgram(station, program, folder.Path() + "data");
         for (int i = 0; i < 300 && !HoldsFileOpen(station.processId(), folder.DatabasePath()); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         ASSERT_TRUE(HoldsFileOpen(station.processId(), folder.DatabasePath()));
         std::this_thread::sleep_for(std::chrono::milliseconds(300)); // on to the event loop or the box
+        EXPECT_LT(EndWith(station, c.signalNumber), 2000);
+    }
+}
 
-        QElapsedTimer elapsed;
-        elapsed.start();
-        ASSERT_EQ(::kill(static_cast<pid_t>(station.processId()), c.signalNumber), 0);
-        const bool finished = station.waitForFinished(10000);
-        const qint64 took = elapsed.elapsed();
-        if (!finished)
-            station.kill();
-        ASSERT_TRUE(finished);
-        EXPECT_EQ(station.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(station.exitCode(), 0);
-        EXPECT_LT(took, 2000);
+// A server that stopped answering: a signal while start-up waits for it ends
+// the program at once, and connects given up at their bound (still inside the
+// client library) do not hold the program's end.
+TEST_F(Termination, ProgramEndsAtOnceWhateverWaitsForTheServer)
+{
+    if (std::getenv("COLLI_FB_SERVER") == nullptr)
+        GTEST_SKIP() << "no private server wanted (COLLI_FB_SERVER unset)";
+    testsupport::PrivateServer server;
+    const std::string program = folder.Path() + "controllo-colli";
+    std::filesystem::copy_file(COLLI_STATION_PROGRAM, program);
+    struct Case {
+        int boundSeconds;
+        bool windowShown; // on the file in its folder; else still waiting for the server
+        qint64 withinMs;
+    };
+    for (const Case& c : {Case{10, false, 2000}, Case{1, true, 5000}}) {
+        SCOPED_TRACE(c.boundSeconds);
+        std::ofstream(folder.Path() + "dati.ini") << "[CONFIG]\r\nNome Server=" << server.Address() << "\r\nAlias="
+                                                   << server.Folder() << "X.FDB\r\nAttesa Server=" << c.boundSeconds;
+        server.Freeze();
+        QProcess station;
+        StartProgram(station, program, folder.Path() + "data");
+        for (int i = 0; i < 40 && (c.windowShown != HoldsFileOpen(station.processId(), folder.DatabasePath())); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_EQ(HoldsFileOpen(station.processId(), folder.DatabasePath()), c.windowShown);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_LT(EndWith(station, SIGTERM), c.withinMs);
+        server.Thaw();
     }
 }
 
