@@ -196,7 +196,21 @@ class Driver(threading.Thread):
         courier, ean = self.codes(self.n)
         # "type" takes every word after it as text: the Enters go in calls of their own.
         self.s.xdo("type", "--delay", "8", courier)
-        self.s.xdo("key", "Return", "type", "--delay", "8", ean)
+        self.s.xdo("key", "Return")
+        # A lookup refused at once shows its box now: keys typed into a box are
+        # lost (its Enter closes it), so the EAN waits for that moment to pass.
+        # A lookup that waits longer gets the EAN typed during its wait.
+        settle = time.time() + 0.5
+        while time.time() < settle and not [w for w in self.s.windows() if w[1] != "MainForm"]:
+            time.sleep(0.05)
+        if [w for w in self.s.windows() if w[1] != "MainForm"]:
+            self.follow([courier], 0)
+            if self.open_log is None and self.failed_lookups and self.failed_lookups[-1][0] == courier:
+                self.s.xdo("type", "--delay", "8", ean)
+                self.s.xdo("key", "Return")
+                return self.follow([ean], self.GRACE)
+            return self.problem("the courier code's box was not its lookup's")
+        self.s.xdo("type", "--delay", "8", ean)
         self.s.xdo("key", "Return")
         self.follow([courier, ean], self.GRACE)
 

@@ -4,7 +4,9 @@
 // for the old way, one update and one round trip per row (a raw client doing the
 // same reads and per-row updates), and for the batch as built, on identical tables.
 //   batch_bench --server 127.0.0.1/PORT [--rows N] [--lan-rows M] [--lan-delay-us D]
-//               [--rounds K] [--forced-writes]
+//               [--wan-delays-ms 5,10] [--rounds K] [--forced-writes]
+// Through the proxy (bench/wire) the request turns are counted too; the WAN runs
+// hold every chunk the given milliseconds each way and time the new way alone.
 // Times run from the operator's confirmation (after the row query and the count)
 // to the commit. The old way runs once; the new way runs --rounds times (3 by
 // default) in alternating order and its best time counts, since a machine shared
@@ -18,25 +20,17 @@
 #include <dataaccess/Transaction.h>
 #include <parcels/WrongEanBatch.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <WireProxy.h>
+
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <exception>
-#include <memory>
-#include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -102,155 +96,6 @@ public:
     void ProgressFinished() override {}
 };
 
-// A loopback TCP proxy to the server that delivers every chunk of bytes it reads,
-// in either direction, `delay` after it arrived. Bytes keep flowing meanwhile, so
-// it adds latency without limiting throughput.
-class DelayProxy {
-public:
-    DelayProxy(int serverPort, std::chrono::microseconds delay) : serverPort_(serverPort), delay_(delay)
-    {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address = Loopback(0);
-        if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(listener_, 8) != 0)
-            throw std::runtime_error("proxy: cannot listen on the loopback");
-        socklen_t length = sizeof address;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        acceptor_ = std::thread([this] { Accept(); });
-    }
-
-    ~DelayProxy()
-    {
-        stopping_ = true;
-        shutdown(listener_, SHUT_RDWR);
-        close(listener_);
-        acceptor_.join();
-        std::lock_guard lock(mutex_);
-        for (auto& pipe : pipes_)
-            pipe->Stop();
-        for (auto& thread : threads_)
-            thread.join();
-        for (int socket : sockets_)
-            close(socket);
-    }
-
-    DelayProxy(const DelayProxy&) = delete;
-    DelayProxy& operator=(const DelayProxy&) = delete;
-
-    int Port() const { return port_; }
-
-private:
-    struct Pipe {
-        int from, to;
-        std::chrono::microseconds delay;
-        std::mutex mutex;
-        std::condition_variable ready;
-        std::deque<std::pair<Clock::time_point, std::string>> queue;
-        bool closed = false;
-
-        void Stop()
-        {
-            shutdown(from, SHUT_RDWR);
-            std::lock_guard lock(mutex);
-            closed = true;
-            ready.notify_all();
-        }
-        void Read()
-        {
-            std::string buffer(65536, '\0');
-            for (;;) {
-                const ssize_t got = read(from, buffer.data(), buffer.size());
-                std::lock_guard lock(mutex);
-                if (got <= 0) {
-                    closed = true;
-                    ready.notify_all();
-                    return;
-                }
-                queue.emplace_back(Clock::now() + delay, buffer.substr(0, static_cast<std::size_t>(got)));
-                ready.notify_all();
-            }
-        }
-        void Write()
-        {
-            for (;;) {
-                std::pair<Clock::time_point, std::string> item;
-                {
-                    std::unique_lock lock(mutex);
-                    ready.wait(lock, [&] { return closed || !queue.empty(); });
-                    if (queue.empty()) {
-                        shutdown(to, SHUT_WR);
-                        return;
-                    }
-                    item = std::move(queue.front());
-                    queue.pop_front();
-                }
-                std::this_thread::sleep_until(item.first);
-                std::size_t sent = 0;
-                while (sent < item.second.size()) {
-                    const ssize_t put = write(to, item.second.data() + sent, item.second.size() - sent);
-                    if (put <= 0)
-                        return;
-                    sent += static_cast<std::size_t>(put);
-                }
-            }
-        }
-    };
-
-    static sockaddr_in Loopback(int port)
-    {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return address;
-    }
-
-    void Accept()
-    {
-        while (!stopping_) {
-            const int client = accept(listener_, nullptr, nullptr);
-            if (client < 0)
-                return;
-            const int server = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in address = Loopback(serverPort_);
-            if (server < 0 || connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-                close(client);
-                if (server >= 0)
-                    close(server);
-                continue;
-            }
-            const int on = 1;
-            setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            std::lock_guard lock(mutex_);
-            sockets_.push_back(client);
-            sockets_.push_back(server);
-            for (auto [from, to] : {std::pair{client, server}, std::pair{server, client}}) {
-                auto pipe = std::make_unique<Pipe>();
-                pipe->from = from;
-                pipe->to = to;
-                pipe->delay = delay_;
-                Pipe* raw = pipe.get();
-                pipes_.push_back(std::move(pipe));
-                threads_.emplace_back([raw] { raw->Read(); });
-                threads_.emplace_back([raw] { raw->Write(); });
-            }
-        }
-    }
-
-    int serverPort_;
-    std::chrono::microseconds delay_;
-    int listener_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stopping_{false};
-    std::thread acceptor_;
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<Pipe>> pipes_;
-    std::vector<std::thread> threads_;
-    std::vector<int> sockets_;
-};
-
 struct Times {
     double oldWay = 0;
     double newWay = 0;
@@ -306,7 +151,7 @@ Times Compare(const char* label, long long rows, testsupport::Where where, bool 
 }
 
 int Run(long long rows, long long lanRows, const std::string& server, std::chrono::microseconds lanDelay,
-        bool forcedWrites, int rounds)
+        const std::vector<int>& wanDelaysMs, bool forcedWrites, int rounds)
 {
     std::printf("rows: %lld (LAN model: %lld), forced writes %s, chunks of up to %lld rows, %d round(s)\n",
                 rows, lanRows, forcedWrites ? "on" : "off", parcels::kBatchChunkRows, rounds);
@@ -335,11 +180,23 @@ int Run(long long rows, long long lanRows, const std::string& server, std::chron
         const std::size_t slash = server.find('/');
         if (slash == std::string::npos)
             throw std::runtime_error("--server wants HOST/PORT");
-        DelayProxy proxy(std::atoi(server.c_str() + slash + 1), lanDelay);
+        const int serverPort = std::atoi(server.c_str() + slash + 1);
+        wire::WireProxy proxy(serverPort, lanDelay);
         std::printf("LAN model: proxy on port %d, each packet held %.2f ms each way\n", proxy.Port(),
                     static_cast<double>(lanDelay.count()) / 1000.0);
         Compare("tcp LAN model", lanRows, testsupport::Where::Server, forcedWrites, server,
                 "127.0.0.1/" + std::to_string(proxy.Port()));
+        for (int delayMs : wanDelaysMs) {
+            wire::WireProxy wan(serverPort, std::chrono::milliseconds(delayMs));
+            const std::string label = "WAN " + std::to_string(delayMs) + " ms each way";
+            const Times times = Compare(label.c_str(), lanRows, testsupport::Where::Server, forcedWrites, server,
+                                        "127.0.0.1/" + std::to_string(wan.Port()), false);
+            const wire::WireCounts counts = wan.Total();
+            std::printf("%s: %lld request turns on %d links (attach to commit), %.1f rows per turn, %.2f s\n",
+                        label.c_str(), counts.turns, counts.links, static_cast<double>(lanRows) / counts.turns,
+                        times.newWay);
+            std::fflush(stdout);
+        }
     }
     std::printf("old way tcp/embedded ratio: %.2f\n", tcp.oldWay / embedded.oldWay);
     std::printf("tcp/embedded ratio: %.2f\n", tcp.newWay / embedded.newWay);
@@ -356,6 +213,7 @@ int main(int argc, char** argv)
     std::string server;
     bool forcedWrites = false;
     int rounds = 3;
+    std::vector<int> wanDelaysMs{5, 10};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--rows" && i + 1 < argc) {
@@ -366,6 +224,11 @@ int main(int argc, char** argv)
             lanDelayUs = std::atoll(argv[++i]);
         } else if (arg == "--rounds" && i + 1 < argc) {
             rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--wan-delays-ms" && i + 1 < argc) {
+            wanDelaysMs.clear();
+            std::stringstream list(argv[++i]);
+            for (std::string item; std::getline(list, item, ',');)
+                wanDelaysMs.push_back(std::atoi(item.c_str()));
         } else if (arg == "--forced-writes") {
             forcedWrites = true;
         } else if (arg == "--server" && i + 1 < argc) {
@@ -373,7 +236,7 @@ int main(int argc, char** argv)
         } else {
             std::fprintf(stderr,
                          "usage: %s --server 127.0.0.1/PORT [--rows N] [--lan-rows M] [--lan-delay-us D] "
-                         "[--rounds K] [--forced-writes]\n",
+                         "[--wan-delays-ms 5,10] [--rounds K] [--forced-writes]\n",
                          argv[0]);
             return 2;
         }
@@ -383,7 +246,7 @@ int main(int argc, char** argv)
         setenv("COLLI_FB_SERVER", server.c_str(), 1);
     try {
         return Run(std::max(1LL, rows), std::max(1LL, lanRows), server,
-                   std::chrono::microseconds(std::max(0LL, lanDelayUs)), forcedWrites, rounds);
+                   std::chrono::microseconds(std::max(0LL, lanDelayUs)), wanDelaysMs, forcedWrites, rounds);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "batch_bench: %s\n", error.what());
         return 1;
