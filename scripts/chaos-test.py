@@ -449,6 +449,7 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
         return 1
     shutil.rmtree(work, ignore_errors=True)
+    print("chaos: faults: " + "; ".join(notes))
     print("chaos: passed (seed %d)" % args.seed)
     return 0
 
