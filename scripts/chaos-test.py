@@ -437,6 +437,8 @@ def main():
         if server:
             server.stop()
         subprocess.run(["bash", TOP + "/scripts/cups-test-rig.sh", "stop", cups], capture_output=True)
+        lines = {s.seat: s.diagnostics()[-15:] for s in stations}
+        shutil.rmtree(work, ignore_errors=True)
     if problems:
         print("chaos: FAILED (seed %d)" % args.seed)
         for p in problems:
@@ -444,11 +446,9 @@ def main():
         print("  faults: " + "; ".join(notes))
         for s in stations:
             print("  station %d diagnostic log (last lines):" % s.seat)
-            for line in s.diagnostics()[-15:]:
+            for line in lines[s.seat]:
                 print("    " + line)
-        shutil.rmtree(work, ignore_errors=True)
         return 1
-    shutil.rmtree(work, ignore_errors=True)
     print("chaos: faults: " + "; ".join(notes))
     print("chaos: passed (seed %d)" % args.seed)
     return 0
