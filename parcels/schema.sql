@@ -26,3 +26,36 @@ CREATE TABLE LOGSPARATE (
 );
 
 CREATE GENERATOR IDLOGSPARATECOUNTER;
+
+/* A change of a parcel's faulty EAN that is already set is refused to the
+   stations' role (colli-admin station-user makes the trigger that checks it);
+   within one transaction the rows a station just filled may be filled again, so
+   that parcels sharing a courier barcode all end with the last value. Only the
+   trigger may read or write this table and raise the exception. */
+CREATE GLOBAL TEMPORARY TABLE COLLI_RIEMPITI (
+  BARCODESPEED VARCHAR(64) NOT NULL
+) ON COMMIT DELETE ROWS;
+
+CREATE EXCEPTION COLLI_EAN_ERRATO_IMPOSTATO
+  'CODICEEAN_ERRATO gia impostato: la stazione riempie solo quelli vuoti';
+
+/* The scan log's ticket, ID and time (the log writer's part). */
+ALTER TABLE LOGSPARATE ADD IDSCANSIONE VARCHAR(32);
+
+CREATE UNIQUE INDEX IDX_LOGSPARATE_IDSCANSIONE ON LOGSPARATE (IDSCANSIONE);
+
+CREATE TRIGGER LOGSPARATE_BI FOR LOGSPARATE ACTIVE BEFORE INSERT POSITION 0 AS
+BEGIN
+  NEW.ID = GEN_ID(IDLOGSPARATECOUNTER, 1);
+  NEW.DATAORA = CURRENT_TIMESTAMP;
+END;
+
+GRANT USAGE ON GENERATOR IDLOGSPARATECOUNTER TO TRIGGER LOGSPARATE_BI;
+
+CREATE PROCEDURE SCANSIONE_REGISTRATA (IDSCANSIONE VARCHAR(32)) RETURNS (ID BIGINT) AS
+BEGIN
+  ID = NULL;
+  SELECT ID FROM LOGSPARATE WHERE IDSCANSIONE = :IDSCANSIONE INTO :ID;
+END;
+
+GRANT SELECT ON LOGSPARATE TO PROCEDURE SCANSIONE_REGISTRATA;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDate>
 #include <QTemporaryDir>
 
 #ifndef _WIN32
@@ -96,8 +97,39 @@ TEST(AdminCli, InitFillsInWhatAnOlderDatabaseLacks)
     db.Execute("CREATE TABLE COLLI (BARCODESPEED VARCHAR(64), CODICEEAN VARCHAR(64), CODICEEAN_ERRATO VARCHAR(64))");
     const auto result = RunCli({"init", db.Name()});
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out.find("created COLLI"), std::string::npos);
-    EXPECT_NE(result.out.find("created LOGSPARATE"), std::string::npos);
+    EXPECT_EQ(result.out.find("created COLLI\n"), std::string::npos);
+    EXPECT_NE(result.out.find("created LOGSPARATE\n"), std::string::npos);
+}
+
+TEST(AdminCli, InitUpgradesTheLogAndTheStationRoleOfAnOlderSite)
+{
+    // What an older colli-admin left: no ticket, no log trigger, a role that
+    // could move the counter.
+    TestDatabase db(Where::Embedded, false);
+    for (const char* sql : {
+             "CREATE TABLE COLLI (BARCODESPEED VARCHAR(64) NOT NULL, CODICEEAN VARCHAR(64), CODICEEAN_ERRATO VARCHAR(64))",
+             "CREATE TABLE LOGSPARATE (ID BIGINT NOT NULL PRIMARY KEY, DATAORA TIMESTAMP, BARCODESPEED VARCHAR(64), "
+             "CODICEEANLETTO VARCHAR(64), STATUS VARCHAR(32))",
+             "CREATE GENERATOR IDLOGSPARATECOUNTER", "CREATE INDEX IDX_COLLI_BARCODESPEED ON COLLI (BARCODESPEED)",
+             "CREATE ROLE STAZIONI", "GRANT SELECT ON COLLI TO ROLE STAZIONI",
+             "GRANT UPDATE (CODICEEAN_ERRATO) ON COLLI TO ROLE STAZIONI", "GRANT INSERT ON LOGSPARATE TO ROLE STAZIONI",
+             "GRANT USAGE ON GENERATOR IDLOGSPARATECOUNTER TO ROLE STAZIONI"})
+        db.Execute(sql);
+    const auto result = RunCli({"init", db.Name()});
+    ASSERT_EQ(result.status, 0) << result.err;
+    for (const char* line : {"created LOGSPARATE.IDSCANSIONE\n", "created LOGSPARATE_BI\n",
+                             "created SCANSIONE_REGISTRATA\n", "role STAZIONI: given exactly the station's rights\n",
+                             "created COLLI_BU\n"})
+        EXPECT_NE(result.out.find(line), std::string::npos) << line << " in:\n" << result.out;
+    EXPECT_EQ(db.Query("SELECT TRIM(RDB$RELATION_NAME) || ' ' || TRIM(RDB$PRIVILEGE) FROM RDB$USER_PRIVILEGES "
+                       "WHERE RDB$USER='STAZIONI' ORDER BY 1"),
+              (std::vector<std::vector<std::string>>{{"COLLI S"}, {"COLLI U"}, {"LOGSPARATE I"},
+                                                     {"SCANSIONE_REGISTRATA X"}}));
+
+    db.Execute("INSERT INTO LOGSPARATE (ID, DATAORA, STATUS, IDSCANSIONE) VALUES (77, '2001-01-01', 'EanCorretto', 'a1')");
+    EXPECT_EQ(db.Query("SELECT ID, EXTRACT(YEAR FROM DATAORA) FROM LOGSPARATE"),
+              (std::vector<std::vector<std::string>>{{"1", std::to_string(QDate::currentDate().year())}}));
+    EXPECT_EQ(RunCli({"init", db.Name()}).out, "nothing to create\n");
 }
 
 TEST(AdminCli, ImportInsertsAndUpdatesByBarcode)
@@ -139,6 +171,7 @@ TEST(AdminCli, AnyBadLineImportsNothing)
 TEST(AdminCli, ExportLogOldestFirstWithinDays)
 {
     TestDatabase db(Where::Embedded);
+    db.Execute("ALTER TRIGGER LOGSPARATE_BI INACTIVE"); // rows of other days, as they were written then
     db.Execute("INSERT INTO LOGSPARATE (ID, DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS) VALUES (2, '2026-12-02 10:00:00', 'S;2', NULL, 'BarCodeSpeedSconosciuto')");
     db.Execute("INSERT INTO LOGSPARATE (ID, DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS) VALUES (1, '2026-12-01 09:00:00', 'S\xE8', '123', 'EanCorretto')");
     db.Execute("INSERT INTO LOGSPARATE (ID, DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS) VALUES (3, '2026-12-03 23:59:59', 'S3', '9', 'EanErrato')");
@@ -223,6 +256,14 @@ TEST(AdminCli, StationUserRefusesBadNamesAndPasswordsBeforeTouchingTheDatabase)
         {{"station-user", db, "1abc"}, Answers({"Buona1", "Buona1"})},
         {{"station-user", db, "a;DROP"}, Answers({"Buona1", "Buona1"})},
         {{"station-user", db, "sysdba"}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "SYSDBA\n"}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "PUBLIC\n"}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "COLLI_STATION\n"}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "stazione "}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "sta zione"}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "stazione", "--role", "RUOLO\n"}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "MON$X"}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "stazione"}, Answers({"Caff\xE8", "Caff\xE8"})}, // not UTF-8
         {{"station-user", db, "stazione", "--role", "RDB$ADMIN"}, Answers({"Buona1", "Buona1"})},
         {{"station-user", db, "stazione", "--role", "STAZIONE"}, Answers({"Buona1", "Buona1"})},
         {{"station-user", db, "stazione"}, Answers({"Buona1", "Buona2"})},
@@ -249,34 +290,74 @@ TEST(AdminCli, StationUserRunAgainSetsThePasswordAndStripsExtraRights)
     const std::string db = server.Address() + ":" + server.Folder() + "A.FDB";
     testsupport::CreateDatabaseAt(db, true);
     testsupport::ExecuteOn(db, "CREATE TABLE ALTRO (X INTEGER)");
-    const auto first = RunCli({"station-user", db, "stazione"}, Answers({"Primo1", "Primo1"}));
+    QTemporaryDir dir;
+    const auto sysdba = WriteFile(dir, "sysdba", "plumtrove\n");
+    EXPECT_EQ(RunCli({"station-user", db, "stazione"}, Answers({"Primo1", "Primo1"})).status, 2); // no password
+    const auto first = RunCli({"--password-file", sysdba, "station-user", db, "stazione"}, Answers({"Primo1", "Primo1"}));
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_NE(first.out.find("user STAZIONE: created"), std::string::npos) << first.out;
-    testsupport::ExecuteOn(db, "GRANT SELECT ON ALTRO TO ROLE COLLI_STATION");
+    // What an operator or a careless administrator may have added since.
+    for (const char* sql : {"GRANT SELECT ON ALTRO TO ROLE COLLI_STATION", "GRANT SELECT ON LOGSPARATE TO USER STAZIONE",
+                            "CREATE ROLE ALTRO_RUOLO", "GRANT ALTRO_RUOLO TO USER STAZIONE"})
+        testsupport::ExecuteOn(db, sql);
 
-    qputenv("COLLI_STATION_PASSWORD", "Secondo2");
-    const auto second = RunCli({"station-user", db, "stazione"});
+    // Not ASCII: the station sends it as UTF-8, as dati.ini gives it.
+    const std::string password = "Caff\xC3\xA8\xE2\x82\xAC" "2";
+    qputenv("COLLI_STATION_PASSWORD", QByteArray::fromStdString(password));
+    const auto second = RunCli({"--password-file", sysdba, "station-user", db, "stazione"});
     qunsetenv("COLLI_STATION_PASSWORD");
     ASSERT_EQ(second.status, 0) << second.err;
     EXPECT_NE(second.out.find("user STAZIONE: password set"), std::string::npos) << second.out;
 
-    const auto privileges = testsupport::QueryOn(
-        db, "SELECT TRIM(RDB$RELATION_NAME) || ' ' || TRIM(RDB$PRIVILEGE) || COALESCE(' ' || TRIM(RDB$FIELD_NAME), '') "
-            "FROM RDB$USER_PRIVILEGES WHERE RDB$USER='COLLI_STATION' ORDER BY 1");
-    std::vector<std::string> granted;
-    for (const auto& row : privileges)
-        granted.push_back(row.at(0));
-    EXPECT_EQ(granted, (std::vector<std::string>{"COLLI S", "COLLI U CODICEEAN_ERRATO", "IDLOGSPARATECOUNTER G",
-                                                 "LOGSPARATE I"}));
+    auto granted = [&](const std::string& grantee) {
+        std::vector<std::string> lines;
+        for (const auto& row : testsupport::QueryOn(
+                 db, "SELECT TRIM(RDB$RELATION_NAME) || ' ' || TRIM(RDB$PRIVILEGE) || COALESCE(' ' || "
+                     "TRIM(RDB$FIELD_NAME), '') FROM RDB$USER_PRIVILEGES WHERE RDB$USER='" + grantee + "' ORDER BY 1"))
+            lines.push_back(row.at(0));
+        return lines;
+    };
+    EXPECT_EQ(granted("COLLI_STATION"), (std::vector<std::string>{"COLLI S", "COLLI U CODICEEAN_ERRATO", "LOGSPARATE I",
+                                                                  "SCANSIONE_REGISTRATA X"}));
+    EXPECT_EQ(granted("STAZIONE"), (std::vector<std::string>{"COLLI_STATION M"}));
 
     // Only the new password opens the account.
-    QTemporaryDir dir;
     const auto oldPassword = WriteFile(dir, "old", "Primo1\n");
-    const auto newPassword = WriteFile(dir, "new", "Secondo2\n");
+    const auto newPassword = WriteFile(dir, "new", "\xEF\xBB\xBF" + password + "\n"); // as Notepad saves it
     EXPECT_EQ(RunCli({"--user", "stazione", "--password-file", oldPassword, "export-log", db}).status, 1);
     const auto asStation = RunCli({"--user", "stazione", "--password-file", newPassword, "export-log", db});
     EXPECT_EQ(asStation.status, 1); // logged in, but the log is not the station's to read
     EXPECT_NE(asStation.err.find("no permission for SELECT"), std::string::npos) << asStation.err;
+}
+
+TEST(AdminCli, StationUserRefusesAccountsThatAreMoreThanAStation)
+{
+    if (testsupport::ServerAddress().empty())
+        GTEST_SKIP() << "no private server";
+    testsupport::PrivateServer server;
+    ASSERT_TRUE(server.Running());
+    const std::string db = server.Address() + ":" + server.Folder() + "B.FDB";
+    testsupport::CreateDatabaseAt(db, true);
+    for (const char* sql : {"CREATE USER CAPO PASSWORD 'x1' GRANT ADMIN ROLE", "CREATE USER VICE PASSWORD 'x2'",
+                            "GRANT RDB$ADMIN TO USER VICE"})
+        testsupport::ExecuteOn(db, sql);
+    QTemporaryDir dir;
+    const auto sysdba = WriteFile(dir, "sysdba", "plumtrove\n");
+    const struct {
+        std::string user;
+        std::string reason;
+    } cases[] = {
+        {"capo", "is a server administrator"},
+        {"vice", "holds RDB$ADMIN"},
+        {"COLLI_STATION", "the user and the role"},
+    };
+    for (const auto& c : cases) {
+        const auto result = RunCli({"--password-file", sysdba, "station-user", db, c.user}, Answers({"Buona1", "Buona1"}));
+        EXPECT_NE(result.status, 0) << c.user;
+        EXPECT_NE(result.err.find(c.reason), std::string::npos) << c.user << ": " << result.err;
+    }
+    // Refused before anything changed.
+    EXPECT_TRUE(testsupport::QueryOn(db, "SELECT 1 FROM RDB$ROLES WHERE RDB$ROLE_NAME='COLLI_STATION'").empty());
 }
 
 #ifndef _WIN32
