@@ -12,6 +12,7 @@
 #ifndef _WIN32
 #include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 
@@ -368,34 +369,47 @@ TEST(AdminCli, PasswordAskedOnTheTerminalIsNotShown)
     const std::string db = dir.filePath("T.FDB").toStdString();
     ASSERT_EQ(RunCli({"init", db}).status, 0);
 
-    int terminal = -1;
-    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        execl(COLLI_ADMIN_PROGRAM, "colli-admin", "--ask-password", "export-log", db.c_str(), nullptr);
-        _exit(127);
-    }
-    std::string seen;
-    auto readUntil = [&](const std::string& wanted) {
-        char buffer[256];
-        while (seen.find(wanted) == std::string::npos) {
-            const ssize_t n = read(terminal, buffer, sizeof buffer);
-            if (n <= 0)
-                return false;
-            seen.append(buffer, static_cast<size_t>(n));
-        }
-        return true;
+    const struct {
+        std::string typed;
+        int status;
+    } cases[] = {
+        {"segreto42\n", 0},
+        {"segr\x03", 130}, // Ctrl+C at the prompt
     };
-    ASSERT_TRUE(readUntil("Password of SYSDBA: ")) << seen;
-    const std::string typed = "segreto42\n";
-    ASSERT_EQ(write(terminal, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
-    readUntil("never there"); // to the end of the output
-    close(terminal);
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
-    EXPECT_NE(seen.find("ID;DATAORA"), std::string::npos) << seen;
-    EXPECT_EQ(seen.find("segreto42"), std::string::npos) << seen;
+    for (const auto& c : cases) {
+        int terminal = -1;
+        const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            execl(COLLI_ADMIN_PROGRAM, "colli-admin", "--ask-password", "export-log", db.c_str(), nullptr);
+            _exit(127);
+        }
+        std::string seen;
+        auto readUntil = [&](const std::string& wanted) {
+            char buffer[256];
+            while (seen.find(wanted) == std::string::npos) {
+                const ssize_t n = read(terminal, buffer, sizeof buffer);
+                if (n <= 0)
+                    return false;
+                seen.append(buffer, static_cast<size_t>(n));
+            }
+            return true;
+        };
+        ASSERT_TRUE(readUntil("Password of SYSDBA: ")) << seen;
+        ASSERT_EQ(write(terminal, c.typed.data(), c.typed.size()), static_cast<ssize_t>(c.typed.size()));
+        int status = 0;
+        waitpid(child, &status, 0);
+        termios after{};
+        ASSERT_EQ(tcgetattr(terminal, &after), 0);
+        readUntil("never there"); // to the end of the output
+        close(terminal);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << status << ": " << seen;
+        EXPECT_NE(after.c_lflag & ECHO, 0u) << "the terminal was left without echo";
+        EXPECT_EQ(seen.find("segr"), std::string::npos) << seen;
+        if (c.status == 0) {
+            EXPECT_NE(seen.find("ID;DATAORA"), std::string::npos) << seen;
+        }
+    }
 }
 
 #endif
