@@ -92,6 +92,16 @@ TEST(AdminCli, InitCreatesDatabaseAndSchemaOnceOnly)
     EXPECT_EQ(log.out, "ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS\n");
 }
 
+TEST(AdminCli, InitThatCannotCreateGivesBothReasons)
+{
+    QTemporaryDir dir;
+    const std::string db = dir.filePath("missing/NUOVO.FDB").toStdString();
+    const auto result = RunCli({"init", db});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("cannot open " + db + ": "), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("\ncannot create it: "), std::string::npos) << result.err;
+}
+
 TEST(AdminCli, InitFillsInWhatAnOlderDatabaseLacks)
 {
     TestDatabase db(Where::Embedded, false);
@@ -240,6 +250,17 @@ TEST(AdminCli, PasswordComesFromAFileOrTheTerminalOrTheEnvironment)
     EXPECT_EQ(RunCli({"export-log", db.Name()}).status, 1);
     EXPECT_EQ(RunCli({"--password-file", right, "export-log", db.Name()}).status, 0);
     qunsetenv("ISC_PASSWORD");
+
+    // A file every user may read still works, with a word about it; nothing is
+    // a password against a server.
+    std::filesystem::permissions(right, std::filesystem::perms::others_read, std::filesystem::perm_options::add);
+    const auto readable = RunCli({"--password-file", right, "export-log", db.Name()});
+    EXPECT_EQ(readable.status, 0);
+    EXPECT_NE(readable.err.find("warning: every user of this machine can read the password file " + right),
+              std::string::npos) << readable.err;
+    const auto none = RunCli({"export-log", db.Name()});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.err.find("no password given"), std::string::npos) << none.err;
 
     const auto onCommandLine = RunCli({"--password", "plumtrove", "export-log", db.Name()});
     EXPECT_EQ(onCommandLine.status, 0);
