@@ -91,16 +91,6 @@ TEST(AdminCli, InitCreatesDatabaseAndSchemaOnceOnly)
     EXPECT_EQ(log.out, "ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS\n");
 }
 
-TEST(AdminCli, InitThatCannotCreateGivesBothReasons)
-{
-    QTemporaryDir dir;
-    const std::string db = dir.filePath("missing/NUOVO.FDB").toStdString();
-    const auto result = RunCli({"init", db});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_NE(result.err.find("cannot open " + db + ": "), std::string::npos) << result.err;
-    EXPECT_NE(result.err.find("\ncannot create it: "), std::string::npos) << result.err;
-}
-
 TEST(AdminCli, InitFillsInWhatAnOlderDatabaseLacks)
 {
     TestDatabase db(Where::Embedded, false);
@@ -278,9 +268,7 @@ TEST(AdminCli, StationUserRefusesBadNamesAndPasswordsBeforeTouchingTheDatabase)
         {{"station-user", db, "PUBLIC\n"}, Answers({"Buona1", "Buona1"})},
         {{"station-user", db, "COLLI_STATION\n"}, Answers({"Buona1", "Buona1"})},
         {{"station-user", db, "stazione "}, Answers({"Buona1", "Buona1"})},
-        {{"station-user", db, "sta zione"}, Answers({"Buona1", "Buona1"})},
         {{"station-user", db, "stazione", "--role", "RUOLO\n"}, Answers({"Buona1", "Buona1"})},
-        {{"station-user", db, "MON$X"}, Answers({"Buona1", "Buona1"})},
         {{"station-user", db, "stazione"}, Answers({"Caff\xE8", "Caff\xE8"})}, // not UTF-8
         {{"station-user", db, "stazione", "--role", "RDB$ADMIN"}, Answers({"Buona1", "Buona1"})},
         {{"station-user", db, "stazione", "--role", "STAZIONE"}, Answers({"Buona1", "Buona1"})},
