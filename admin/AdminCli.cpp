@@ -41,7 +41,7 @@ const char* const kUsage =
     "DB is a local file, HOST:PATH, HOST/PORT:PATH or a server alias.\n"
     "Credentials: --user, else ISC_USER, else SYSDBA. The password: --password-file\n"
     "FILE (its first line; - reads standard input), --ask-password (asked on the\n"
-    "terminal, not shown), else ISC_PASSWORD, else the station's default password.\n"
+    "terminal, not shown), else ISC_PASSWORD; a local database file needs none.\n"
     "--password WORD still works but is not safe: while colli-admin runs, every user\n"
     "of the machine can read WORD in the process list, and it stays in the shell's\n"
     "history.\n"
@@ -52,8 +52,10 @@ const std::map<std::string, std::string> kCommandHelp = {
      "Usage: colli-admin init DB\n"
      "\n"
      "Creates the database DB (page size 4096, dialect 3) when it does not exist, then\n"
-     "the tables COLLI and LOGSPARATE, the generator IDLOGSPARATECOUNTER and the index\n"
-     "on COLLI.BARCODESPEED when they are missing. Running it again changes nothing.\n"},
+     "the tables COLLI and LOGSPARATE, the generator IDLOGSPARATECOUNTER, the indexes,\n"
+     "triggers and procedure when they are missing. On a database made by an older\n"
+     "colli-admin it adds what is new and gives every station role exactly the\n"
+     "station's rights. Running it again changes nothing.\n"},
     {"import",
      "Usage: colli-admin import DB FILE.csv\n"
      "\n"
@@ -75,15 +77,18 @@ const std::map<std::string, std::string> kCommandHelp = {
      "\n"
      "Creates the Firebird user NAME (plugin Srp) for the stations, or sets its\n"
      "password when it exists, and the role ROLE (default COLLI_STATION) with exactly\n"
-     "the rights a station uses: SELECT on COLLI, UPDATE of CODICEEAN_ERRATO,\n"
-     "INSERT into LOGSPARATE and USAGE of the generator IDLOGSPARATECOUNTER. A role\n"
-     "that exists loses every other privilege it had. The role is granted to NAME.\n"
-     "Run it as SYSDBA on the server database the stations use, after init.\n"
+     "the rights a station uses: SELECT on COLLI, UPDATE of CODICEEAN_ERRATO (only\n"
+     "where it is empty), INSERT into LOGSPARATE and EXECUTE of SCANSIONE_REGISTRATA.\n"
+     "A role that exists loses every other privilege it had, and NAME every other\n"
+     "right and role; then the role is granted to NAME. An administrator, the\n"
+     "database's owner or a holder of RDB$ADMIN is refused. Run it as SYSDBA on the\n"
+     "server database the stations use, after init; run it again to set a new\n"
+     "password (after an operator changed it) or to take back extra rights.\n"
      "\n"
      "The new account's password comes from --station-password-file FILE (its first\n"
      "line; - reads standard input), else COLLI_STATION_PASSWORD, else it is asked\n"
-     "twice on the terminal, not shown. It may not be empty, start or end with a\n"
-     "blank, or be enclosed in quotes (dati.ini would drop them).\n"
+     "twice on the terminal, not shown. It is UTF-8 text and may not be empty, start\n"
+     "or end with a blank, or be enclosed in quotes (dati.ini would drop them).\n"
      "\n"
      "Then give each station's dati.ini, section [CONFIG], the keys\n"
      "Utente=NAME, Password=the password and Ruolo=ROLE.\n"},
@@ -99,7 +104,7 @@ struct UsageError : std::runtime_error {
 
 // Where the administrator's password comes from; the last option given wins.
 struct PasswordSource {
-    enum Kind { Default, Word, File, Ask } kind = Default;
+    enum Kind { Default, Environment, Word, File, Ask } kind = Default;
     std::string value;
 };
 
@@ -119,7 +124,7 @@ Invocation Parse(const std::vector<std::string>& args)
     if (const char* u = std::getenv("ISC_USER"); u && *u)
         inv.credentials.user = u;
     if (const char* p = std::getenv("ISC_PASSWORD"); p && *p)
-        inv.credentials.password = p;
+        source = {PasswordSource::Environment, p};
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](const char* option) {
@@ -194,7 +199,10 @@ int Init(const Invocation& inv, std::ostream& out)
     const auto created = CreateMissingSchema(connection, transaction, SchemaScript());
     for (const auto& name : created)
         out << "created " << name << '\n';
-    if (created.empty())
+    const auto upgraded = UpgradeStationRoles(connection, transaction);
+    for (const auto& line : upgraded)
+        out << line << '\n';
+    if (created.empty() && upgraded.empty())
         out << "nothing to create\n";
     return 0;
 }
@@ -247,14 +255,17 @@ int Export(const Invocation& inv, std::ostream& out)
     return 0;
 }
 
-void ResolvePassword(Invocation& inv, const PasswordPrompt& ask)
+void ResolvePassword(Invocation& inv, const PasswordPrompt& ask, std::ostream& err)
 {
     const PasswordSource& source = inv.passwordSource;
     switch (source.kind) {
+    case PasswordSource::Environment:
     case PasswordSource::Word:
         inv.credentials.password = source.value;
         break;
     case PasswordSource::File:
+        if (const auto warning = PasswordFileWarning(source.value); !warning.empty())
+            err << "colli-admin: warning: " << warning << '\n';
         inv.credentials.password = ReadPasswordFile(source.value);
         break;
     case PasswordSource::Ask:
@@ -263,14 +274,22 @@ void ResolvePassword(Invocation& inv, const PasswordPrompt& ask)
         inv.credentials.password = ask("Password of " + inv.credentials.user + ": ");
         break;
     case PasswordSource::Default:
+        // The published default would only fail or, worse, work: a server is
+        // never tried with it unasked. A local file opened by the embedded
+        // engine takes no password.
+        if (!dataaccess::ServerOf(inv.positional.at(0)).empty())
+            throw std::invalid_argument("no password given for " + inv.credentials.user +
+                                        ": use --ask-password, --password-file FILE or ISC_PASSWORD");
         break;
     }
 }
 
-std::string StationPassword(const Invocation& inv, const PasswordPrompt& ask)
+std::string StationPassword(const Invocation& inv, const PasswordPrompt& ask, std::ostream& err)
 {
     std::string password;
     if (inv.stationPasswordFile) {
+        if (const auto warning = PasswordFileWarning(*inv.stationPasswordFile); !warning.empty())
+            err << "colli-admin: warning: " << warning << '\n';
         password = ReadPasswordFile(*inv.stationPasswordFile);
     } else if (const char* p = std::getenv("COLLI_STATION_PASSWORD"); p && *p) {
         password = p;
@@ -289,18 +308,20 @@ std::string StationPassword(const Invocation& inv, const PasswordPrompt& ask)
     return password;
 }
 
-int StationUser(const Invocation& inv, std::ostream& out, const PasswordPrompt& ask)
+int StationUser(const Invocation& inv, std::ostream& out, std::ostream& err, const PasswordPrompt& ask)
 {
     StationAccount account;
     account.user = inv.positional[1];
     if (inv.role)
         account.role = *inv.role;
     account = CheckedStationAccount(account);
-    account.password = StationPassword(inv, ask);
+    account.password = StationPassword(inv, ask, err);
     dataaccess::Connection connection;
     dataaccess::Transaction transaction(connection);
     connection.SetDefaultTransaction(&transaction);
-    Attach(connection, inv.positional[0], inv.credentials);
+    // The names and the password in the DDL are UTF-8, and so is what the
+    // station sends from dati.ini.
+    Attach(connection, inv.positional[0], inv.credentials, "UTF8");
     for (const auto& line : SetUpStationAccount(connection, transaction, account))
         out << line << '\n';
     return 0;
@@ -329,13 +350,13 @@ int RunAdminCli(const std::vector<std::string>& args, std::ostream& out, std::os
             return 0;
         }
         Expect(inv, inv.command == "import" || inv.command == "station-user" ? 2 : 1);
-        ResolvePassword(inv, ask);
+        ResolvePassword(inv, ask, err);
         if (inv.command == "init")
             return Init(inv, out);
         if (inv.command == "import")
             return Import(inv, out, err, progressOnTerminal);
         if (inv.command == "station-user")
-            return StationUser(inv, out, ask);
+            return StationUser(inv, out, err, ask);
         return Export(inv, out);
     } catch (const UsageError& e) {
         err << "colli-admin: " << e.what() << '\n';

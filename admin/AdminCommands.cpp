@@ -15,6 +15,7 @@
 #include <QString>
 
 #include <initializer_list>
+#include <map>
 #include <ostream>
 #include <string_view>
 #include <unordered_set>
@@ -24,7 +25,7 @@ namespace admin {
 namespace {
 
 void SetCredentials(dataaccess::Connection& connection, const std::string& name,
-                    const Credentials& credentials)
+                    const Credentials& credentials, const std::string& characterSet = {})
 {
     connection.SetConnected(false);
     connection.SetLoginPrompt(false);
@@ -33,26 +34,37 @@ void SetCredentials(dataaccess::Connection& connection, const std::string& name,
     connection.Params().clear();
     connection.Params().push_back("user_name=" + credentials.user);
     connection.Params().push_back("password=" + credentials.password);
+    if (!characterSet.empty())
+        connection.Params().push_back("lc_ctype=" + characterSet);
 }
 
+// kind as the schema script names it; a column is named TABLE.COLUMN.
 bool Exists(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
             const std::string& kind, const std::string& name)
 {
+    static const std::map<std::string, std::pair<const char*, const char*>> catalogue = {
+        {"TABLE", {"RDB$RELATIONS", "RDB$RELATION_NAME"}},
+        {"INDEX", {"RDB$INDICES", "RDB$INDEX_NAME"}},
+        {"GENERATOR", {"RDB$GENERATORS", "RDB$GENERATOR_NAME"}},
+        {"TRIGGER", {"RDB$TRIGGERS", "RDB$TRIGGER_NAME"}},
+        {"PROCEDURE", {"RDB$PROCEDURES", "RDB$PROCEDURE_NAME"}},
+        {"EXCEPTION", {"RDB$EXCEPTIONS", "RDB$EXCEPTION_NAME"}},
+    };
+    std::string where;
     std::string table;
-    std::string column;
-    if (kind == "TABLE") {
-        table = "RDB$RELATIONS";
-        column = "RDB$RELATION_NAME";
-    } else if (kind == "INDEX") {
-        table = "RDB$INDICES";
-        column = "RDB$INDEX_NAME";
+    if (kind == "COLUMN") {
+        const auto dot = name.find('.');
+        table = "RDB$RELATION_FIELDS";
+        where = "RDB$RELATION_NAME=" + parcels::QuotedLiteral(name.substr(0, dot)) +
+                " AND RDB$FIELD_NAME=" + parcels::QuotedLiteral(name.substr(dot + 1));
     } else {
-        table = "RDB$GENERATORS";
-        column = "RDB$GENERATOR_NAME";
+        const auto& [catalogueTable, column] = catalogue.at(kind);
+        table = catalogueTable;
+        where = std::string(column) + "=" + parcels::QuotedLiteral(name);
     }
     dataaccess::SqlQuery query(connection, transaction);
     query.SetParamCheck(false);
-    query.AddLine("SELECT COUNT(*) AS N FROM " + table + " WHERE " + column + "=" + parcels::QuotedLiteral(name));
+    query.AddLine("SELECT COUNT(*) AS N FROM " + table + " WHERE " + where);
     query.Open();
     return query.FieldInteger("N") > 0;
 }
@@ -85,9 +97,10 @@ QDate ParseDate(const std::string& text, const char* option)
 
 } // namespace
 
-void Attach(dataaccess::Connection& connection, const std::string& name, const Credentials& credentials)
+void Attach(dataaccess::Connection& connection, const std::string& name, const Credentials& credentials,
+            const std::string& characterSet)
 {
-    SetCredentials(connection, name, credentials);
+    SetCredentials(connection, name, credentials, characterSet);
     connection.SetConnected(true);
 }
 
@@ -107,10 +120,12 @@ bool AttachOrCreate(dataaccess::Connection& connection, const std::string& name,
         connection.Params().push_back("PAGE_SIZE 4096");
         try {
             connection.CreateDatabase();
-        } catch (const dataaccess::DatabaseError&) {
-            // Creation never overwrites a file; the attach failure is the useful one.
-            throw dataaccess::DatabaseError(std::string(attachError.what()), attachError.gdsCode(),
-                                            attachError.sqlCode(), attachError.sqlState());
+        } catch (const dataaccess::DatabaseError& createError) {
+            // Creation never overwrites a file: both reasons are needed to see
+            // why neither worked (a wrong password, a folder the server may not write).
+            throw dataaccess::DatabaseError("cannot open " + name + ": " + attachError.what() +
+                                                "\ncannot create it: " + createError.what(),
+                                            attachError.gdsCode(), attachError.sqlCode(), attachError.sqlState());
         }
         return true;
     }
@@ -121,7 +136,7 @@ std::vector<std::string> CreateMissingSchema(dataaccess::Connection& connection,
                                              const std::string& schemaScript)
 {
     static const QRegularExpression createPattern(
-        R"(^\s*(?:--[^\n]*\n\s*|/\*.*?\*/\s*)*CREATE\s+(?:(?:UNIQUE|ASC|ASCENDING|DESC|DESCENDING)\s+)*(TABLE|GENERATOR|SEQUENCE|INDEX)\s+([A-Za-z][A-Za-z0-9_$]*))",
+        R"(^\s*(?:--[^\n]*\n\s*|/\*.*?\*/\s*)*(?:CREATE\s+(?:GLOBAL\s+TEMPORARY\s+)?(?:(?:UNIQUE|ASC|ASCENDING|DESC|DESCENDING)\s+)*(TABLE|GENERATOR|SEQUENCE|INDEX|TRIGGER|PROCEDURE|EXCEPTION)\s+([A-Za-z][A-Za-z0-9_$]*)|ALTER\s+TABLE\s+([A-Za-z][A-Za-z0-9_$]*)\s+ADD\s+([A-Za-z][A-Za-z0-9_$]*)))",
         QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
 
     std::vector<std::string> created;
@@ -132,7 +147,11 @@ std::vector<std::string> CreateMissingSchema(dataaccess::Connection& connection,
             std::string kind = match.captured(1).toUpper().toStdString();
             if (kind == "SEQUENCE")
                 kind = "GENERATOR";
-            const std::string name = match.captured(2).toUpper().toStdString();
+            std::string name = match.captured(2).toUpper().toStdString();
+            if (kind.empty()) { // a column added to an older table
+                kind = "COLUMN";
+                name = match.captured(3).toUpper().toStdString() + "." + match.captured(4).toUpper().toStdString();
+            }
             transaction.SetActive(true);
             lastCreated = !Exists(connection, transaction, kind, name);
             if (lastCreated)
@@ -280,27 +299,32 @@ void ImportParcels(dataaccess::Connection& connection, dataaccess::Transaction& 
 const std::vector<std::string>& StationPrivileges()
 {
     // Lookup and batch read COLLI; the batch fills only the faulty EAN; the log
-    // insert takes its ID from the generator, which Firebird 3 guards as well.
+    // row takes its ID and time from its trigger, which alone may move the
+    // counter; the procedure tells a station whether a row of its own is there.
     static const std::vector<std::string> privileges = {
         "SELECT ON COLLI",
         "UPDATE (CODICEEAN_ERRATO) ON COLLI",
         "INSERT ON LOGSPARATE",
-        "USAGE ON GENERATOR IDLOGSPARATECOUNTER",
+        "EXECUTE ON PROCEDURE SCANSIONE_REGISTRATA",
     };
     return privileges;
 }
 
 namespace {
 
-// Names go into DDL text, where no parameter can stand: only plain identifiers pass.
+// Names go into DDL text, where no parameter can stand: only plain identifiers
+// pass, matched whole (no line end or blank slips through).
 std::string PlainIdentifier(const std::string& name, const char* what)
 {
-    static const QRegularExpression pattern("^[A-Za-z][A-Za-z0-9_$]{0,30}$");
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern("[A-Za-z][A-Za-z0-9_$]{0,30}"));
     if (!pattern.match(QString::fromStdString(name)).hasMatch())
         throw std::invalid_argument(std::string(what) + " '" + name +
                                     "' is not a plain name (a letter, then letters, digits, _ or $; at most 31)");
     const std::string upper = QString::fromStdString(name).toUpper().toStdString();
-    if (upper.rfind("RDB$", 0) == 0 || upper == "SYSDBA" || upper == "PUBLIC")
+    for (const char* prefix : {"RDB$", "SEC$", "MON$"})
+        if (upper.rfind(prefix, 0) == 0)
+            throw std::invalid_argument(std::string(what) + " '" + name + "' is reserved by Firebird");
+    if (upper == "SYSDBA" || upper == "PUBLIC")
         throw std::invalid_argument(std::string(what) + " '" + name + "' is reserved by Firebird");
     return upper;
 }
@@ -324,6 +348,113 @@ bool Counted(dataaccess::Connection& connection, dataaccess::Transaction& transa
     return query.FieldInteger("N") > 0;
 }
 
+std::vector<std::string> Column(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                                const std::string& sql)
+{
+    transaction.SetActive(true);
+    dataaccess::SqlQuery query(connection, transaction);
+    query.SetParamCheck(false);
+    query.AddLine(sql);
+    query.Open();
+    std::vector<std::string> values;
+    for (; !query.AtEnd(); query.NextRow())
+        values.push_back(query.FieldText(0));
+    return values;
+}
+
+// A station role is one that may update the faulty EAN alone: the one
+// station-user makes, under whatever name.
+std::vector<std::string> StationRoles(dataaccess::Connection& connection, dataaccess::Transaction& transaction)
+{
+    return Column(connection, transaction,
+                  "SELECT DISTINCT TRIM(RDB$USER) FROM RDB$USER_PRIVILEGES WHERE RDB$USER_TYPE=13 "
+                  "AND RDB$RELATION_NAME='COLLI' AND RDB$PRIVILEGE='U' AND RDB$FIELD_NAME='CODICEEAN_ERRATO' "
+                  "ORDER BY 1");
+}
+
+// The role's privileges as "OBJECT PRIVILEGE[ COLUMN]", sorted.
+std::vector<std::string> RolePrivileges(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                                        const std::string& role)
+{
+    return Column(connection, transaction,
+                  "SELECT TRIM(RDB$RELATION_NAME) || ' ' || TRIM(RDB$PRIVILEGE) || COALESCE(' ' || "
+                  "TRIM(RDB$FIELD_NAME), '') FROM RDB$USER_PRIVILEGES WHERE RDB$USER=" +
+                      parcels::QuotedLiteral(role) + " ORDER BY 1");
+}
+
+// Takes every privilege from the role and grants it the station's alone.
+std::vector<std::string> GrantStationRights(dataaccess::Connection& connection,
+                                            dataaccess::Transaction& transaction, const std::string& role)
+{
+    std::vector<std::string> done;
+    RunDdl(connection, transaction, "REVOKE ALL ON ALL FROM ROLE " + role);
+    for (const auto& privilege : StationPrivileges()) {
+        RunDdl(connection, transaction, "GRANT " + privilege + " TO ROLE " + role);
+        done.push_back("role " + role + ": granted " + privilege);
+    }
+    transaction.Commit();
+    return done;
+}
+
+// The trigger names the station roles, so that other writers pay nothing for it.
+void GuardFaultyEans(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                     const std::vector<std::string>& roles)
+{
+    std::string list;
+    for (const auto& role : roles)
+        list += (list.empty() ? "" : ", ") + parcels::QuotedLiteral(role);
+    RunDdl(connection, transaction,
+           "CREATE OR ALTER TRIGGER COLLI_BU FOR COLLI ACTIVE BEFORE UPDATE POSITION 0 AS\n"
+           "BEGIN\n"
+           "  IF (CURRENT_ROLE IN (" + list + ")\n"
+           "      AND NEW.CODICEEAN_ERRATO IS DISTINCT FROM OLD.CODICEEAN_ERRATO) THEN\n"
+           "  BEGIN\n"
+           "    IF (OLD.CODICEEAN_ERRATO IS NOT NULL AND NOT EXISTS\n"
+           "        (SELECT 1 FROM COLLI_RIEMPITI WHERE BARCODESPEED = OLD.BARCODESPEED)) THEN\n"
+           "      EXCEPTION COLLI_EAN_ERRATO_IMPOSTATO;\n"
+           "    IF (OLD.CODICEEAN_ERRATO IS NULL AND NOT EXISTS\n"
+           "        (SELECT 1 FROM COLLI_RIEMPITI WHERE BARCODESPEED = NEW.BARCODESPEED)) THEN\n"
+           "    BEGIN\n"
+           "      DELETE FROM COLLI_RIEMPITI;\n"
+           "      INSERT INTO COLLI_RIEMPITI (BARCODESPEED) VALUES (NEW.BARCODESPEED);\n"
+           "    END\n"
+           "  END\n"
+           "END");
+    transaction.Commit();
+    RunDdl(connection, transaction, "GRANT SELECT, INSERT, DELETE ON COLLI_RIEMPITI TO TRIGGER COLLI_BU");
+    RunDdl(connection, transaction, "GRANT USAGE ON EXCEPTION COLLI_EAN_ERRATO_IMPOSTATO TO TRIGGER COLLI_BU");
+    transaction.Commit();
+}
+
+// What a station account must never be: it would carry more than the station's
+// rights into every dati.ini.
+void RefuseMightyUser(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                      const std::string& user)
+{
+    const std::string name = parcels::QuotedLiteral(user);
+    const struct {
+        const char* reason;
+        std::string sql;
+    } checks[] = {
+        {"is a server administrator",
+         "SELECT COUNT(*) AS N FROM SEC$USERS WHERE SEC$USER_NAME=" + name + " AND SEC$ADMIN"},
+        {"holds RDB$ADMIN in this database",
+         "SELECT COUNT(*) AS N FROM RDB$USER_PRIVILEGES WHERE RDB$USER=" + name +
+             " AND RDB$RELATION_NAME='RDB$ADMIN' AND RDB$PRIVILEGE='M'"},
+        {"owns this database", "SELECT COUNT(*) AS N FROM MON$DATABASE WHERE MON$OWNER=" + name},
+        {"owns objects of this database",
+         "SELECT COUNT(*) AS N FROM RDB$RELATIONS WHERE RDB$OWNER_NAME=" + name +
+             " AND COALESCE(RDB$SYSTEM_FLAG, 0)=0"},
+        {"is the name of a role", "SELECT COUNT(*) AS N FROM RDB$ROLES WHERE RDB$ROLE_NAME=" + name},
+    };
+    for (const auto& check : checks) {
+        if (Counted(connection, transaction, check.sql))
+            throw std::runtime_error("user " + user + " " + check.reason +
+                                     ": the stations need an account of their own (choose another name)");
+    }
+    transaction.Commit();
+}
+
 } // namespace
 
 StationAccount CheckedStationAccount(const StationAccount& account)
@@ -345,6 +476,7 @@ std::vector<std::string> SetUpStationAccount(dataaccess::Connection& connection,
     const std::string& role = checked.role;
     std::vector<std::string> done;
     try {
+        RefuseMightyUser(connection, transaction, user);
         const bool userExists = Counted(connection, transaction,
                                         "SELECT COUNT(*) AS N FROM SEC$USERS WHERE SEC$USER_NAME=" +
                                             parcels::QuotedLiteral(user) + " AND SEC$PLUGIN='Srp'");
@@ -353,26 +485,58 @@ std::vector<std::string> SetUpStationAccount(dataaccess::Connection& connection,
                    " USING PLUGIN Srp");
         transaction.Commit();
         done.push_back(userExists ? "user " + user + ": password set" : "user " + user + ": created");
+        // Whatever else the account was given goes, roles included.
+        RunDdl(connection, transaction, "REVOKE ALL ON ALL FROM USER " + user);
+        transaction.Commit();
+        done.push_back("user " + user + ": every earlier right and role revoked");
 
         const bool roleExists = Counted(connection, transaction,
                                         "SELECT COUNT(*) AS N FROM RDB$ROLES WHERE RDB$ROLE_NAME=" +
                                             parcels::QuotedLiteral(role));
         if (roleExists) {
-            // A role that existed may hold more than the station needs.
-            RunDdl(connection, transaction, "REVOKE ALL ON ALL FROM ROLE " + role);
             done.push_back("role " + role + ": every earlier privilege revoked");
         } else {
             RunDdl(connection, transaction, "CREATE ROLE " + role);
+            transaction.Commit();
             done.push_back("role " + role + ": created");
         }
-        transaction.Commit();
-        for (const auto& privilege : StationPrivileges()) {
-            RunDdl(connection, transaction, "GRANT " + privilege + " TO ROLE " + role);
-            done.push_back("role " + role + ": granted " + privilege);
-        }
+        for (auto& line : GrantStationRights(connection, transaction, role))
+            done.push_back(std::move(line));
+        GuardFaultyEans(connection, transaction, StationRoles(connection, transaction));
+        done.push_back("role " + role + ": may fill empty faulty EANs only");
         RunDdl(connection, transaction, "GRANT " + role + " TO USER " + user);
         done.push_back("user " + user + ": granted role " + role);
         transaction.Commit();
+    } catch (...) {
+        if (transaction.Active())
+            transaction.Rollback();
+        throw;
+    }
+    return done;
+}
+
+std::vector<std::string> UpgradeStationRoles(dataaccess::Connection& connection,
+                                             dataaccess::Transaction& transaction)
+{
+    std::vector<std::string> done;
+    try {
+        const auto roles = StationRoles(connection, transaction);
+        if (roles.empty())
+            return done;
+        std::vector<std::string> wanted = {"COLLI S", "COLLI U CODICEEAN_ERRATO", "LOGSPARATE I",
+                                           "SCANSIONE_REGISTRATA X"};
+        for (const auto& role : roles) {
+            if (RolePrivileges(connection, transaction, role) == wanted)
+                continue;
+            GrantStationRights(connection, transaction, role);
+            done.push_back("role " + role + ": given exactly the station's rights");
+        }
+        const bool guarded = Exists(connection, transaction, "TRIGGER", "COLLI_BU");
+        GuardFaultyEans(connection, transaction, roles);
+        if (!guarded)
+            done.push_back("created COLLI_BU");
+        if (transaction.Active())
+            transaction.Commit();
     } catch (...) {
         if (transaction.Active())
             transaction.Rollback();

@@ -20,8 +20,10 @@ struct Credentials {
 // Returns true when it was created.
 bool AttachOrCreate(dataaccess::Connection& connection, const std::string& name,
                     const Credentials& credentials);
+// characterSet, when given, is the connection's (UTF8 for names and passwords
+// typed by an administrator).
 void Attach(dataaccess::Connection& connection, const std::string& name,
-            const Credentials& credentials);
+            const Credentials& credentials, const std::string& characterSet = {});
 
 // Creates what the schema script defines and the database lacks; returns the
 // names created (empty when everything was there).
@@ -57,13 +59,21 @@ struct StationAccount {
 StationAccount CheckedStationAccount(const StationAccount& account);
 // The privileges of the station's role, as GRANT clauses without the grantee.
 const std::vector<std::string>& StationPrivileges();
-// Creates the user, or sets its password when it exists; creates the role, or
-// takes from it every privilege it had; grants the station's privileges to the
-// role and the role to the user, and commits. Returns what it did, one line each.
+// Refuses a user that is an administrator, owns the database or its objects,
+// or names a role. Creates the user, or sets its password when it exists, and
+// takes every right and role from it; creates the role, or takes from it every
+// privilege it had; grants the station's privileges to the role, makes the
+// trigger that keeps the station roles from changing a faulty EAN already set,
+// grants the role to the user, and commits. Returns what it did, one line each.
 // Needs an administrator (SYSDBA or RDB$ADMIN) on a server database.
 std::vector<std::string> SetUpStationAccount(dataaccess::Connection& connection,
                                              dataaccess::Transaction& transaction,
                                              const StationAccount& account);
+// For a database made by an older colli-admin: every station role (one that
+// may update CODICEEAN_ERRATO alone) gets exactly the station's privileges and
+// the faulty-EAN trigger. Returns what it changed.
+std::vector<std::string> UpgradeStationRoles(dataaccess::Connection& connection,
+                                             dataaccess::Transaction& transaction);
 
 // LOGSPARATE rows as CSV (UTF-8, ';'), oldest first; dates are yyyy-MM-dd, --to inclusive.
 void ExportLog(dataaccess::Connection& connection, dataaccess::Transaction& transaction,

@@ -7,10 +7,18 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <csignal>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
+
+#include <QByteArrayView>
+#include <QString>
+#include <QStringDecoder>
+
+#include <iterator>
 
 namespace admin {
 namespace {
@@ -21,27 +29,85 @@ void DropLineEnd(std::string& line)
         line.pop_back();
 }
 
+// Editors on Windows start a UTF-8 file with a byte order mark; it is no part
+// of the password.
+void DropByteOrderMark(std::string& line)
+{
+    if (line.rfind("\xEF\xBB\xBF", 0) == 0)
+        line.erase(0, 3);
+}
+
+bool IsUtf8(const std::string& text)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    (void)QString(decoder(QByteArrayView(text.data(), qsizetype(text.size()))));
+    return !decoder.hasError();
+}
+
 #ifndef _WIN32
-// The terminal's settings are put back however the read ends.
+// What a signal during the prompt needs to put the terminal back: a signal
+// handler can reach nothing else. Set only while echo is off.
+struct SavedTerminal {
+    volatile sig_atomic_t fd = -1;
+    termios settings{};
+};
+SavedTerminal& Saved()
+{
+    static SavedTerminal saved;
+    return saved;
+}
+
+extern "C" void RestoreTerminalAndExit(int signal)
+{
+    const SavedTerminal& saved = Saved();
+    if (saved.fd >= 0) {
+        tcsetattr(saved.fd, TCSAFLUSH, &saved.settings);
+        (void)!write(saved.fd, "\n", 1);
+    }
+    _exit(128 + signal);
+}
+
+// The terminal's settings are put back however the read ends, Ctrl+C and the
+// termination signals included (the program then ends with 128 + the signal).
 class EchoOff {
 public:
     explicit EchoOff(int fd) : fd_(fd)
     {
         if (tcgetattr(fd_, &saved_) != 0)
             throw std::runtime_error("cannot read the terminal's settings");
+        Saved().settings = saved_;
+        Saved().fd = fd_;
+        struct sigaction action {};
+        action.sa_handler = RestoreTerminalAndExit;
+        sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < std::size(kSignals); ++i)
+            sigaction(kSignals[i], &action, &previous_[i]);
         termios quiet = saved_;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         quiet.c_lflag |= ECHONL;
-        if (tcsetattr(fd_, TCSAFLUSH, &quiet) != 0)
+        if (tcsetattr(fd_, TCSAFLUSH, &quiet) != 0) {
+            Restore();
             throw std::runtime_error("cannot switch the terminal's echo off");
+        }
     }
-    ~EchoOff() { tcsetattr(fd_, TCSAFLUSH, &saved_); }
+    ~EchoOff() { Restore(); }
     EchoOff(const EchoOff&) = delete;
     EchoOff& operator=(const EchoOff&) = delete;
 
 private:
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+    void Restore() noexcept
+    {
+        tcsetattr(fd_, TCSAFLUSH, &saved_);
+        for (std::size_t i = 0; i < std::size(kSignals); ++i)
+            sigaction(kSignals[i], &previous_[i], nullptr);
+        Saved().fd = -1;
+    }
+
     int fd_;
     termios saved_{};
+    struct sigaction previous_[std::size(kSignals)] {};
 };
 
 class FileDescriptor {
@@ -112,9 +178,22 @@ std::string ReadPasswordFile(const std::string& path)
         std::getline(in, line);
     }
     DropLineEnd(line);
+    DropByteOrderMark(line);
     if (line.empty())
         throw std::runtime_error("the password file " + path + " holds no password on its first line");
     return line;
+}
+
+std::string PasswordFileWarning(const std::string& path)
+{
+#ifdef _WIN32
+    (void)path;
+#else
+    struct stat info {};
+    if (path != "-" && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IROTH) != 0)
+        return "every user of this machine can read the password file " + path + " (chmod o-r " + path + ")";
+#endif
+    return {};
 }
 
 std::string PasswordProblem(const std::string& password)
@@ -127,6 +206,8 @@ std::string PasswordProblem(const std::string& password)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
             return "the password holds a control character";
     }
+    if (!IsUtf8(password))
+        return "the password is not UTF-8 text";
     // dati.ini drops surrounding blanks and a pair of enclosing quotes.
     if (password.front() == ' ' || password.back() == ' ' || password.front() == '\t' || password.back() == '\t')
         return "the password starts or ends with a blank";

@@ -9,11 +9,16 @@ namespace admin {
 using PasswordPrompt = std::function<std::string(const std::string& prompt)>;
 
 // Asks on the controlling terminal (the console on Windows) with echo off, so
-// the password is neither shown nor kept in the shell's history.
+// the password is neither shown nor kept in the shell's history. Ctrl+C at the
+// prompt puts the echo back and ends the program with status 130.
 std::string AskOnTerminal(const std::string& prompt);
 
-// The first line of the file, without its line end; "-" reads standard input.
+// The first line of the file, without its line end or a UTF-8 byte order mark;
+// "-" reads standard input.
 std::string ReadPasswordFile(const std::string& path);
+
+// Empty, or a warning when everyone on the machine may read the file.
+std::string PasswordFileWarning(const std::string& path);
 
 // Empty when the password can stand in dati.ini and in a connection parameter,
 // otherwise what is wrong with it.

@@ -5,6 +5,8 @@
 #include <dataaccess/ClientLibrary.h>
 #include <dataaccess/Connection.h>
 
+#include <QString>
+
 #include <cctype>
 #include <exception>
 #include <filesystem>
@@ -24,6 +26,11 @@ constexpr const char* KeyDriveLetter = "Lettera Disco Server";
 constexpr const char* KeyUserName = "Utente";
 constexpr const char* KeyPassword = "Password";
 constexpr const char* KeyRole = "Ruolo";
+constexpr const char* KeySecureLink = "Collegamento Cifrato";
+// What the station's own account asks of every attachment, whatever the
+// workstation's client configuration says: an encrypted link and an Srp login,
+// never the legacy hash of the password.
+constexpr const char* SecureLinkConfig = "WireCrypt = Required\nAuthClient = Srp";
 
 constexpr const char* DefaultFileName = "archivio.fdb";
 constexpr const char* DefaultUserName = "SYSDBA";
@@ -89,6 +96,14 @@ bool MayCreate(const std::string& name)
 
 } // namespace
 
+std::string SecureLinkFor(const std::string& userName, const std::string& setting)
+{
+    QString value = QString::fromStdString(setting).trimmed();
+    if (userName.empty() || value.compare(QLatin1String("No"), Qt::CaseInsensitive) == 0)
+        return {};
+    return SecureLinkConfig;
+}
+
 std::string ConnectionName(const std::string& name, const std::string& serverName,
                            const std::string& driveLetter)
 {
@@ -103,7 +118,7 @@ std::string ConnectionName(const std::string& name, const std::string& serverNam
 bool OpenOrCreateDatabase(dataaccess::Connection& connection, const std::string& name,
                           const std::string& serverName, const std::string& driveLetter,
                           const std::string& userName, const std::string& password,
-                          LocationUi& ui, const std::string& role)
+                          LocationUi& ui, const std::string& role, const std::string& linkConfig)
 {
     const std::string user = userName.empty() ? DefaultUserName : userName;
     const std::string secret = password.empty() ? DefaultPassword : password;
@@ -115,6 +130,8 @@ bool OpenOrCreateDatabase(dataaccess::Connection& connection, const std::string&
     connection.Params().push_back("password=" + secret);
     if (!role.empty())
         connection.Params().push_back("sql_role_name=" + role);
+    if (!linkConfig.empty())
+        connection.Params().push_back("config=" + linkConfig);
     connection.SetDatabaseName(ConnectionName(name, serverName, driveLetter));
 
     try {
@@ -125,6 +142,10 @@ bool OpenOrCreateDatabase(dataaccess::Connection& connection, const std::string&
     } catch (const std::exception&) {
         // any reason to fail leads to the creation attempt
     }
+    // A create statement cannot carry the link's requirements, and an account
+    // that has them is no one who should create databases.
+    if (!linkConfig.empty())
+        return false;
 
     connection.Params().clear();
     connection.Params().push_back("USER " + DoubleQuoted(user));
@@ -282,10 +303,11 @@ bool LocateAndOpenDatabase(dataaccess::Connection& connection, const std::string
     const std::string user = userName.empty() ? settings.ReadString(Section, KeyUserName) : userName;
     const std::string secret = password.empty() ? settings.ReadString(Section, KeyPassword) : password;
     const std::string role = settings.ReadString(Section, KeyRole);
+    const std::string linkConfig = SecureLinkFor(user, settings.ReadString(Section, KeySecureLink));
     return SearchDatabase(programFolder, fileName, ui,
                           [&](const std::string& name, const std::string& server, const std::string& drive) {
                               return OpenOrCreateDatabase(connection, name, server, drive, user, secret, ui,
-                                                          role);
+                                                          role, linkConfig);
                           });
 }
 

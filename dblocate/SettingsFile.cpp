@@ -12,7 +12,14 @@
 #define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <filesystem>
 #include <optional>
+#include <system_error>
 #include <string_view>
 #include <vector>
 
@@ -158,13 +165,51 @@ struct IniDocument {
     }
 };
 
+// Nothing for a missing file; a file that is there but cannot be read is an
+// error, never the defaults: a station that lost its account's settings would
+// otherwise attach as someone else.
 std::optional<std::string> ReadBytes(const std::string& path)
 {
     QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    return file.readAll().toStdString();
+    if (!file.open(QIODevice::ReadOnly)) {
+        // Only a file that is certainly not there is missing: a folder the
+        // operator may not look into hides nothing from this check.
+        std::error_code error;
+        const auto status = std::filesystem::status(std::filesystem::path(std::u8string(path.begin(), path.end())), error);
+        if (status.type() == std::filesystem::file_type::not_found)
+            return std::nullopt;
+        throw SettingsReadError(path);
+    }
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw SettingsReadError(path);
+    return bytes.toStdString();
 }
+
+// Rewrites an existing file in its own inode, so that it keeps its owner,
+// group, permissions and ACL.
+bool RewriteInPlace(const std::string& path, const std::string& content)
+{
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::ExistingOnly))
+        return false;
+    const bool written = file.write(content.data(), qint64(content.size())) == qint64(content.size());
+    const bool flushed = file.flush();
+    file.close();
+    return written && flushed && file.error() == QFileDevice::NoError;
+}
+
+#ifndef _WIN32
+// The replacement takes the old file's owner, group and permissions before it
+// holds a byte; false when that is not allowed (another owner, a group the
+// operator is not in).
+bool TakeOwnership(int replacement, const struct stat& old)
+{
+    if (fchown(replacement, old.st_uid, old.st_gid) != 0)
+        return false;
+    return fchmod(replacement, old.st_mode & 07777) == 0;
+}
+#endif
 
 std::string_view WithoutEnclosingQuotes(std::string_view value)
 {
@@ -196,6 +241,11 @@ std::string SingleLine(std::string text)
 }
 
 } // namespace
+
+SettingsReadError::SettingsReadError(const std::string& path)
+    : std::runtime_error("Impossibile leggere il file delle impostazioni " + path)
+{
+}
 
 SettingsWriteError::SettingsWriteError(const std::string& path)
     : std::runtime_error("Unable to write to " + path)
@@ -269,21 +319,35 @@ void SettingsFile::WriteString(const std::string& section, const std::string& ke
 
     const std::string content = doc.Serialize();
     const qint64 size = qint64(content.size());
-    QSaveFile file(QString::fromStdString(path_));
-    if (file.open(QIODevice::WriteOnly)) {
-        if (file.write(content.data(), size) != size || !file.commit())
+    const QString path = QString::fromStdString(path_);
+    const bool exists = QFile::exists(path);
+#ifdef _WIN32
+    // A replacement would take the folder's inherited ACL instead of the file's own.
+    if (exists) {
+        if (!RewriteInPlace(path_, content))
             throw SettingsWriteError(path_);
         return;
     }
+#endif
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        bool keeps = true;
+#ifndef _WIN32
+        struct stat old {};
+        if (exists && stat(QFile::encodeName(path).constData(), &old) == 0)
+            keeps = TakeOwnership(file.handle(), old);
+#endif
+        if (keeps) {
+            if (file.write(content.data(), size) != size || !file.commit())
+                throw SettingsWriteError(path_);
+            return;
+        }
+        file.cancelWriting();
+    }
     // A folder that takes no new file (a program folder locked down for the
-    // operator) may still hold a settings file the operator can write: rewrite
-    // that one in place, without the safety of the temporary copy.
-    QFile inPlace(QString::fromStdString(path_));
-    if (!inPlace.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::ExistingOnly))
-        throw SettingsWriteError(path_);
-    const bool written = inPlace.write(content.data(), size) == size;
-    inPlace.close();
-    if (!written || inPlace.error() != QFileDevice::NoError)
+    // operator), or a file the replacement could not take over, may still be
+    // writable: rewrite it in place, without the safety of the temporary copy.
+    if (!exists || !RewriteInPlace(path_, content))
         throw SettingsWriteError(path_);
 }
 

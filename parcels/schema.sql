@@ -27,6 +27,18 @@ CREATE TABLE LOGSPARATE (
 
 CREATE GENERATOR IDLOGSPARATECOUNTER;
 
+/* A change of a parcel's faulty EAN that is already set is refused to the
+   stations' role (colli-admin station-user makes the trigger that checks it);
+   within one transaction the rows a station just filled may be filled again, so
+   that parcels sharing a courier barcode all end with the last value. Only the
+   trigger may read or write this table and raise the exception. */
+CREATE GLOBAL TEMPORARY TABLE COLLI_RIEMPITI (
+  BARCODESPEED VARCHAR(64) NOT NULL
+) ON COMMIT DELETE ROWS;
+
+CREATE EXCEPTION COLLI_EAN_ERRATO_IMPOSTATO
+  'CODICEEAN_ERRATO gia impostato: la stazione riempie solo quelli vuoti';
+
 /* Each station draws a ticket for every log row it sends (32 hex digits of a
    random 128-bit number), so that after a lost answer it can ask whether its row
    exists. Rows of writers that send none keep it NULL; a unique index allows
@@ -36,8 +48,7 @@ ALTER TABLE LOGSPARATE ADD IDSCANSIONE VARCHAR(32);
 CREATE UNIQUE INDEX IDX_LOGSPARATE_IDSCANSIONE ON LOGSPARATE (IDSCANSIONE);
 
 /* The key and the time of a row come from the server, whoever writes it. */
-CREATE TRIGGER LOGSPARATE_BI FOR LOGSPARATE ACTIVE BEFORE INSERT POSITION 0
-AS
+CREATE TRIGGER LOGSPARATE_BI FOR LOGSPARATE ACTIVE BEFORE INSERT POSITION 0 AS
 BEGIN
   NEW.ID = GEN_ID(IDLOGSPARATECOUNTER, 1);
   NEW.DATAORA = CURRENT_TIMESTAMP;
@@ -47,11 +58,10 @@ GRANT USAGE ON GENERATOR IDLOGSPARATECOUNTER TO TRIGGER LOGSPARATE_BI;
 
 /* The ID of the row with that ticket, NULL when there is none: a station, which
    may not read the log, learns whether its own row was committed. */
-CREATE PROCEDURE SCANSIONE_REGISTRATA (IDSCANSIONE VARCHAR(32))
-RETURNS (ID BIGINT)
-AS
+CREATE PROCEDURE SCANSIONE_REGISTRATA (IDSCANSIONE VARCHAR(32)) RETURNS (ID BIGINT) AS
 BEGIN
-  ID = (SELECT L.ID FROM LOGSPARATE L WHERE L.IDSCANSIONE = :IDSCANSIONE);
+  ID = NULL;
+  SELECT ID FROM LOGSPARATE WHERE IDSCANSIONE = :IDSCANSIONE INTO :ID;
 END;
 
 GRANT SELECT ON LOGSPARATE TO PROCEDURE SCANSIONE_REGISTRATA;

@@ -32,6 +32,10 @@ std::string BuildParameterBuffer(const std::vector<std::string>& lines)
             tag = isc_dpb_password;
         else if (EqualsIgnoreCase(name, "sql_role_name"))
             tag = isc_dpb_sql_role_name;
+        else if (EqualsIgnoreCase(name, "lc_ctype"))
+            tag = isc_dpb_lc_ctype;
+        else if (EqualsIgnoreCase(name, "config")) // firebird.conf lines for this attachment alone
+            tag = isc_dpb_config;
         else
             throw DatabaseError("Unknown connection parameter \"" + std::string(name) + "\"");
         if (value.size() > 255)

@@ -11,6 +11,7 @@
 #ifndef _WIN32
 #include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 
@@ -96,8 +97,36 @@ TEST(AdminCli, InitFillsInWhatAnOlderDatabaseLacks)
     db.Execute("CREATE TABLE COLLI (BARCODESPEED VARCHAR(64), CODICEEAN VARCHAR(64), CODICEEAN_ERRATO VARCHAR(64))");
     const auto result = RunCli({"init", db.Name()});
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out.find("created COLLI"), std::string::npos);
-    EXPECT_NE(result.out.find("created LOGSPARATE"), std::string::npos);
+    EXPECT_EQ(result.out.find("created COLLI\n"), std::string::npos);
+    EXPECT_NE(result.out.find("created LOGSPARATE\n"), std::string::npos);
+}
+
+TEST(AdminCli, InitUpgradesTheLogAndTheStationRoleOfAnOlderSite)
+{
+    // What an older colli-admin left: no ticket, no log trigger, a role that
+    // could move the counter.
+    TestDatabase db(Where::Embedded, false);
+    for (const char* sql : {
+             "CREATE TABLE COLLI (BARCODESPEED VARCHAR(64) NOT NULL, CODICEEAN VARCHAR(64), CODICEEAN_ERRATO VARCHAR(64))",
+             "CREATE TABLE LOGSPARATE (ID BIGINT NOT NULL PRIMARY KEY, DATAORA TIMESTAMP, BARCODESPEED VARCHAR(64), "
+             "CODICEEANLETTO VARCHAR(64), STATUS VARCHAR(32))",
+             "CREATE GENERATOR IDLOGSPARATECOUNTER", "CREATE INDEX IDX_COLLI_BARCODESPEED ON COLLI (BARCODESPEED)",
+             "CREATE ROLE STAZIONI", "GRANT SELECT ON COLLI TO ROLE STAZIONI",
+             "GRANT UPDATE (CODICEEAN_ERRATO) ON COLLI TO ROLE STAZIONI", "GRANT INSERT ON LOGSPARATE TO ROLE STAZIONI",
+             "GRANT USAGE ON GENERATOR IDLOGSPARATECOUNTER TO ROLE STAZIONI"})
+        db.Execute(sql);
+    const auto result = RunCli({"init", db.Name()});
+    ASSERT_EQ(result.status, 0) << result.err;
+    for (const char* line : {"created LOGSPARATE.IDSCANSIONE\n", "created LOGSPARATE_BI\n",
+                             "created SCANSIONE_REGISTRATA\n", "role STAZIONI: given exactly the station's rights\n",
+                             "created COLLI_BU\n"})
+        EXPECT_NE(result.out.find(line), std::string::npos) << line << " in:\n" << result.out;
+    EXPECT_EQ(db.Query("SELECT TRIM(RDB$RELATION_NAME) || ' ' || TRIM(RDB$PRIVILEGE) FROM RDB$USER_PRIVILEGES "
+                       "WHERE RDB$USER='STAZIONI' ORDER BY 1"),
+              (std::vector<std::vector<std::string>>{{"COLLI S"}, {"COLLI U"}, {"LOGSPARATE I"},
+                                                     {"SCANSIONE_REGISTRATA X"}}));
+
+    EXPECT_EQ(RunCli({"init", db.Name()}).out, "nothing to create\n");
 }
 
 TEST(AdminCli, ImportInsertsAndUpdatesByBarcode)
@@ -139,8 +168,7 @@ TEST(AdminCli, AnyBadLineImportsNothing)
 TEST(AdminCli, ExportLogOldestFirstWithinDays)
 {
     TestDatabase db(Where::Embedded);
-    // Rows of other days, with keys of their own: the trigger would give them today's.
-    db.Execute("ALTER TRIGGER LOGSPARATE_BI INACTIVE");
+    db.Execute("ALTER TRIGGER LOGSPARATE_BI INACTIVE"); // rows of other days, as they were written then
     db.Execute("INSERT INTO LOGSPARATE (ID, DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS) VALUES (2, '2026-12-02 10:00:00', 'S;2', NULL, 'BarCodeSpeedSconosciuto')");
     db.Execute("INSERT INTO LOGSPARATE (ID, DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS) VALUES (1, '2026-12-01 09:00:00', 'S\xE8', '123', 'EanCorretto')");
     db.Execute("INSERT INTO LOGSPARATE (ID, DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS) VALUES (3, '2026-12-03 23:59:59', 'S3', '9', 'EanErrato')");
@@ -209,6 +237,17 @@ TEST(AdminCli, PasswordComesFromAFileOrTheTerminalOrTheEnvironment)
     EXPECT_EQ(RunCli({"--password-file", right, "export-log", db.Name()}).status, 0);
     qunsetenv("ISC_PASSWORD");
 
+    // A file every user may read still works, with a word about it; nothing is
+    // a password against a server.
+    std::filesystem::permissions(right, std::filesystem::perms::others_read, std::filesystem::perm_options::add);
+    const auto readable = RunCli({"--password-file", right, "export-log", db.Name()});
+    EXPECT_EQ(readable.status, 0);
+    EXPECT_NE(readable.err.find("warning: every user of this machine can read the password file " + right),
+              std::string::npos) << readable.err;
+    const auto none = RunCli({"export-log", db.Name()});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.err.find("no password given"), std::string::npos) << none.err;
+
     const auto onCommandLine = RunCli({"--password", "plumtrove", "export-log", db.Name()});
     EXPECT_EQ(onCommandLine.status, 0);
     EXPECT_NE(onCommandLine.err.find("warning: --password"), std::string::npos);
@@ -225,6 +264,12 @@ TEST(AdminCli, StationUserRefusesBadNamesAndPasswordsBeforeTouchingTheDatabase)
         {{"station-user", db, "1abc"}, Answers({"Buona1", "Buona1"})},
         {{"station-user", db, "a;DROP"}, Answers({"Buona1", "Buona1"})},
         {{"station-user", db, "sysdba"}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "SYSDBA\n"}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "PUBLIC\n"}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "COLLI_STATION\n"}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "stazione "}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "stazione", "--role", "RUOLO\n"}, Answers({"Buona1", "Buona1"})},
+        {{"station-user", db, "stazione"}, Answers({"Caff\xE8", "Caff\xE8"})}, // not UTF-8
         {{"station-user", db, "stazione", "--role", "RDB$ADMIN"}, Answers({"Buona1", "Buona1"})},
         {{"station-user", db, "stazione", "--role", "STAZIONE"}, Answers({"Buona1", "Buona1"})},
         {{"station-user", db, "stazione"}, Answers({"Buona1", "Buona2"})},
@@ -251,34 +296,56 @@ TEST(AdminCli, StationUserRunAgainSetsThePasswordAndStripsExtraRights)
     const std::string db = server.Address() + ":" + server.Folder() + "A.FDB";
     testsupport::CreateDatabaseAt(db, true);
     testsupport::ExecuteOn(db, "CREATE TABLE ALTRO (X INTEGER)");
-    const auto first = RunCli({"station-user", db, "stazione"}, Answers({"Primo1", "Primo1"}));
+    QTemporaryDir dir;
+    const auto sysdba = WriteFile(dir, "sysdba", "plumtrove\n");
+    EXPECT_EQ(RunCli({"station-user", db, "stazione"}, Answers({"Primo1", "Primo1"})).status, 2); // no password
+    const auto first = RunCli({"--password-file", sysdba, "station-user", db, "stazione"}, Answers({"Primo1", "Primo1"}));
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_NE(first.out.find("user STAZIONE: created"), std::string::npos) << first.out;
-    testsupport::ExecuteOn(db, "GRANT SELECT ON ALTRO TO ROLE COLLI_STATION");
+    // What an operator or a careless administrator may have added since.
+    for (const char* sql : {"GRANT SELECT ON ALTRO TO ROLE COLLI_STATION", "GRANT SELECT ON LOGSPARATE TO USER STAZIONE",
+                            "CREATE ROLE ALTRO_RUOLO", "GRANT ALTRO_RUOLO TO USER STAZIONE"})
+        testsupport::ExecuteOn(db, sql);
 
-    qputenv("COLLI_STATION_PASSWORD", "Secondo2");
-    const auto second = RunCli({"station-user", db, "stazione"});
+    // Not ASCII: the station sends it as UTF-8, as dati.ini gives it.
+    const std::string password = "Caff\xC3\xA8\xE2\x82\xAC" "2";
+    qputenv("COLLI_STATION_PASSWORD", QByteArray::fromStdString(password));
+    const auto second = RunCli({"--password-file", sysdba, "station-user", db, "stazione"});
     qunsetenv("COLLI_STATION_PASSWORD");
     ASSERT_EQ(second.status, 0) << second.err;
     EXPECT_NE(second.out.find("user STAZIONE: password set"), std::string::npos) << second.out;
 
-    const auto privileges = testsupport::QueryOn(
-        db, "SELECT TRIM(RDB$RELATION_NAME) || ' ' || TRIM(RDB$PRIVILEGE) || COALESCE(' ' || TRIM(RDB$FIELD_NAME), '') "
-            "FROM RDB$USER_PRIVILEGES WHERE RDB$USER='COLLI_STATION' ORDER BY 1");
-    std::vector<std::string> granted;
-    for (const auto& row : privileges)
-        granted.push_back(row.at(0));
-    EXPECT_EQ(granted, (std::vector<std::string>{"COLLI S", "COLLI U CODICEEAN_ERRATO", "IDLOGSPARATECOUNTER G",
-                                                 "LOGSPARATE I"}));
+    auto granted = [&](const std::string& grantee) {
+        std::vector<std::string> lines;
+        for (const auto& row : testsupport::QueryOn(
+                 db, "SELECT TRIM(RDB$RELATION_NAME) || ' ' || TRIM(RDB$PRIVILEGE) || COALESCE(' ' || "
+                     "TRIM(RDB$FIELD_NAME), '') FROM RDB$USER_PRIVILEGES WHERE RDB$USER='" + grantee + "' ORDER BY 1"))
+            lines.push_back(row.at(0));
+        return lines;
+    };
+    EXPECT_EQ(granted("COLLI_STATION"), (std::vector<std::string>{"COLLI S", "COLLI U CODICEEAN_ERRATO", "LOGSPARATE I",
+                                                                  "SCANSIONE_REGISTRATA X"}));
+    EXPECT_EQ(granted("STAZIONE"), (std::vector<std::string>{"COLLI_STATION M"}));
 
     // Only the new password opens the account.
-    QTemporaryDir dir;
     const auto oldPassword = WriteFile(dir, "old", "Primo1\n");
-    const auto newPassword = WriteFile(dir, "new", "Secondo2\n");
+    const auto newPassword = WriteFile(dir, "new", "\xEF\xBB\xBF" + password + "\n"); // as Notepad saves it
     EXPECT_EQ(RunCli({"--user", "stazione", "--password-file", oldPassword, "export-log", db}).status, 1);
     const auto asStation = RunCli({"--user", "stazione", "--password-file", newPassword, "export-log", db});
     EXPECT_EQ(asStation.status, 1); // logged in, but the log is not the station's to read
     EXPECT_NE(asStation.err.find("no permission for SELECT"), std::string::npos) << asStation.err;
+
+    // Accounts that are more than a station are refused, before anything changes.
+    for (const char* sql : {"CREATE USER CAPO PASSWORD 'x1' GRANT ADMIN ROLE", "CREATE USER VICE PASSWORD 'x2'",
+                            "GRANT RDB$ADMIN TO USER VICE"})
+        testsupport::ExecuteOn(db, sql);
+    for (const auto& [user, reason] : {std::pair<std::string, std::string>{"capo", "is a server administrator"},
+                                       {"vice", "holds RDB$ADMIN"}, {"stazione", "nothing"}}) {
+        const auto result = RunCli({"--password-file", sysdba, "station-user", db, user, "--role", "ALTRO_RUOLO"},
+                                   Answers({"Buona1", "Buona1"}));
+        EXPECT_EQ(result.err.find(reason) != std::string::npos, result.status != 0) << user << ": " << result.err;
+    }
+    EXPECT_EQ(granted("CAPO"), std::vector<std::string>{});
 }
 
 #ifndef _WIN32
@@ -289,34 +356,47 @@ TEST(AdminCli, PasswordAskedOnTheTerminalIsNotShown)
     const std::string db = dir.filePath("T.FDB").toStdString();
     ASSERT_EQ(RunCli({"init", db}).status, 0);
 
-    int terminal = -1;
-    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        execl(COLLI_ADMIN_PROGRAM, "colli-admin", "--ask-password", "export-log", db.c_str(), nullptr);
-        _exit(127);
-    }
-    std::string seen;
-    auto readUntil = [&](const std::string& wanted) {
-        char buffer[256];
-        while (seen.find(wanted) == std::string::npos) {
-            const ssize_t n = read(terminal, buffer, sizeof buffer);
-            if (n <= 0)
-                return false;
-            seen.append(buffer, static_cast<size_t>(n));
-        }
-        return true;
+    const struct {
+        std::string typed;
+        int status;
+    } cases[] = {
+        {"segreto42\n", 0},
+        {"segr\x03", 130}, // Ctrl+C at the prompt
     };
-    ASSERT_TRUE(readUntil("Password of SYSDBA: ")) << seen;
-    const std::string typed = "segreto42\n";
-    ASSERT_EQ(write(terminal, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
-    readUntil("never there"); // to the end of the output
-    close(terminal);
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
-    EXPECT_NE(seen.find("ID;DATAORA"), std::string::npos) << seen;
-    EXPECT_EQ(seen.find("segreto42"), std::string::npos) << seen;
+    for (const auto& c : cases) {
+        int terminal = -1;
+        const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            execl(COLLI_ADMIN_PROGRAM, "colli-admin", "--ask-password", "export-log", db.c_str(), nullptr);
+            _exit(127);
+        }
+        std::string seen;
+        auto readUntil = [&](const std::string& wanted) {
+            char buffer[256];
+            while (seen.find(wanted) == std::string::npos) {
+                const ssize_t n = read(terminal, buffer, sizeof buffer);
+                if (n <= 0)
+                    return false;
+                seen.append(buffer, static_cast<size_t>(n));
+            }
+            return true;
+        };
+        ASSERT_TRUE(readUntil("Password of SYSDBA: ")) << seen;
+        ASSERT_EQ(write(terminal, c.typed.data(), c.typed.size()), static_cast<ssize_t>(c.typed.size()));
+        int status = 0;
+        waitpid(child, &status, 0);
+        termios after{};
+        ASSERT_EQ(tcgetattr(terminal, &after), 0);
+        readUntil("never there"); // to the end of the output
+        close(terminal);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << status << ": " << seen;
+        EXPECT_NE(after.c_lflag & ECHO, 0u) << "the terminal was left without echo";
+        EXPECT_EQ(seen.find("segr"), std::string::npos) << seen;
+        if (c.status == 0) {
+            EXPECT_NE(seen.find("ID;DATAORA"), std::string::npos) << seen;
+        }
+    }
 }
 
 #endif

@@ -148,6 +148,19 @@ TEST_F(Startup, ErrorDuringTheDatabaseStepIsShownAndTheWindowStillOpens)
     EXPECT_EQ(form->ScanState(), 0);
 }
 
+// Taking it for a missing file would start the station as SYSDBA with the
+// default password instead of its own account.
+TEST_F(Startup, SettingsFileThatCannotBeReadIsReportedNotReplaced)
+{
+    const std::string settings = folder.Path() + "dati.ini";
+    std::filesystem::create_directory(settings); // there, but no file to read
+    Start();
+    EXPECT_EQ(journal, (Journal{"ApplicationError: Impossibile leggere il file delle impostazioni " + settings + "."}));
+    EXPECT_FALSE(form->EditBarcode->isEnabled());
+    EXPECT_FALSE(form->DatabaseColli().Connected());
+    EXPECT_TRUE(std::filesystem::is_directory(settings));
+}
+
 TEST_F(Startup, HelpShowsTheTemplateVariables)
 {
     Start();

@@ -4,8 +4,10 @@
 #include "AdminCli.h"
 #include "PrivateServer.h"
 #include "StationFixture.h"
+#include "TestDatabase.h"
 
 #include <dataaccess/Connection.h>
+#include <dblocate/DatabaseLocator.h>
 #include <dataaccess/SqlQuery.h>
 #include <dataaccess/SqlStatement.h>
 #include <dataaccess/Transaction.h>
@@ -40,18 +42,27 @@ protected:
         folder.Execute("CREATE TABLE ALTRO (X INTEGER)");
         std::filesystem::remove(folder.DatabasePath());
 
-        const std::string passwordFile = folder.Path() + "station-password";
-        std::ofstream(passwordFile) << kPassword << "\n";
-        std::ostringstream out, err;
-        ASSERT_EQ(admin::RunAdminCli({"station-user", remoteName, "stazione", "--station-password-file", passwordFile},
-                                     out, err, false),
-                  0)
-            << err.str();
-        std::filesystem::remove(passwordFile);
+        MakeStationUser(remoteName);
 
         std::ofstream(folder.Path() + "dati.ini")
             << "[CONFIG]\r\nNome Server=" << server.Address() << "\r\nAlias=" << server.Folder() << "REMOTE.FDB"
             << "\r\nUtente=" << kUser << "\r\nPassword=" << kPassword << "\r\nRuolo=" << kRole << "\r\n";
+    }
+
+    void MakeStationUser(const std::string& database)
+    {
+        const std::string passwordFile = folder.Path() + "station-password";
+        const std::string sysdbaFile = folder.Path() + "sysdba-password";
+        std::ofstream(passwordFile) << kPassword << "\n";
+        std::ofstream(sysdbaFile) << "plumtrove\n";
+        std::ostringstream out, err;
+        ASSERT_EQ(admin::RunAdminCli({"--password-file", sysdbaFile, "station-user", database, "stazione",
+                                      "--station-password-file", passwordFile},
+                                     out, err, false),
+                  0)
+            << err.str();
+        std::filesystem::remove(passwordFile);
+        std::filesystem::remove(sysdbaFile);
     }
 
     // A connection of the station's account, with or without its role.
@@ -123,6 +134,12 @@ TEST_F(StationAccount, ServerRefusesEverythingElse)
         "ALTER TABLE COLLI ADD Y INTEGER",
         "CREATE TABLE NUOVA (X INTEGER)",
         "SET GENERATOR IDLOGSPARATECOUNTER TO 0",
+        // Moving the counter back would make every later log row collide.
+        "SELECT GEN_ID(IDLOGSPARATECOUNTER, -GEN_ID(IDLOGSPARATECOUNTER, 0)) FROM RDB$DATABASE",
+        "SELECT NEXT VALUE FOR IDLOGSPARATECOUNTER FROM RDB$DATABASE",
+        // A faulty EAN already set is no station's to change, nor to clear.
+        "UPDATE COLLI SET CODICEEAN_ERRATO='1111111111116' WHERE BARCODESPEED='SPD001'",
+        "UPDATE COLLI SET CODICEEAN_ERRATO=NULL",
         "GRANT SELECT ON COLLI TO PUBLIC",
         "CREATE USER INTRUSO PASSWORD 'x'",
     };
@@ -139,11 +156,14 @@ TEST_F(StationAccount, ServerRefusesEverythingElse)
             const std::string message = e.what();
             EXPECT_TRUE(message.find("permission") != std::string::npos ||
                         message.find("privilege") != std::string::npos ||
-                        message.find("grant option") != std::string::npos)
+                        message.find("grant option") != std::string::npos ||
+                        message.find("CODICEEAN_ERRATO gia impostato") != std::string::npos)
                 << sql << ": " << message;
         }
     }
     EXPECT_TRUE(folder.Query("SELECT SEC$USER_NAME FROM SEC$USERS WHERE SEC$USER_NAME='INTRUSO'").empty());
+    EXPECT_EQ(folder.Query("SELECT CODICEEAN_ERRATO FROM COLLI WHERE BARCODESPEED='SPD001'").at(0).at(0),
+              "0012345678905");
 
     // The rights are the role's: the same account without it reads nothing.
     dataaccess::Connection withoutRole;
@@ -168,6 +188,55 @@ TEST_F(StationAccount, ServerRequiringEncryptionRefusesAPlainLink)
     EXPECT_NE(status[1], 0);
     if (handle != 0)
         isc_detach_database(status, &handle);
+}
+
+TEST_F(StationAccount, LogRowsTakeTheServersNumberAndTimeAndEmptyFaultyEansAreFilledOnce)
+{
+    folder.Execute("INSERT INTO COLLI (BARCODESPEED, CODICEEAN) VALUES ('DOPPIO', '2001111111111')");
+    folder.Execute("INSERT INTO COLLI (BARCODESPEED, CODICEEAN) VALUES ('DOPPIO', '2001234567890')");
+    dataaccess::Connection station;
+    AttachAsStation(station, true);
+    dataaccess::Transaction transaction(station);
+    transaction.SetActive(true);
+    const char* const allowed[] = {
+        // A forged number and time are replaced by the server's.
+        "INSERT INTO LOGSPARATE (ID, DATAORA, BARCODESPEED, STATUS, IDSCANSIONE) "
+        "VALUES (999999, '2001-01-01', 'SPD001', 'EanCorretto', '0123456789abcdef0123456789abcdef')",
+        // Parcels sharing a barcode: the batch fills them twice in one run.
+        "UPDATE COLLI SET CODICEEAN_ERRATO='0011111111110' WHERE BARCODESPEED='DOPPIO'",
+        "UPDATE COLLI SET CODICEEAN_ERRATO='0012345678905' WHERE BARCODESPEED='DOPPIO'",
+    };
+    for (const char* sql : allowed) {
+        dataaccess::SqlStatement statement(station, transaction);
+        statement.AddLine(sql);
+        EXPECT_NO_THROW(statement.ExecQuery()) << sql;
+    }
+    transaction.Commit();
+    EXPECT_EQ(FirstField(station, "EXECUTE BLOCK RETURNS (F BIGINT) AS BEGIN EXECUTE PROCEDURE "
+                                 "SCANSIONE_REGISTRATA('0123456789abcdef0123456789abcdef') RETURNING_VALUES F; "
+                                 "SUSPEND; END"), "1");
+    EXPECT_EQ(folder.Query("SELECT ID, EXTRACT(YEAR FROM DATAORA) - EXTRACT(YEAR FROM CURRENT_DATE) FROM LOGSPARATE"),
+              (std::vector<std::vector<std::string>>{{"1", "0"}}));
+    EXPECT_EQ(folder.Query("SELECT DISTINCT CODICEEAN_ERRATO FROM COLLI WHERE BARCODESPEED='DOPPIO'"),
+              (std::vector<std::vector<std::string>>{{"0012345678905"}}));
+}
+
+// The station's own account asks for an encrypted link and an Srp login at
+// every attach, whatever the workstation's client configuration says.
+TEST_F(StationAccount, OwnAccountAttachesOnlyOverAnEncryptedLinkUnlessTheSiteSaysOtherwise)
+{
+    testsupport::PrivateServer plain{"Disabled"};
+    ASSERT_TRUE(plain.Running());
+    const std::string plainName = plain.Address() + ":" + plain.Folder() + "PLAIN.FDB";
+    testsupport::CreateDatabaseAt(plainName, true);
+    MakeStationUser(plainName);
+    for (const auto& [setting, attaches] : {std::pair<std::string, bool>{"", false}, {"Si", false}, {" no ", true}}) {
+        dataaccess::Connection station;
+        EXPECT_EQ(dblocate::OpenOrCreateDatabase(station, plainName, "", "", kUser, kPassword, locationUi, kRole,
+                                                 dblocate::SecureLinkFor(kUser, setting)),
+                  attaches)
+            << "'" << setting << "'";
+    }
 }
 
 } // namespace

@@ -206,6 +206,7 @@ TEST_F(OpenOrCreateTest, LocateCreatesNextToTheProgramAndAttachesNextTime)
 
 TEST_F(OpenOrCreateTest, AccountComesFromTheSettingsFileWhenTheCallerGivesNone)
 {
+    const std::string SecureLink = "config=WireCrypt = Required\nAuthClient = Srp";
     // A role is named at creation too, so that attaching again after a lost link keeps it.
     std::ofstream(folder + "dati.ini") << "[CONFIG]\r\nRuolo=COLLI_STATION\r\n";
     ASSERT_TRUE(LocateAndOpenDatabase(connection, folder, "ARCHIVIOCOLLI.FDB", "", "", ui));
@@ -219,9 +220,11 @@ TEST_F(OpenOrCreateTest, AccountComesFromTheSettingsFileWhenTheCallerGivesNone)
     } cases[] = {
         {"", "", DefaultAttachLines},
         {"Utente=stazione\r\nPassword=\"a=b;c\"\r\nRuolo=COLLI_STATION\r\n", "",
-         {"user_name=stazione", "password=a=b;c", "sql_role_name=COLLI_STATION"}},
-        {"utente=stazione\r\n", "", {"user_name=stazione", "password=plumtrove"}},
-        {"Password=segreto\r\n", "BOB", {"user_name=BOB", "password=segreto"}},
+         {"user_name=stazione", "password=a=b;c", "sql_role_name=COLLI_STATION", SecureLink}},
+        {"utente=stazione\r\n", "", {"user_name=stazione", "password=plumtrove", SecureLink}},
+        {"utente=stazione\r\nCollegamento Cifrato=No\r\n", "", {"user_name=stazione", "password=plumtrove"}},
+        {"Password=segreto\r\n", "BOB", {"user_name=BOB", "password=segreto", SecureLink}},
+        {"Collegamento Cifrato=Si\r\n", "", DefaultAttachLines}, // the default account keeps the client's own
     };
     for (const auto& c : cases) {
         std::ofstream(folder + "dati.ini", std::ios::trunc) << "[CONFIG]\r\n" << c.settings;
@@ -229,6 +232,13 @@ TEST_F(OpenOrCreateTest, AccountComesFromTheSettingsFileWhenTheCallerGivesNone)
         ASSERT_TRUE(LocateAndOpenDatabase(station, folder, "ARCHIVIOCOLLI.FDB", c.callerUser, "", ui)) << c.settings;
         EXPECT_EQ(station.Params(), c.attachLines) << c.settings;
     }
+
+    // The station's own account never creates a database, not even an empty one of its own.
+    QTemporaryDir empty;
+    const std::string name = empty.filePath("ARCHIVIOCOLLI.FDB").toStdString();
+    dataaccess::Connection station;
+    EXPECT_FALSE(OpenOrCreateDatabase(station, name, "", "", "stazione", "x", ui, "", SecureLinkFor("stazione", "")));
+    EXPECT_FALSE(std::filesystem::exists(name));
 }
 
 TEST_F(OpenOrCreateTest, NothingIsCreatedUnderARelativeName)

@@ -12,6 +12,7 @@
 #ifndef _WIN32
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -222,14 +223,20 @@ TEST_F(SettingsFileTest, FailedWriteNamesTheFullPath)
         EXPECT_EQ(std::string(error.what()), "Unable to write to " + missingFolder);
     }
 
-    std::filesystem::create_directory(path); // the file's name is taken by a folder
+}
+
+// A file that is there but cannot be read never reads as the defaults, nor is
+// it replaced by a file of defaults.
+TEST_F(SettingsFileTest, FileThatCannotBeReadIsAnErrorNamingIt)
+{
+    std::filesystem::create_directory(path); // there, but no file to read
+    EXPECT_THROW(SettingsFile(path).WriteString("CONFIG", "Nome Server", "SRV"), dblocate::SettingsReadError);
     try {
-        SettingsFile(path).WriteString("CONFIG", "Nome Server", "SRV");
+        Read("Nome Server");
         FAIL() << "no error";
-    } catch (const SettingsWriteError& error) {
-        EXPECT_EQ(std::string(error.what()), "Unable to write to " + path);
+    } catch (const dblocate::SettingsReadError& error) {
+        EXPECT_EQ(std::string(error.what()), "Impossibile leggere il file delle impostazioni " + path);
     }
-    EXPECT_EQ(Read("Nome Server"), "");
 }
 
 #ifndef _WIN32
@@ -297,6 +304,48 @@ TEST_F(SettingsFileTest, ReadOnlyFolderStillTakesAWritableFile)
         GTEST_SKIP() << "no user here for whom a read-only folder refuses a new file";
     EXPECT_EQ(result, 0) << "1: the existing file was not written, 2: a new file was made";
     EXPECT_EQ(Bytes(), "[CONFIG]\r\nAlias=colli\r\nNome Server=SRV\r\n");
+}
+TEST_F(SettingsFileTest, SavedFileKeepsItsOwnerGroupAndPermissions)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can hand the file to other owners";
+    namespace fs = std::filesystem;
+    const std::string folder = dir.path().toStdString();
+    fs::permissions(folder, fs::perms::all); // the folder as careless as it gets
+    const struct {
+        uid_t owner;
+        gid_t group;
+        mode_t mode;
+        bool byOperator; // saved by "nobody", else by root
+    } cases[] = {
+        {1234, 4321, 0640, false}, // another owner and group than the saver's
+        {0, 0, 0666, true}, // writable by all: the operator's save must not take it over
+    };
+    for (const auto& c : cases) {
+        Put("[CONFIG]\r\nAlias=colli\r\n");
+        ASSERT_EQ(::chown(path.c_str(), c.owner, c.group), 0);
+        ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+        auto save = [&] {
+            try {
+                SettingsFile(path).WriteString("CONFIG", "Nome Server", "SRV");
+                return 0;
+            } catch (const std::exception&) {
+                return 1;
+            }
+        };
+        const int result = c.byOperator ? AsOperator(save) : save();
+        if (result == NoOtherUser)
+            continue;
+        EXPECT_EQ(result, 0) << c.owner << ":" << c.group;
+        struct stat after {};
+        ASSERT_EQ(::stat(path.c_str(), &after), 0);
+        EXPECT_EQ(after.st_uid, c.owner);
+        EXPECT_EQ(after.st_gid, c.group);
+        EXPECT_EQ(after.st_mode & 07777, c.mode);
+        EXPECT_EQ(Bytes(), "[CONFIG]\r\nAlias=colli\r\nNome Server=SRV\r\n");
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1); // no temporary left
+    fs::permissions(folder, fs::perms::owner_all);
 }
 #endif
 

@@ -36,7 +36,9 @@ public:
     const std::string& DatabaseName() const;
     void SetDatabaseName(std::string name);
 
-    // "name=value" lines; user_name and password are understood (case-insensitive names).
+    // "name=value" lines; user_name, password, sql_role_name, lc_ctype and config
+    // (client configuration lines for this attachment) are understood
+    // (case-insensitive names).
     // For CreateDatabase the lines are appended verbatim to the create statement.
     std::vector<std::string>& Params();
     const std::vector<std::string>& Params() const;

@@ -26,11 +26,19 @@ public:
 };
 
 // All folders and names are UTF-8; programFolder ends with the path delimiter.
-// A non-empty role is asked for at attach (and named at creation).
+// A non-empty role is asked for at attach (and named at creation). A non-empty
+// linkConfig (client configuration lines) goes with the attach, and then no
+// database is created.
 bool OpenOrCreateDatabase(dataaccess::Connection& connection, const std::string& name,
                           const std::string& serverName, const std::string& driveLetter,
                           const std::string& userName, const std::string& password,
-                          LocationUi& ui, const std::string& role = {});
+                          LocationUi& ui, const std::string& role = {},
+                          const std::string& linkConfig = {});
+
+// The client configuration the station's own account (dati.ini "Utente") attaches
+// with: an encrypted link and Srp only, unless "Collegamento Cifrato" says "No".
+// Empty for the default account.
+std::string SecureLinkFor(const std::string& userName, const std::string& setting);
 
 bool UncToServerPath(const std::string& uncFolder, const std::string& serverFolderSetting,
                      std::string& path, bool& shareNamed, LocationUi& ui);
@@ -39,7 +47,8 @@ void AskServerLocation(const std::string& programFolder, LocationUi& ui,
                        std::string& serverName, std::string& driveLetter);
 
 // userName and password empty: those of dati.ini ("Utente", "Password"), and
-// failing those the defaults; the role is always the one of dati.ini ("Ruolo").
+// failing those the defaults; the role is always the one of dati.ini ("Ruolo"),
+// the link's requirements those of SecureLinkFor.
 bool LocateAndOpenDatabase(dataaccess::Connection& connection, const std::string& programFolder,
                            const std::string& fileName, const std::string& userName,
                            const std::string& password, LocationUi& ui);
