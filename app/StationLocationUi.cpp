@@ -13,3 +13,8 @@ dblocate::LocationUi::ServerAnswer StationLocationUi::AskServerDialog()
 {
     return dblocate::RunServerDialog(owner_);
 }
+
+bool StationLocationUi::AskRetry(const std::string& text)
+{
+    return boxes_.Confirm(owner_, QString::fromStdString(text));
+}

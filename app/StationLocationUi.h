@@ -13,6 +13,7 @@ public:
 
     void ShowMessage(const std::string& text) override;
     ServerAnswer AskServerDialog() override;
+    bool AskRetry(const std::string& text) override;
 
 private:
     QWidget* owner_;

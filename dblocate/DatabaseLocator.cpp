@@ -4,6 +4,7 @@
 
 #include <dataaccess/ClientLibrary.h>
 #include <dataaccess/Connection.h>
+#include <dataaccess/Errors.h>
 
 #include <QString>
 
@@ -42,6 +43,8 @@ constexpr const char* MessageNetworkPath =
     "impossibile l'attivazione del database";
 constexpr const char* MessageNotOpened = "Apertura / creazione del database non riuscita!";
 constexpr const char* MessageNotFound = "Non trovato dati.ini";
+constexpr const char* MessageNoAnswerRetry =
+    "\rNessun database \xC3\xA8 stato aperto n\xC3\xA9 creato. Riprovare?";
 
 bool StartsWithDrive(const std::string& path)
 {
@@ -139,6 +142,10 @@ bool OpenOrCreateDatabase(dataaccess::Connection& connection, const std::string&
         return true;
     } catch (const dataaccess::ClientLibraryError&) {
         throw; // without the client library no name can work: no more attempts, no dialog
+    } catch (const dataaccess::NoAnswerError&) {
+        throw; // no answer is not "not there": nothing may be created in its place
+    } catch (const dataaccess::WaitCancelledError&) {
+        throw;
     } catch (const std::exception&) {
         // any reason to fail leads to the creation attempt
     }
@@ -181,8 +188,14 @@ bool UncToServerPath(const std::string& uncFolder, const std::string& serverFold
     }
 
     std::string share = s.substr(0, s.find('\\'));
-    // An administrative share ("D$") names the server's drive D as well.
+    // An administrative share ("D$") names the server's drive D as well, unless
+    // the site says where the folder is on the server, as for any share.
     if (share.size() == 2 && share[1] == '$' && std::isalpha(static_cast<unsigned char>(share[0]))) {
+        if (!serverFolderSetting.empty()) {
+            shareNamed = true;
+            path = computer + ":" + serverFolderSetting;
+            return false;
+        }
         s.erase(1, 1);
         share.pop_back();
     }
@@ -304,11 +317,22 @@ bool LocateAndOpenDatabase(dataaccess::Connection& connection, const std::string
     const std::string secret = password.empty() ? settings.ReadString(Section, KeyPassword) : password;
     const std::string role = settings.ReadString(Section, KeyRole);
     const std::string linkConfig = SecureLinkFor(user, settings.ReadString(Section, KeySecureLink));
-    return SearchDatabase(programFolder, fileName, ui,
-                          [&](const std::string& name, const std::string& server, const std::string& drive) {
-                              return OpenOrCreateDatabase(connection, name, server, drive, user, secret, ui,
-                                                          role, linkConfig);
-                          });
+    for (;;) {
+        try {
+            return SearchDatabase(programFolder, fileName, ui,
+                                  [&](const std::string& name, const std::string& server, const std::string& drive) {
+                                      return OpenOrCreateDatabase(connection, name, server, drive, user, secret,
+                                                                  ui, role, linkConfig);
+                                  });
+        } catch (const dataaccess::WaitCancelledError&) {
+            return false; // the station is closing
+        } catch (const dataaccess::NoAnswerError& error) {
+            // A later name would only hide the server that is away behind an
+            // empty database: the operator waits for it instead.
+            if (!ui.AskRetry(std::string(error.what()) + MessageNoAnswerRetry))
+                return false;
+        }
+    }
 }
 
 } // namespace dblocate

@@ -1,7 +1,10 @@
 #include "Reachable.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -123,12 +126,26 @@ bool ServerAnswers(const std::string& databaseName, int milliseconds)
 #endif
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG; // the addresses the client itself would try, in its order
     addrinfo* addresses = nullptr;
     bool answers = true; // an unknown name or service is the client's to report
     if (::getaddrinfo(endpoint.host.c_str(), endpoint.port.c_str(), &hints, &addresses) == 0) {
         answers = false;
-        for (const addrinfo* a = addresses; a && !answers; a = a->ai_next)
-            answers = TryConnect(*a, milliseconds) >= 0;
+        std::vector<const addrinfo*> list;
+        for (const addrinfo* a = addresses; a; a = a->ai_next)
+            list.push_back(a);
+        // One budget for all: an address that drops packets in silence takes
+        // only its share, so the next one still gets its turn.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        for (std::size_t i = 0; i < list.size() && !answers; ++i) {
+            const auto left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                   deadline - std::chrono::steady_clock::now())
+                                                   .count());
+            if (left <= 0)
+                break;
+            const int share = left / static_cast<int>(list.size() - i);
+            answers = TryConnect(*list[i], std::max(share, std::min(left, 250))) >= 0;
+        }
         ::freeaddrinfo(addresses);
     }
 #ifdef _WIN32

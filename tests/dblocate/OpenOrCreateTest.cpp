@@ -1,6 +1,7 @@
 #include "dblocate/DatabaseLocator.h"
 
 #include "ScriptedUi.h"
+#include "PrivateServer.h"
 #include "TestDatabase.h"
 
 #include <dataaccess/Connection.h>
@@ -261,6 +262,24 @@ TEST_F(OpenOrCreateTest, NothingIsCreatedUnderARelativeName)
     EXPECT_TRUE(std::filesystem::is_empty(current.path().toStdString()));
     EXPECT_FALSE(std::filesystem::exists(folder + "ARCHIVIOCOLLI.FDB"));
 }
+
+#ifndef _WIN32
+TEST_F(OpenOrCreateTest, ServerThatDoesNotAnswerIsNeverReplacedByANewDatabase)
+{
+    testsupport::PrivateServer frozen;
+    if (!frozen.Running())
+        GTEST_SKIP() << "no private server could be started";
+    std::ofstream(folder + "dati.ini") << "[CONFIG]\r\nNome Server=" << frozen.Address() << "\r\nAlias=colli\r\n";
+    connection.SetWaitBound(1);
+    frozen.Freeze();
+    const bool opened = LocateAndOpenDatabase(connection, folder, "ARCHIVIOCOLLI.FDB", "", "", ui);
+    frozen.Thaw();
+    EXPECT_FALSE(opened);
+    ASSERT_EQ(ui.seen.size(), 1u); // the question to try again, nothing else
+    EXPECT_NE(ui.seen[0].find("Nessuna risposta dal server"), std::string::npos) << ui.seen[0];
+    EXPECT_FALSE(std::filesystem::exists(folder + "ARCHIVIOCOLLI.FDB"));
+}
+#endif
 
 class OpenOnServerTest : public OpenOrCreateTest {
 protected:

@@ -418,6 +418,14 @@ TEST(UncToServerPathTest, NamedShareUsesTheServerFolderOrWarns)
     EXPECT_EQ(path, "Dati\\Colli\\");
     EXPECT_TRUE(shareNamed);
     EXPECT_EQ(ui.seen, Names{ShareWarning("Dati")});
+
+    // An administrative share follows the site's server folder as well.
+    shareNamed = false;
+    ui.seen.clear();
+    EXPECT_FALSE(UncToServerPath("\\\\SRV\\D$\\Colli\\", "E:\\Dati\\", path, shareNamed, ui));
+    EXPECT_EQ(path, "SRV:E:\\Dati\\");
+    EXPECT_TRUE(shareNamed);
+    EXPECT_TRUE(ui.seen.empty());
 }
 
 TEST(ConnectionNameTest, DriveLetterReplacesOnlyALocalDrive)

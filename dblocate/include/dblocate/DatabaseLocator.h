@@ -23,6 +23,13 @@ public:
     };
     // Shows TQuenIn2Form modally, already captioned and laid out.
     virtual ServerAnswer AskServerDialog() = 0;
+    // The server gave no answer: true to try the whole search again. UTF-8
+    // text; without a way to ask, the message is shown and the search ends.
+    virtual bool AskRetry(const std::string& text)
+    {
+        ShowMessage(text);
+        return false;
+    }
 };
 
 // All folders and names are UTF-8; programFolder ends with the path delimiter.
