@@ -384,12 +384,14 @@ def main():
         database = os.path.join(work, "CHAOS.FDB")
         admin = os.path.join(args.build, "admin", "colli-admin")
         name = "127.0.0.1/%s:%s" % (server.port, database)
-        sh(admin, "init", name)
+        # The private server's SYSDBA keeps the station's default password.
+        admin_env = dict(os.environ, ISC_PASSWORD="plumtrove")
+        sh(admin, "init", name, env=admin_env)
         with open(os.path.join(work, "parcels.csv"), "w") as f:
             for seat in range(args.stations):
                 for n in range(1, 3000):
                     f.write("CH%d%05d;%d%012d\n" % (seat, n, seat + 1, n))
-        sh(admin, "import", name, os.path.join(work, "parcels.csv"), timeout=300)
+        sh(admin, "import", name, os.path.join(work, "parcels.csv"), env=admin_env, timeout=300)
         sh("bash", TOP + "/scripts/cups-test-rig.sh", "start", cups)
         with open(os.path.join(cups, "env")) as f:
             cups_env = dict(line.strip().split("=", 1) for line in f if "=" in line)

@@ -239,8 +239,9 @@ station_session() {
   local name=$1 folder=$2 program=$3 database=$4 isqldb=$5 labels main log filled
   mkdir -p "$folder"
   cp -r "$station/." "$folder/"
-  wine "$folder/colli-admin.exe" init "$database" >"$work/$name-admin.log" 2>&1 &&
-    wine "$folder/colli-admin.exe" import "$database" "$csv" >>"$work/$name-admin.log" 2>&1 ||
+  # A server's SYSDBA password is never taken by default; the private one keeps the station's.
+  ISC_PASSWORD=plumtrove wine "$folder/colli-admin.exe" init "$database" >"$work/$name-admin.log" 2>&1 &&
+    ISC_PASSWORD=plumtrove wine "$folder/colli-admin.exe" import "$database" "$csv" >>"$work/$name-admin.log" 2>&1 ||
     session_fail "colli-admin: $(tail -3 "$work/$name-admin.log")"
   labels=$(find "$work/labels" -name 'label-*' | wc -l)
 

@@ -53,6 +53,10 @@
       (ISC_STATUS * a, isc_db_handle* b, isc_tr_handle* c, unsigned short d, const ISC_SCHAR* e,                \
        unsigned short f, const XSQLDA* g),                                                                      \
       (a, b, c, d, e, f, g))                                                                                    \
+    X(ISC_STATUS, isc_dsql_exec_immed2,                                                                         \
+      (ISC_STATUS * a, isc_db_handle* b, isc_tr_handle* c, unsigned short d, const ISC_SCHAR* e,                \
+       unsigned short f, const XSQLDA* g, const XSQLDA* h),                                                     \
+      (a, b, c, d, e, f, g, h))                                                                                 \
     X(ISC_STATUS, isc_dsql_fetch, (ISC_STATUS * a, isc_stmt_handle* b, unsigned short c, const XSQLDA* d),      \
       (a, b, c, d))                                                                                             \
     X(ISC_STATUS, isc_dsql_free_statement, (ISC_STATUS * a, isc_stmt_handle* b, unsigned short c), (a, b, c))   \
@@ -74,7 +78,8 @@
     X(ISC_STATUS, isc_rollback_transaction, (ISC_STATUS * a, isc_tr_handle* b), (a, b))                         \
     X(ISC_LONG, isc_sqlcode, (const ISC_STATUS* a), (a))                                                        \
     X(ISC_STATUS, isc_start_multiple, (ISC_STATUS * a, isc_tr_handle* b, short c, void* d), (a, b, c, d))       \
-    X(ISC_LONG, isc_vax_integer, (const ISC_SCHAR* a, short b), (a, b))
+    X(ISC_LONG, isc_vax_integer, (const ISC_SCHAR* a, short b), (a, b))                                         \
+    X(ISC_INT64, isc_portable_integer, (const ISC_UCHAR* a, short b), (a, b))
 
 namespace dataaccess {
 namespace {

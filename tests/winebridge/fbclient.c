@@ -476,6 +476,10 @@ PASS(ISC_STATUS, isc_dsql_execute,
 PASS(ISC_STATUS, isc_dsql_execute2,
      (ISC_STATUS *a, isc_tr_handle *b, isc_stmt_handle *c, unsigned short d, const XSQLDA *e, const XSQLDA *f),
      (a, b, c, d, e, f))
+PASS(ISC_STATUS, isc_dsql_exec_immed2,
+     (ISC_STATUS *a, isc_db_handle *b, isc_tr_handle *c, unsigned short d, const ISC_SCHAR *e, unsigned short f,
+      const XSQLDA *g, const XSQLDA *h),
+     (a, b, c, d, e, f, g, h))
 PASS(ISC_STATUS, isc_dsql_fetch, (ISC_STATUS *a, isc_stmt_handle *b, unsigned short c, const XSQLDA *d),
      (a, b, c, d))
 PASS(ISC_STATUS, isc_dsql_free_statement, (ISC_STATUS *a, isc_stmt_handle *b, unsigned short c), (a, b, c))
@@ -497,3 +501,4 @@ PASS(ISC_STATUS, isc_rollback_transaction, (ISC_STATUS *a, isc_tr_handle *b), (a
 PASS(ISC_LONG, isc_sqlcode, (const ISC_STATUS *a), (a))
 PASS(ISC_STATUS, isc_start_multiple, (ISC_STATUS *a, isc_tr_handle *b, short c, void *d), (a, b, c, d))
 PASS(ISC_LONG, isc_vax_integer, (const ISC_SCHAR *a, short b), (a, b))
+PASS(ISC_INT64, isc_portable_integer, (const ISC_UCHAR *a, short b), (a, b))
