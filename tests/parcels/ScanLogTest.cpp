@@ -290,6 +290,7 @@ TEST_F(ScanLogUnderFaults, RowsSentOnADeadLinkAreFoundNotRecordedAndSentOnce)
     EXPECT_THAT(Notes(), HasSubstr("non registrata, inviata di nuovo"));
 }
 
+#ifndef _WIN32 // freezing and blackholing the Linux server are Linux's own
 enum class Fault { Frozen, Blackholed };
 
 // The answer to the insert is lost while the server may still commit it: the
@@ -322,5 +323,6 @@ TEST_F(ScanLogUnderFaults, ALostAnswerIsSettledByTheServersOwnWord)
     }
     EXPECT_EQ(Write("AFTER").outcome, LogOutcome::Recorded);
 }
+#endif
 
 } // namespace
