@@ -24,6 +24,7 @@ TEST_F(SessionEnd, PendingWorkIsCommittedBeforeTheMessageIsAnswered)
     Scan("SPD001");
     ASSERT_EQ(form->ScanState(), 1);
     {
+        form->TransactionColli().SetActive(true); // lookups run in a kept transaction of their own
         dataaccess::SqlStatement pending(form->DatabaseColli(), form->TransactionColli());
         pending.SetParamCheck(false);
         pending.AddLine("INSERT INTO COLLI (BARCODESPEED) VALUES ('PENDING')");
