@@ -146,6 +146,7 @@ void Connection::Impl::Attach(const std::vector<std::string>& lines)
     if (scope && scope->attachFailure)
         std::rethrow_exception(scope->attachFailure); // one attempt per scope: the server was away a moment ago
     std::string dpb = BuildParameterBuffer(lines);
+    const std::string key = "attach\n" + databaseName + "\n" + dpb;
     // Names are UTF-8 here; without this the Windows client reads them in the
     // ANSI code page and misses a folder with an accented letter.
     dpb += static_cast<char>(isc_dpb_utf8_filename);
@@ -157,7 +158,7 @@ void Connection::Impl::Attach(const std::vector<std::string>& lines)
     for (int shift = 0; shift < 32; shift += 8)
         dpb += static_cast<char>((connectTimeout >> shift) & 0xFF);
     try {
-        handle = AttachWithin(dpb, connectTimeout);
+        handle = AttachWithin(dpb, key, connectTimeout);
         try {
             Run([this] { AdoptDialect(); });
         } catch (const ConnectionLostError&) {
@@ -325,7 +326,7 @@ void Connection::CreateDatabase()
             isc_tr_handle noTransaction = 0;
             isc_dsql_execute_immediate(&status, &newHandle, &noTransaction, 0, statement.c_str(), dialect, nullptr);
         },
-        d_->SecondsLeft());
+        "create\n" + statement, d_->SecondsLeft());
     ++d_->attachment;
     d_->lost = false;
     // The create lines are no attach parameters; attaching again after a lost

@@ -29,6 +29,7 @@ protected:
 };
 
 class CallThread;
+struct AttachAttempt;
 
 struct WaitScope::State {
     std::chrono::steady_clock::time_point deadline;
@@ -99,9 +100,14 @@ struct Connection::Impl {
     // the client's connect timeout does not bound a connect whose packets are
     // dropped, so past the bound the attempt is left to end by itself (an
     // attachment it still makes is detached there) and NoAnswerError raised.
-    isc_db_handle AttachWithin(const std::string& dpb, int seconds);
-    // The same for any call that makes an attachment (attach, create).
-    isc_db_handle OpenWithin(std::function<void(Status&, isc_db_handle&)> open, int seconds);
+    // key names what is attached and how, leaving out the time-out.
+    isc_db_handle AttachWithin(const std::string& dpb, const std::string& key, int seconds);
+    // The same for any call that makes an attachment (attach, create). An
+    // attempt left behind that is still out with the same key is waited for
+    // again instead of starting another: one thread and one socket at most.
+    isc_db_handle OpenWithin(std::function<void(Status&, isc_db_handle&)> open, const std::string& key,
+                             int seconds);
+    std::shared_ptr<AttachAttempt> attemptOut; // the last attempt, maybe still inside the client
     void Detach() noexcept;
     // The program ends from inside the wait for a call (the session ends):
     // the call is cut off and its thread given a moment to leave it. True

@@ -240,26 +240,24 @@ void Connection::Impl::Run(const std::function<void()>& unit, bool cancellable)
         std::rethrow_exception(error);
 }
 
-namespace {
-
 // One attach attempt, shared with the thread that makes it, which may
 // outlive the wait for it.
 struct AttachAttempt {
+    std::string key;
     std::string name;
     int probeMilliseconds = 0;
     bool unreachable = false;
     std::function<void(Status&, isc_db_handle&)> open;
     std::mutex mutex;
     std::condition_variable finished;
-    bool done = false;
-    bool abandoned = false;
+    bool over = false;      // the thread has left the client
+    bool done = false;      // ... and somebody still waited for its outcome
+    bool abandoned = false; // nobody waits now: an attachment made is detached there
     std::exception_ptr error; // made on the attaching thread: the status may point into its buffers
     isc_db_handle handle = 0;
 };
 
-} // namespace
-
-isc_db_handle Connection::Impl::AttachWithin(const std::string& dpb, int seconds)
+isc_db_handle Connection::Impl::AttachWithin(const std::string& dpb, const std::string& key, int seconds)
 {
     std::string name = databaseName;
     return OpenWithin(
@@ -267,10 +265,51 @@ isc_db_handle Connection::Impl::AttachWithin(const std::string& dpb, int seconds
             isc_attach_database(&status, static_cast<short>(name.size()), name.c_str(), &newHandle,
                                 static_cast<short>(dpb.size()), dpb.data());
         },
-        seconds);
+        key, seconds);
 }
 
-isc_db_handle Connection::Impl::OpenWithin(std::function<void(Status&, isc_db_handle&)> open, int seconds)
+namespace {
+
+void MakeAttempt(const std::shared_ptr<AttachAttempt>& attempt)
+{
+    Status status;
+    isc_db_handle newHandle = 0;
+    bool answers = true;
+    std::exception_ptr failure; // the run-time client loader raises when the library is missing
+    try {
+        answers = ServerAnswers(attempt->name, attempt->probeMilliseconds);
+        if (answers)
+            attempt->open(status, newHandle);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    std::unique_lock lock(attempt->mutex);
+    attempt->over = true;
+    attempt->unreachable = !answers;
+    if (attempt->abandoned) {
+        lock.unlock();
+        if (newHandle != 0) {
+            Status ignored;
+            isc_detach_database(&ignored, &newHandle);
+        }
+        return;
+    }
+    try {
+        if (failure)
+            std::rethrow_exception(failure);
+        Check(status);
+    } catch (...) {
+        attempt->error = std::current_exception();
+    }
+    attempt->handle = newHandle;
+    attempt->done = true;
+    attempt->finished.notify_all();
+}
+
+} // namespace
+
+isc_db_handle Connection::Impl::OpenWithin(std::function<void(Status&, isc_db_handle&)> open, const std::string& key,
+                                           int seconds)
 {
     const Busy busy(running);
     if (!OverNetwork()) {
@@ -280,43 +319,27 @@ isc_db_handle Connection::Impl::OpenWithin(std::function<void(Status&, isc_db_ha
         Check(status);
         return newHandle;
     }
-    auto attempt = std::make_shared<AttachAttempt>();
-    attempt->name = databaseName;
-    attempt->probeMilliseconds = seconds * 1000;
-    attempt->open = std::move(open);
-    std::thread([attempt] {
-        Status status;
-        isc_db_handle newHandle = 0;
-        bool answers = true;
-        std::exception_ptr failure; // the run-time client loader raises when the library is missing
-        try {
-            answers = ServerAnswers(attempt->name, attempt->probeMilliseconds);
-            if (answers)
-                attempt->open(status, newHandle);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        std::unique_lock lock(attempt->mutex);
-        attempt->unreachable = !answers;
-        if (attempt->abandoned) {
-            lock.unlock();
-            if (newHandle != 0) {
-                Status ignored;
-                isc_detach_database(&ignored, &newHandle);
-            }
-            return;
-        }
-        try {
-            if (failure)
-                std::rethrow_exception(failure);
-            Check(status);
-        } catch (...) {
-            attempt->error = std::current_exception();
-        }
-        attempt->handle = newHandle;
-        attempt->done = true;
-        attempt->finished.notify_all();
-    }).detach();
+    std::shared_ptr<AttachAttempt> attempt = attemptOut;
+    if (attempt) {
+        // Still inside the client from an earlier wait: a second thread and
+        // socket would only pile up behind it while the server is away.
+        const std::lock_guard lock(attempt->mutex);
+        if (attempt->over || attempt->key != key)
+            attempt.reset();
+        else
+            attempt->abandoned = false;
+    }
+    if (attempt) {
+        Note("Collegamento con " + ServerLabel() + " ancora in corso da un'attesa precedente: atteso di nuovo");
+    } else {
+        attempt = std::make_shared<AttachAttempt>();
+        attempt->key = key;
+        attempt->name = databaseName;
+        attempt->probeMilliseconds = seconds * 1000;
+        attempt->open = std::move(open);
+        std::thread(MakeAttempt, attempt).detach();
+        attemptOut = attempt;
+    }
 
     const Clock::time_point started = Clock::now();
     const Clock::time_point deadline = std::min(Deadline(started), started + std::chrono::seconds(seconds));
