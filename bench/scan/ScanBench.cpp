@@ -393,9 +393,12 @@ void RunWire(const Options& options, TimedBoxes& boxes, NullPrintPlatform& print
         WriteSettings(options, via, databasePath);
         StationSeries station;
         wire::WireCounts startup;
+        double startupMs = 0;
         {
+            const auto began = Clock::now();
             TMainForm form(StationServices{printer, boxes, options.folder});
             form.show();
+            startupMs = Milliseconds(Clock::now() - began);
             startup = proxy.Total();
             if (!form.DatabaseColli().Connected() || !form.EditBarcode->isEnabled())
                 throw std::runtime_error("the station did not open its database through the proxy");
@@ -403,8 +406,9 @@ void RunWire(const Options& options, TimedBoxes& boxes, NullPrintPlatform& print
         }
         const StationSeries raw = RunRawPairs(proxy.Name(databasePath), options, options.pairs, proxy);
         std::printf("wire: one-way delay %d ms (round trip %d ms), %d pairs\n", delay, 2 * delay, options.pairs);
-        std::printf("  start-up: %lld request turns on %d links (the probe's included)\n", startup.turns,
-                    startup.links);
+        std::printf("  start-up: %lld request turns on %d links (the probe's included), %.1f ms; first pair %lld "
+                    "turns (its statements are prepared then)\n",
+                    startup.turns, startup.links, startupMs, station.pair.turns.empty() ? 0LL : station.pair.turns[0]);
         std::printf(" station:\n");
         station.Report();
         std::printf(" raw client minimum:\n");
