@@ -10,8 +10,9 @@
 //
 // --wire (implies --server): the station reaches the server through the
 // delay-and-count proxy of bench/wire, once per one-way delay in ms, and each
-// step reports its request turns, counted by the proxy, beside its times; the
-// same pairs made by a minimal raw client through the same proxy follow.
+// step reports its request turns, counted by the proxy, beside its times (the
+// start-up's too); the same pairs made by a minimal raw client through the same
+// proxy follow.
 //
 // --stations (implies --server): that many stations at once, each a thread with
 // its own attachment and the station's own lookup and log writer, a pair every
