@@ -362,8 +362,9 @@ void TMainForm::CloseDatabase(int seconds)
 
 void TMainForm::ReadCodeWidths()
 {
-    // One bound for the whole start-up; widths, lookup and log insert share the
-    // kept transaction, so the first scan only executes.
+    // One round trip after the transaction's start, and the attachment's own
+    // facts come with it. The lookup and the log insert are prepared at their
+    // first use: preparing them here would cost the start-up a round trip each.
     dataaccess::WaitScope wait(databaseColli_);
     try {
         const parcels::CodeWidths widths = parcels::ReadScanLogCodeWidths(databaseColli_, scanTransaction_);
@@ -374,17 +375,6 @@ void TMainForm::ReadCodeWidths()
     } catch (const std::exception& error) {
         // The project's own widths hold.
         Note(std::string("Larghezza dei codici non letta dal database: ") + error.what());
-    }
-    // An empty new database has no tables yet: the first scan says so.
-    try {
-        courierLookup_->Prepare();
-    } catch (const std::exception& error) {
-        Note(std::string("Ricerca dei colli non preparata: ") + error.what());
-    }
-    try {
-        scanLog_->Prepare();
-    } catch (const std::exception& error) {
-        Note(std::string("Scrittura del log non preparata: ") + error.what());
     }
 }
 

@@ -112,7 +112,7 @@ private:
     // Runs one event handler; an error leaving it goes to the one error handler.
     template <class Handler> void Guarded(Handler&& handler);
     void ReadWaitBound();
-    // The start-up reads and preparing, in the kept transactions.
+    // The start-up read, in the kept transaction.
     void ReadCodeWidths();
     void Note(const std::string& text) const;
     // The server the database is on, or the whole name of a local file.

@@ -184,8 +184,22 @@ LogResult ScanLogWriter::Write(const std::string& barcodeSpeed, const std::strin
 
 LogResult ScanLogWriter::Send(Row row)
 {
+    const bool attached = connection_.Connected();
     try {
-        Prepare();
+        try {
+            Prepare();
+        } catch (const dataaccess::NoAnswerError&) {
+            throw; // the server is away, not just the old link
+        } catch (const dataaccess::WaitCancelledError&) {
+            throw;
+        } catch (const dataaccess::ConnectionLostError&) {
+            // The insert is prepared at its first use: a link that died since the
+            // last call fails here, before anything of the row was sent, so it
+            // goes on a new attachment.
+            if (!attached)
+                throw;
+            Prepare();
+        }
     } catch (const dataaccess::ConnectionLostError& error) {
         return {LogOutcome::NotRecorded, kNotRecorded + std::string(error.what())};
     } catch (const std::exception& error) {

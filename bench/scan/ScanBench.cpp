@@ -10,8 +10,9 @@
 //
 // --wire (implies --server): the station reaches the server through the
 // delay-and-count proxy of bench/wire, once per one-way delay in ms, and each
-// step reports its request turns, counted by the proxy, beside its times; the
-// same pairs made by a minimal raw client through the same proxy follow.
+// step reports its request turns, counted by the proxy, beside its times (the
+// start-up's too); the same pairs made by a minimal raw client through the same
+// proxy follow.
 //
 // --stations (implies --server): that many stations at once, each a thread with
 // its own attachment and the station's own lookup and log writer, a pair every
@@ -393,9 +394,12 @@ void RunWire(const Options& options, TimedBoxes& boxes, NullPrintPlatform& print
         WriteSettings(options, via, databasePath);
         StationSeries station;
         wire::WireCounts startup;
+        double startupMs = 0;
         {
+            const auto began = Clock::now();
             TMainForm form(StationServices{printer, boxes, options.folder});
             form.show();
+            startupMs = Milliseconds(Clock::now() - began);
             startup = proxy.Total();
             if (!form.DatabaseColli().Connected() || !form.EditBarcode->isEnabled())
                 throw std::runtime_error("the station did not open its database through the proxy");
@@ -403,8 +407,9 @@ void RunWire(const Options& options, TimedBoxes& boxes, NullPrintPlatform& print
         }
         const StationSeries raw = RunRawPairs(proxy.Name(databasePath), options, options.pairs, proxy);
         std::printf("wire: one-way delay %d ms (round trip %d ms), %d pairs\n", delay, 2 * delay, options.pairs);
-        std::printf("  start-up: %lld request turns on %d links (the probe's included)\n", startup.turns,
-                    startup.links);
+        std::printf("  start-up: %lld request turns on %d links (the probe's included), %.1f ms; first pair %lld "
+                    "turns (its statements are prepared then)\n",
+                    startup.turns, startup.links, startupMs, station.pair.turns.empty() ? 0LL : station.pair.turns[0]);
         std::printf(" station:\n");
         station.Report();
         std::printf(" raw client minimum:\n");

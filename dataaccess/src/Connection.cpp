@@ -159,12 +159,6 @@ void Connection::Impl::Attach(const std::vector<std::string>& lines)
         dpb += static_cast<char>((connectTimeout >> shift) & 0xFF);
     try {
         handle = AttachWithin(dpb, key, connectTimeout);
-        try {
-            Run([this] { AdoptDialect(); });
-        } catch (const ConnectionLostError&) {
-            MarkLost();
-            throw;
-        }
     } catch (const DatabaseError& error) {
         Note("Collegamento con " + ServerLabel() + " non riuscito: " + error.what());
         if (scope)
@@ -172,6 +166,7 @@ void Connection::Impl::Attach(const std::vector<std::string>& lines)
         throw;
     }
     ++attachment;
+    ForgetFacts();
     const bool again = lost;
     lost = false;
     attachParams = lines;
@@ -196,8 +191,29 @@ void Connection::Impl::MarkLost() noexcept
     Status status;
     isc_detach_database(&status, &handle);
     handle = 0;
-    attachmentId = 0;
+    ForgetFacts();
     lost = true;
+}
+
+void Connection::Impl::ForgetFacts() noexcept
+{
+    attachmentId = 0;
+    factsKnown = false;
+}
+
+void Connection::Impl::LearnFacts()
+{
+    if (handle == 0 || factsKnown)
+        return;
+    Run([this] { AdoptDialect(); });
+}
+
+void Connection::Impl::AdoptFacts(std::int64_t id, std::optional<std::int64_t> dialect)
+{
+    attachmentId = id;
+    if (dialect && *dialect > 0 && *dialect < sqlDialect)
+        sqlDialect = static_cast<int>(*dialect);
+    factsKnown = true;
 }
 
 void Connection::Impl::AdoptDialect()
@@ -210,8 +226,17 @@ void Connection::Impl::AdoptDialect()
     attachmentId = 0;
     isc_database_info(&status, &handle, sizeof(items), items, static_cast<short>(result.size()),
                       result.data());
-    if (status.Failed())
-        return; // an old server that does not know: keep the dialect asked for
+    if (status.Failed()) {
+        try {
+            Check(status);
+        } catch (const ConnectionLostError&) {
+            throw; // nothing learnt: asked again on the next attachment
+        } catch (const DatabaseError&) {
+            factsKnown = true; // an old server that does not know: keep the dialect asked for
+            return;
+        }
+    }
+    factsKnown = true;
     for (std::size_t at = 0; at + 3 <= result.size() && result[at] != isc_info_end;) {
         const char item = result[at];
         const short length = static_cast<short>(isc_vax_integer(result.data() + at + 1, 2));
@@ -262,7 +287,7 @@ void Connection::Impl::Detach() noexcept
     }
     lost = false;
     handle = 0;
-    attachmentId = 0;
+    ForgetFacts();
 }
 
 Connection::Connection() : d_(std::make_unique<Impl>()) {}
@@ -281,7 +306,17 @@ const std::string& Connection::DatabaseName() const { return d_->databaseName; }
 void Connection::SetDatabaseName(std::string name) { d_->databaseName = std::move(name); }
 std::vector<std::string>& Connection::Params() { return d_->params; }
 const std::vector<std::string>& Connection::Params() const { return d_->params; }
-int Connection::SQLDialect() const { return d_->sqlDialect; }
+int Connection::SQLDialect() const
+{
+    if (d_->handle != 0 && !d_->factsKnown && !d_->running) {
+        try {
+            WatchLink(const_cast<Connection*>(this), [this] { d_->LearnFacts(); });
+        } catch (const DatabaseError&) {
+            // Not learnt now: the dialect asked for holds until it is.
+        }
+    }
+    return d_->sqlDialect;
+}
 void Connection::SetSQLDialect(int dialect) { d_->sqlDialect = dialect; }
 bool Connection::LoginPrompt() const { return d_->loginPrompt; }
 void Connection::SetLoginPrompt(bool on) { d_->loginPrompt = on; }
@@ -332,7 +367,7 @@ void Connection::CreateDatabase()
     // The create lines are no attach parameters; attaching again after a lost
     // link uses the credentials they carry.
     d_->attachParams = AttachLinesFromCreate(d_->params);
-    d_->AdoptDialect();
+    d_->ForgetFacts();
 }
 
 Transaction* Connection::DefaultTransaction() const { return d_->defaultTransaction; }

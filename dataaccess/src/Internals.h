@@ -11,6 +11,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,10 @@ struct Connection::Impl {
     std::vector<Transaction*> transactions; // every transaction bound to this connection
     std::uint64_t attachment = 0;           // bumped on every attach; stale statements re-prepare
     std::int64_t attachmentId = 0;          // the server's number of the current attachment, 0 unknown
+    // The attachment's number and the database's dialect are not asked with
+    // the attach: a one-trip select brings them along, else they are asked
+    // (one round trip) before the first statement is prepared.
+    bool factsKnown = false;
     int waitBound = 10;                     // seconds
     LinkMonitor* monitor = nullptr;
     WaitScope::State* scope = nullptr;
@@ -118,7 +123,12 @@ struct Connection::Impl {
     void MarkLost() noexcept;
     // Attaches again, with the lines that last attached, after the link was lost.
     void AttachAgainIfLost();
-    void AdoptDialect();
+    void AdoptDialect(); // isc_database_info on the calling thread
+    void ForgetFacts() noexcept;
+    // Asks for them when not yet known; bounded as any call.
+    void LearnFacts();
+    // What a select told about them; a dialect lower than the one asked for is taken.
+    void AdoptFacts(std::int64_t id, std::optional<std::int64_t> dialect);
     // Raises "Database not connected" when detached.
     isc_db_handle* RequireHandle();
 };

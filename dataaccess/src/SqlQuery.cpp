@@ -190,12 +190,14 @@ void SqlQuery::Impl::Ready()
     Transaction& bound = BoundTransaction();
     if (!bound.Active())
         bound.SetActive(true);
-    if (!Current())
-        connection->impl().Run([&] {
-            CloseCursor();
-            ReleaseStatement();
-            Prepare();
-        });
+    if (Current())
+        return;
+    connection->impl().LearnFacts();
+    connection->impl().Run([&] {
+        CloseCursor();
+        ReleaseStatement();
+        Prepare();
+    });
 }
 
 void SqlQuery::Impl::Open()
@@ -409,6 +411,50 @@ std::string SqlQuery::FieldText(int index) const
     return CurrentText(d_->connection, d_->transaction, *value);
 }
 
+namespace {
+
+// The select as a derived table, after the attachment's number and the
+// database's dialect: what they cost is the select's own round trip.
+std::string WithAttachmentFacts(const std::string& sql, int columns)
+{
+    std::string text = "SELECT CURRENT_CONNECTION, (SELECT MON$SQL_DIALECT FROM MON$DATABASE), Q.* FROM (" + sql +
+                       "\r\n) Q (";
+    for (int i = 0; i < columns; ++i)
+        text += (i ? ", C" : "C") + std::to_string(i);
+    return text + ")";
+}
+
+std::vector<std::optional<std::int64_t>> ExecuteOneRow(Connection::Impl& database, isc_tr_handle* trHandle,
+                                                       const std::string& sql, int columns)
+{
+    Descriptor out(static_cast<short>(columns));
+    out->sqld = static_cast<short>(columns);
+    std::vector<ISC_INT64> values(static_cast<std::size_t>(columns));
+    std::vector<short> indicators(static_cast<std::size_t>(columns));
+    for (int i = 0; i < columns; ++i) {
+        XSQLVAR& slot = out[i];
+        slot.sqltype = SQL_INT64 | 1;
+        slot.sqlscale = 0;
+        slot.sqllen = sizeof(ISC_INT64);
+        slot.sqldata = reinterpret_cast<char*>(&values[static_cast<std::size_t>(i)]);
+        slot.sqlind = &indicators[static_cast<std::size_t>(i)];
+    }
+    const auto dialect = static_cast<unsigned short>(database.sqlDialect);
+    database.Run([&] {
+        Status status;
+        isc_dsql_exec_immed2(&status, &database.handle, trHandle, 0, sql.c_str(), dialect, nullptr, out.get());
+        Check(status);
+    });
+    std::vector<std::optional<std::int64_t>> row;
+    for (int i = 0; i < columns; ++i)
+        row.push_back(indicators[static_cast<std::size_t>(i)] < 0
+                          ? std::nullopt
+                          : std::optional<std::int64_t>(values[static_cast<std::size_t>(i)]));
+    return row;
+}
+
+} // namespace
+
 std::vector<std::optional<std::int64_t>> SelectOneRow(Connection& connection, Transaction& transaction,
                                                       const std::string& sql, int columns)
 {
@@ -419,31 +465,20 @@ std::vector<std::optional<std::int64_t>> SelectOneRow(Connection& connection, Tr
             connection.SetConnected(true);
         if (!transaction.Active())
             transaction.SetActive(true);
-        Descriptor out(static_cast<short>(columns));
-        out->sqld = static_cast<short>(columns);
-        std::vector<ISC_INT64> values(static_cast<std::size_t>(columns));
-        std::vector<short> indicators(static_cast<std::size_t>(columns));
-        for (int i = 0; i < columns; ++i) {
-            XSQLVAR& slot = out[i];
-            slot.sqltype = SQL_INT64 | 1;
-            slot.sqlscale = 0;
-            slot.sqllen = sizeof(ISC_INT64);
-            slot.sqldata = reinterpret_cast<char*>(&values[static_cast<std::size_t>(i)]);
-            slot.sqlind = &indicators[static_cast<std::size_t>(i)];
-        }
         isc_tr_handle* trHandle = transaction.impl().RequireHandle();
-        const auto dialect = static_cast<unsigned short>(database.sqlDialect);
-        database.Run([&] {
-            Status status;
-            isc_dsql_exec_immed2(&status, &database.handle, trHandle, 0, sql.c_str(), dialect, nullptr, out.get());
-            Check(status);
-        });
-        std::vector<std::optional<std::int64_t>> row;
-        for (int i = 0; i < columns; ++i)
-            row.push_back(indicators[static_cast<std::size_t>(i)] < 0
-                              ? std::nullopt
-                              : std::optional<std::int64_t>(values[static_cast<std::size_t>(i)]));
-        return row;
+        if (!database.factsKnown) {
+            try {
+                auto row = ExecuteOneRow(database, trHandle, WithAttachmentFacts(sql, columns), columns + 2);
+                database.AdoptFacts(row[0].value_or(0), row[1]);
+                row.erase(row.begin(), row.begin() + 2);
+                return row;
+            } catch (const ConnectionLostError&) {
+                throw;
+            } catch (const DatabaseError&) {
+                // The select may not stand as a derived table: it is sent as it is.
+            }
+        }
+        return ExecuteOneRow(database, trHandle, sql, columns);
     });
 }
 

@@ -100,6 +100,7 @@ void SqlStatement::Impl::Prepare()
         names = std::move(parsed.names);
     }
     Connection::Impl& database = connection->impl();
+    database.LearnFacts();
     const unsigned short dialect = static_cast<unsigned short>(database.sqlDialect);
     database.Run([&] {
         statement.Allocate(&database.handle);

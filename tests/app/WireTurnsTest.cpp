@@ -6,6 +6,8 @@
 
 #include <WireProxy.h>
 
+#include <QLineEdit>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -30,6 +32,7 @@ protected:
         std::ofstream(folder.Path() + "dati.ini") << "[CONFIG]\r\nNome Server=127.0.0.1/" << proxy->Port()
                                                    << "\r\nAlias=" << path << "\r\nAttesa Server=5\r\n";
         Start();
+        startup = proxy->Total();
         ASSERT_TRUE(form->DatabaseColli().Connected());
     }
 
@@ -47,7 +50,20 @@ protected:
 
     std::string direct; // the database without the proxy: the test's own reads are not counted
     std::unique_ptr<wire::WireProxy> proxy;
+    wire::WireCounts startup; // the probe, the attach and whatever the window does before it shows
 };
+
+TEST_F(WireTurns, StartUpCostsAtMostSixTurnsAndLeavesTheStationReady)
+{
+    EXPECT_LE(startup.turns, 6);
+    EXPECT_TRUE(form->EditBarcode->isEnabled());
+    // What start-up learnt came with its turns: nothing more is asked for it.
+    EXPECT_NE(form->DatabaseColli().AttachmentId(), 0);
+    EXPECT_EQ(form->DatabaseColli().SQLDialect(), 3);
+    EXPECT_EQ(form->MaxBarcodeSpeedLength(), 64u);
+    EXPECT_EQ((proxy->Total() - startup).turns, 0);
+    EXPECT_EQ(startup.links, 2) << "the reachability probe and the attachment";
+}
 
 TEST_F(WireTurns, APairCostsTwoTurnsAndACutLinkLeavesOneRowOrNoneAsTheOperatorWasTold)
 {

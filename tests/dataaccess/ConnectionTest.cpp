@@ -90,6 +90,28 @@ TEST_P(ConnectionTest, DialectIsLoweredToTheDatabaseDialect)
     attached.SetSQLDialect(3);
     attached.SetConnected(true);
     EXPECT_EQ(attached.SQLDialect(), 1);
+    attached.SetConnected(false);
+    attached.SetSQLDialect(3);
+    attached.SetConnected(true);
+    Transaction transaction(attached); // the dialect comes with a one-row select too
+    dataaccess::SelectOneRow(attached, transaction, "SELECT 1 FROM RDB$DATABASE", 1);
+    EXPECT_EQ(attached.SQLDialect(), 1);
+}
+
+TEST_P(ConnectionTest, TheFirstOneRowSelectBringsTheAttachmentsNumberAlong)
+{
+    // FOR UPDATE cannot stand in a derived table: that select goes alone.
+    for (const std::string suffix : {"", " FOR UPDATE"}) {
+        Connection attached;
+        attached.SetDatabaseName(database->Name());
+        attached.Params() = {"user_name=SYSDBA", "password=plumtrove"};
+        attached.SetConnected(true);
+        EXPECT_EQ(attached.AttachmentId(), 0) << "not asked with the attach";
+        Transaction transaction(attached);
+        const auto row = dataaccess::SelectOneRow(
+            attached, transaction, "SELECT CURRENT_CONNECTION FROM RDB$DATABASE" + suffix, 1);
+        EXPECT_EQ(attached.AttachmentId(), suffix.empty() ? row[0].value_or(-1) : 0);
+    }
 }
 
 TEST_P(ConnectionTest, MissingDatabaseIsAnError)

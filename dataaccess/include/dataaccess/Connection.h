@@ -43,6 +43,8 @@ public:
     std::vector<std::string>& Params();
     const std::vector<std::string>& Params() const;
 
+    // Lowered to the database's own dialect when that is lower, once the
+    // attachment has told it (asked here when nothing has yet).
     int SQLDialect() const;
     void SetSQLDialect(int dialect);
 
@@ -54,13 +56,14 @@ public:
     // or transaction start attaches again with the lines that last attached
     // (never with create lines left in Params).
     bool Connected() const;
-    // true attaches (DPB from Params, then SQLDialect is lowered to the database's own
-    // dialect when that is lower); false ends every open transaction bound here
+    // true attaches (DPB from Params); false ends every open transaction bound here
     // (commit, else rollback) and detaches, raising nothing, and nothing attaches
     // again by itself.
     void SetConnected(bool on);
     // The server's number of the current attachment (MON$ATTACHMENT_ID,
-    // CURRENT_CONNECTION), learnt with the attach; 0 when detached or unknown.
+    // CURRENT_CONNECTION), learnt along with the attachment's first one-row
+    // select, else asked before its first prepare; 0 when detached or not yet
+    // known.
     std::int64_t AttachmentId() const;
 
     // CREATE DATABASE '<DatabaseName>' followed by each Params line and CR LF,

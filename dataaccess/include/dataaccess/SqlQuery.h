@@ -69,7 +69,8 @@ private:
 // A select of exactly one row of integer columns, sent, executed and answered
 // in one round trip (isc_dsql_exec_immed2; nothing stays prepared). Attaches
 // and starts the transaction when needed; NULL gives nullopt. A select of no
-// row or of more than one raises the server's error.
+// row or of more than one raises the server's error. The first one on an
+// attachment also brings the attachment's number and the database's dialect.
 std::vector<std::optional<std::int64_t>> SelectOneRow(Connection& connection, Transaction& transaction,
                                                       const std::string& sql, int columns);
 
