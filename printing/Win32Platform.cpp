@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -18,6 +20,9 @@ constexpr const char* kPrinterNotValid = "Printer selected is not valid";
 constexpr const wchar_t* kDriverKeys = L"System\\CurrentControlSet\\Control\\Print\\Environments\\Windows 4.0\\Drivers\\";
 // Text bytes one PASSTHROUGH record carries after its 16-bit count.
 constexpr size_t kRecordText = 16385;
+// How long telling the running programs about a new default printer may take.
+constexpr std::chrono::milliseconds kBroadcastPerWindow(200);
+constexpr std::chrono::milliseconds kBroadcastTotal(1500);
 
 std::string SystemMessage(DWORD code)
 {
@@ -144,13 +149,31 @@ std::vector<std::wstring> InstalledPrinterNames()
     return names;
 }
 
+BOOL CALLBACK CollectWindow(HWND window, LPARAM windows)
+{
+    reinterpret_cast<std::vector<HWND>*>(windows)->push_back(window);
+    return TRUE;
+}
+
+// Running programs re-read their default printer on this message. Each
+// top-level window is given a short wait and all of them together a bounded
+// one, so slow or hung programs hold up a label by at most that long; a
+// window left out still finds the new default the next time it reads it.
 void BroadcastProfileChange()
 {
-    // Running programs re-read their default printer on this message; a
-    // hung one must not hold up the label.
-    DWORD_PTR result = 0;
-    ::SendMessageTimeoutW(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"windows"),
-                          SMTO_ABORTIFHUNG, 1000, &result);
+    using namespace std::chrono;
+    std::vector<HWND> windows;
+    ::EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&windows));
+    const auto deadline = steady_clock::now() + kBroadcastTotal;
+    for (HWND window : windows) {
+        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+        if (left <= milliseconds::zero())
+            break;
+        DWORD_PTR result = 0;
+        ::SendMessageTimeoutW(window, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"windows"),
+                              SMTO_ABORTIFHUNG | SMTO_NORMAL,
+                              static_cast<UINT>(std::min(left, kBroadcastPerWindow).count()), &result);
+    }
 }
 
 } // namespace
@@ -280,8 +303,14 @@ void Win32Platform::SendRaw(const std::string& bytes)
         const WORD count = static_cast<WORD>(chunk);
         std::memcpy(record.data(), &count, sizeof count);
         std::memcpy(record.data() + sizeof count, bytes.data() + done, chunk);
-        // The count inside the record gives the length; the result tells nothing useful.
-        ::Escape(d_->job->get(), PASSTHROUGH, 0, record.data(), nullptr);
+        // The input size is the record's own: what a driver does with 0 is its choice.
+        const int sent = ::Escape(d_->job->get(), PASSTHROUGH, static_cast<int>(sizeof count + chunk), record.data(),
+                                  nullptr);
+        // 0 is "not done" and below 0 an error: the label did not reach the spooler.
+        if (sent < 0 || (sent == 0 && chunk > 0)) {
+            d_->job.reset(); // aborts the job rather than leave half a label queued
+            throw PrintError("Cannot send the label: the printer driver did not take the data");
+        }
         done += chunk;
     } while (done < bytes.size());
 }
@@ -290,7 +319,10 @@ void Win32Platform::EndPage()
 {
     if (!d_->job)
         throw PrintError("No print job is open");
-    ::Escape(d_->job->get(), NEWFRAME, 0, nullptr, nullptr);
+    if (::Escape(d_->job->get(), NEWFRAME, 0, nullptr, nullptr) <= 0) {
+        d_->job.reset();
+        throw PrintError("Cannot send the label: the printer driver did not end the page");
+    }
 }
 
 void Win32Platform::EndJob()
