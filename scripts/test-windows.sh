@@ -140,6 +140,13 @@ check "the user's default printer left as it was (found: $device)" "$kept"
 step "the station from the zip, without fbclient.dll"
 unzip -q "$win/controllo-colli-windows.zip" -d "$work/station"
 station=$work/station/controllo-colli
+# Both programs as shipped: their manifest and a version resource of the project's version.
+version=$(cat "$win/colli-version")
+for program in controllo-colli colli-admin; do
+  rc=0
+  wine "$win/tests/resource_check.exe" "$(winpath "$station/$program.exe")" "$version" || rc=$?
+  check "$program.exe: manifest and version $version" "$rc"
+done
 # Only what the zip holds: no kit folder on the search path.
 env -u WINEPATH wine "$station/controllo-colli.exe" >"$work/station.log" 2>&1 &
 station_pid=$!
