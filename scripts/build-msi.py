@@ -5,7 +5,8 @@
 
 Per machine, into C:\\Colli\\ (INSTALLDIR=... on msiexec's command line moves
 it), with a Start-menu entry and its entry in Settings' app list. A later
-version replaces an earlier one (same UpgradeCode). What a site makes its own
+version replaces an earlier one (same UpgradeCode); the same version has the
+same ProductCode, so installing it again is not a second product. What a site makes its own
 survives upgrades and removal: ETICHETTA.TXT is installed only when absent and
 never removed; dati.ini and the database are never part of the package.
 """
@@ -67,7 +68,7 @@ def wxs(stage, version):
     refs = "\n".join(component_refs(stage))
     return f"""<?xml version="1.0" encoding="utf-8"?>
 <Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
-  <Product Id="*" Name="Controllo colli" Language="1040" Codepage="1252" Version="{version}"
+  <Product Id="{guid("product " + version)}" Name="Controllo colli" Language="1040" Codepage="1252" Version="{version}"
            Manufacturer="Controllo colli" UpgradeCode="{UPGRADE_CODE}">
     <Package InstallerVersion="500" Compressed="yes" InstallScope="perMachine"
              Description="Controllo colli {version}" Manufacturer="Controllo colli" Languages="1040"

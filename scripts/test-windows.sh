@@ -338,14 +338,19 @@ entries() { # the product's entries in Settings' app list, as "name version" lin
     $1 == "DisplayVersion" { version = $3 }
     name == "Controllo colli" && version != "" { print name " " version; name = "" }'
 }
-menu_entry="$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Controllo colli/Controllo colli.lnk"
 rc=0
 wine msiexec /i "$(winpath "$msi")" /qn >"$work/msi-install.log" 2>&1 || rc=$?
 check "installer: msiexec /i (status $rc)" "$rc"
 rc=0; [ "$(entries)" = "Controllo colli $version" ] || rc=1
 check "installer: one entry in the app list, version $version ($(entries | paste -sd,))" "$rc"
-rc=0; [ -f "$menu_entry" ] || rc=1
-check "installer: the Start-menu entry for all users" "$rc"
+# Per machine. Wine's installer still puts the entry in the installing user's
+# own Start menu; Windows puts it in the one of all users (ProgramData).
+rc=0; msiinfo export "$msi" Property | tr -d '\r' | grep -qx "ALLUSERS$(printf '\t')1" || rc=1
+check "installer: a per-machine package" "$rc"
+menu_entry=$(find "$drive_c/ProgramData/Microsoft/Windows/Start Menu" "$drive_c/users" \
+               -path '*/Start Menu/Programs/Controllo colli/Controllo colli.lnk' 2>/dev/null | head -n1)
+rc=0; [ -n "$menu_entry" ] || rc=1
+check "installer: the Start-menu entry (${menu_entry#"$drive_c/"})" "$rc"
 # The entry's target as the shell link holds it (ANSI or UTF-16 text).
 target=$(python3 -c '
 import re, sys
@@ -382,7 +387,7 @@ site_kept upgrade
 rc=0
 wine msiexec /x "$(winpath "$work/controllo-colli-$newer.msi")" /qn >"$work/msi-remove.log" 2>&1 || rc=$?
 check "installer: msiexec /x (status $rc)" "$rc"
-rc=0; [ -z "$(entries)" ] && [ ! -e "$drive_c/Colli/controllo-colli.exe" ] && [ ! -e "$menu_entry" ] || rc=1
+rc=0; [ -z "$(entries)" ] && [ ! -e "$drive_c/Colli/controllo-colli.exe" ] && { [ -z "$menu_entry" ] || [ ! -e "$menu_entry" ]; } || rc=1
 check "installer: programs, Start-menu entry and app-list entry removed" "$rc"
 site_kept removal
 
