@@ -3,12 +3,14 @@
 #include "WideText.h"
 #include "printing/DeviceString.h"
 #include "printing/PrintError.h"
+#include "printing/RunWithin.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <vector>
 
 namespace printing {
@@ -133,6 +135,31 @@ private:
     HWND window_ = nullptr;
 };
 
+struct SpooledPrinter {
+    std::wstring name;
+    std::wstring port;
+};
+
+// Level 2: names and ports, in the spooler's order. Throws
+// PrinterEnumerationError when the spooler fails or knows no printer.
+std::vector<SpooledPrinter> EnumerateWithPorts(DWORD flags)
+{
+    DWORD needed = 0;
+    DWORD count = 0;
+    ::EnumPrintersW(flags, nullptr, 2, nullptr, 0, &needed, &count);
+    if (needed == 0)
+        throw PrinterEnumerationError("No printer is installed");
+    std::vector<BYTE> buffer(needed);
+    if (!::EnumPrintersW(flags, nullptr, 2, buffer.data(), needed, &needed, &count))
+        throw PrinterEnumerationError(SystemMessage(::GetLastError()));
+    std::vector<SpooledPrinter> printers;
+    const auto* info = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i)
+        printers.push_back({info[i].pPrinterName ? info[i].pPrinterName : L"",
+                            info[i].pPortName ? info[i].pPortName : L""});
+    return printers;
+}
+
 std::vector<std::wstring> InstalledPrinterNames()
 {
     DWORD needed = 0;
@@ -214,31 +241,52 @@ struct Win32Platform::Impl {
     }
 };
 
-Win32Platform::Win32Platform() : d_(std::make_unique<Impl>()) {}
+namespace {
+
+// Names from level 4, which the spooler answers from this machine's own
+// registry, in the same order as level 2; ports from the local printers alone.
+std::vector<SpooledPrinter> EnumerateWithoutServers()
+{
+    std::map<std::wstring, std::wstring> localPorts;
+    try {
+        for (SpooledPrinter& printer : EnumerateWithPorts(PRINTER_ENUM_LOCAL))
+            localPorts.emplace(std::move(printer.name), std::move(printer.port));
+    } catch (const PrinterEnumerationError&) {
+        // only connections, or none at all: the names tell
+    }
+    std::vector<SpooledPrinter> printers;
+    for (std::wstring& name : InstalledPrinterNames()) {
+        const auto local = localPorts.find(name);
+        printers.push_back({std::move(name), local == localPorts.end() ? std::wstring() : local->second});
+    }
+    if (printers.empty())
+        throw PrinterEnumerationError("No printer is installed");
+    return printers;
+}
+
+} // namespace
+
+Win32Platform::Win32Platform(std::chrono::milliseconds enumerationBound)
+    : d_(std::make_unique<Impl>()), enumerationBound_(enumerationBound)
+{
+}
 
 Win32Platform::~Win32Platform() = default;
 
 std::vector<PrinterRecord> Win32Platform::ListPrinters()
 {
     // Local and connected printers: every 64-bit Windows is of the NT line.
-    const DWORD flags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
-    DWORD needed = 0;
-    DWORD count = 0;
-    ::EnumPrintersW(flags, nullptr, 2, nullptr, 0, &needed, &count);
-    if (needed == 0)
-        throw PrinterEnumerationError("No printer is installed");
-    std::vector<BYTE> buffer(needed);
-    if (!::EnumPrintersW(flags, nullptr, 2, buffer.data(), needed, &needed, &count))
-        throw PrinterEnumerationError(SystemMessage(::GetLastError()));
+    std::optional<std::vector<SpooledPrinter>> spooled = RunWithin<std::vector<SpooledPrinter>>(
+        enumerationBound_, [] { return EnumerateWithPorts(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS); });
+    if (!spooled)
+        spooled = EnumerateWithoutServers();
 
     std::vector<PrinterRecord> printers;
-    const auto* info = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
-    for (DWORD i = 0; i < count; ++i) {
-        const std::wstring name = info[i].pPrinterName ? info[i].pPrinterName : L"";
+    for (const SpooledPrinter& spooledPrinter : *spooled) {
         PrinterRecord printer;
-        printer.name = Narrow(name);
-        printer.port = Narrow(info[i].pPortName ? info[i].pPortName : L"");
-        const RegistryKey key(kDriverKeys + name);
+        printer.name = Narrow(spooledPrinter.name);
+        printer.port = Narrow(spooledPrinter.port);
+        const RegistryKey key(kDriverKeys + spooledPrinter.name);
         if (key.IsOpen())
             printer.driver = key.ReadText(L"Driver");
         printers.push_back(std::move(printer));

@@ -199,6 +199,14 @@ TEST_F(Win32Spooler, ListsTheQueueWithItsPort)
     EXPECT_NE(std::find(list.devices.begin(), list.devices.end(), queue_ + ",,CUPS:" + queue_), list.devices.end());
 }
 
+// Past the bound the list is made without asking print servers: the same
+// entries, in the same order, for printers of this machine.
+TEST_F(Win32Spooler, ListWithoutWaitingForServersIsTheSame)
+{
+    Win32Platform impatient(std::chrono::milliseconds(0));
+    EXPECT_EQ(FillPrinterList(impatient).devices, FillPrinterList(platform_).devices);
+}
+
 TEST_F(Win32Spooler, LabelArrivesVerbatimAndTheDefaultIsPutBack)
 {
     const std::string before = "Ufficio \xC3\xA8,winspool,Ne01:"; // UTF-8 survives the round trip
