@@ -1,5 +1,7 @@
 #include "AdminCli.h"
 
+#include <dataaccess/DllSearch.h>
+
 #include <QCoreApplication>
 #include <QStringList>
 
@@ -8,6 +10,7 @@
 
 int main(int argc, char** argv)
 {
+    dataaccess::RestrictDllSearch();
     QCoreApplication app(argc, argv); // the text codecs, and the arguments on Windows
 #ifdef _WIN32
     // argv holds the ANSI code page; names go on as UTF-8, as the database layer takes them.

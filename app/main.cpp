@@ -4,6 +4,7 @@
 #include "MessageBoxes.h"
 #include "Windows1252.h"
 
+#include <dataaccess/DllSearch.h>
 #include <printing/SystemPlatform.h>
 
 #include <QClipboard>
@@ -73,5 +74,6 @@ int RunStation(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    dataaccess::RestrictDllSearch();
     EndProcess(RunStation(argc, argv));
 }

@@ -82,8 +82,10 @@ void PrintLabel(PrintPlatform& platform, const LabelJob& job,
     DefaultDeviceSwitch defaultDevice(platform, selected, saved);
 
     if (!platform.SupportsPassThrough()) {
-        warn(NoPassThroughWarning(selected));
+        // The user's own default first: other programs must not print to the
+        // label printer while the box waits, maybe for good.
         defaultDevice.Restore();
+        warn(NoPassThroughWarning(selected));
         return;
     }
 

@@ -3,10 +3,14 @@
 #include "WideText.h"
 #include "printing/DeviceString.h"
 #include "printing/PrintError.h"
+#include "printing/RunWithin.h"
 
 #include <windows.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <map>
 #include <vector>
 
 namespace printing {
@@ -18,6 +22,9 @@ constexpr const char* kPrinterNotValid = "Printer selected is not valid";
 constexpr const wchar_t* kDriverKeys = L"System\\CurrentControlSet\\Control\\Print\\Environments\\Windows 4.0\\Drivers\\";
 // Text bytes one PASSTHROUGH record carries after its 16-bit count.
 constexpr size_t kRecordText = 16385;
+// How long telling the running programs about a new default printer may take.
+constexpr std::chrono::milliseconds kBroadcastPerWindow(200);
+constexpr std::chrono::milliseconds kBroadcastTotal(1500);
 
 std::string SystemMessage(DWORD code)
 {
@@ -128,6 +135,31 @@ private:
     HWND window_ = nullptr;
 };
 
+struct SpooledPrinter {
+    std::wstring name;
+    std::wstring port;
+};
+
+// Level 2: names and ports, in the spooler's order. Throws
+// PrinterEnumerationError when the spooler fails or knows no printer.
+std::vector<SpooledPrinter> EnumerateWithPorts(DWORD flags)
+{
+    DWORD needed = 0;
+    DWORD count = 0;
+    ::EnumPrintersW(flags, nullptr, 2, nullptr, 0, &needed, &count);
+    if (needed == 0)
+        throw PrinterEnumerationError("No printer is installed");
+    std::vector<BYTE> buffer(needed);
+    if (!::EnumPrintersW(flags, nullptr, 2, buffer.data(), needed, &needed, &count))
+        throw PrinterEnumerationError(SystemMessage(::GetLastError()));
+    std::vector<SpooledPrinter> printers;
+    const auto* info = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i)
+        printers.push_back({info[i].pPrinterName ? info[i].pPrinterName : L"",
+                            info[i].pPortName ? info[i].pPortName : L""});
+    return printers;
+}
+
 std::vector<std::wstring> InstalledPrinterNames()
 {
     DWORD needed = 0;
@@ -144,13 +176,31 @@ std::vector<std::wstring> InstalledPrinterNames()
     return names;
 }
 
+BOOL CALLBACK CollectWindow(HWND window, LPARAM windows)
+{
+    reinterpret_cast<std::vector<HWND>*>(windows)->push_back(window);
+    return TRUE;
+}
+
+// Running programs re-read their default printer on this message. Each
+// top-level window is given a short wait and all of them together a bounded
+// one, so slow or hung programs hold up a label by at most that long; a
+// window left out still finds the new default the next time it reads it.
 void BroadcastProfileChange()
 {
-    // Running programs re-read their default printer on this message; a
-    // hung one must not hold up the label.
-    DWORD_PTR result = 0;
-    ::SendMessageTimeoutW(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"windows"),
-                          SMTO_ABORTIFHUNG, 1000, &result);
+    using namespace std::chrono;
+    std::vector<HWND> windows;
+    ::EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&windows));
+    const auto deadline = steady_clock::now() + kBroadcastTotal;
+    for (HWND window : windows) {
+        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+        if (left <= milliseconds::zero())
+            break;
+        DWORD_PTR result = 0;
+        ::SendMessageTimeoutW(window, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"windows"),
+                              SMTO_ABORTIFHUNG | SMTO_NORMAL,
+                              static_cast<UINT>(std::min(left, kBroadcastPerWindow).count()), &result);
+    }
 }
 
 } // namespace
@@ -191,31 +241,52 @@ struct Win32Platform::Impl {
     }
 };
 
-Win32Platform::Win32Platform() : d_(std::make_unique<Impl>()) {}
+namespace {
+
+// Names from level 4, which the spooler answers from this machine's own
+// registry, in the same order as level 2; ports from the local printers alone.
+std::vector<SpooledPrinter> EnumerateWithoutServers()
+{
+    std::map<std::wstring, std::wstring> localPorts;
+    try {
+        for (SpooledPrinter& printer : EnumerateWithPorts(PRINTER_ENUM_LOCAL))
+            localPorts.emplace(std::move(printer.name), std::move(printer.port));
+    } catch (const PrinterEnumerationError&) {
+        // only connections, or none at all: the names tell
+    }
+    std::vector<SpooledPrinter> printers;
+    for (std::wstring& name : InstalledPrinterNames()) {
+        const auto local = localPorts.find(name);
+        printers.push_back({std::move(name), local == localPorts.end() ? std::wstring() : local->second});
+    }
+    if (printers.empty())
+        throw PrinterEnumerationError("No printer is installed");
+    return printers;
+}
+
+} // namespace
+
+Win32Platform::Win32Platform(std::chrono::milliseconds enumerationBound)
+    : d_(std::make_unique<Impl>()), enumerationBound_(enumerationBound)
+{
+}
 
 Win32Platform::~Win32Platform() = default;
 
 std::vector<PrinterRecord> Win32Platform::ListPrinters()
 {
     // Local and connected printers: every 64-bit Windows is of the NT line.
-    const DWORD flags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
-    DWORD needed = 0;
-    DWORD count = 0;
-    ::EnumPrintersW(flags, nullptr, 2, nullptr, 0, &needed, &count);
-    if (needed == 0)
-        throw PrinterEnumerationError("No printer is installed");
-    std::vector<BYTE> buffer(needed);
-    if (!::EnumPrintersW(flags, nullptr, 2, buffer.data(), needed, &needed, &count))
-        throw PrinterEnumerationError(SystemMessage(::GetLastError()));
+    std::optional<std::vector<SpooledPrinter>> spooled = RunWithin<std::vector<SpooledPrinter>>(
+        enumerationBound_, [] { return EnumerateWithPorts(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS); });
+    if (!spooled)
+        spooled = EnumerateWithoutServers();
 
     std::vector<PrinterRecord> printers;
-    const auto* info = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
-    for (DWORD i = 0; i < count; ++i) {
-        const std::wstring name = info[i].pPrinterName ? info[i].pPrinterName : L"";
+    for (const SpooledPrinter& spooledPrinter : *spooled) {
         PrinterRecord printer;
-        printer.name = Narrow(name);
-        printer.port = Narrow(info[i].pPortName ? info[i].pPortName : L"");
-        const RegistryKey key(kDriverKeys + name);
+        printer.name = Narrow(spooledPrinter.name);
+        printer.port = Narrow(spooledPrinter.port);
+        const RegistryKey key(kDriverKeys + spooledPrinter.name);
         if (key.IsOpen())
             printer.driver = key.ReadText(L"Driver");
         printers.push_back(std::move(printer));
@@ -280,8 +351,14 @@ void Win32Platform::SendRaw(const std::string& bytes)
         const WORD count = static_cast<WORD>(chunk);
         std::memcpy(record.data(), &count, sizeof count);
         std::memcpy(record.data() + sizeof count, bytes.data() + done, chunk);
-        // The count inside the record gives the length; the result tells nothing useful.
-        ::Escape(d_->job->get(), PASSTHROUGH, 0, record.data(), nullptr);
+        // The input size is the record's own: what a driver does with 0 is its choice.
+        const int sent = ::Escape(d_->job->get(), PASSTHROUGH, static_cast<int>(sizeof count + chunk), record.data(),
+                                  nullptr);
+        // 0 is "not done" and below 0 an error: the label did not reach the spooler.
+        if (sent < 0 || (sent == 0 && chunk > 0)) {
+            d_->job.reset(); // aborts the job rather than leave half a label queued
+            throw PrintError("Cannot send the label: the printer driver did not take the data");
+        }
         done += chunk;
     } while (done < bytes.size());
 }
@@ -290,7 +367,10 @@ void Win32Platform::EndPage()
 {
     if (!d_->job)
         throw PrintError("No print job is open");
-    ::Escape(d_->job->get(), NEWFRAME, 0, nullptr, nullptr);
+    if (::Escape(d_->job->get(), NEWFRAME, 0, nullptr, nullptr) <= 0) {
+        d_->job.reset();
+        throw PrintError("Cannot send the label: the printer driver did not end the page");
+    }
 }
 
 void Win32Platform::EndJob()

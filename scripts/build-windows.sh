@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Cross-builds the station for 64-bit Windows with Debian's MinGW-w64 and writes
-# build-windows/controllo-colli-windows.zip.
+# build-windows/controllo-colli-windows.zip and, from the same files, the
+# installer build-windows/controllo-colli-VERSION.msi (wixl).
 #
 # Qt 6 for MinGW is not packaged by Debian, so the first run builds a kit from
 # Debian's own Qt sources (qtbase, plus qtsvg) into a version-stamped folder
 # outside the checkout; later runs and fresh clones on the same machine reuse it.
 #
-#   bash scripts/build-windows.sh          kit (if missing), programs, tests, zip
+#   bash scripts/build-windows.sh          kit (if missing), programs, tests, zip, installer
 #   bash scripts/build-windows.sh kit      only the kit
 # Environment: COLLI_WINDOWS_CACHE (default /var/cache/controllo-colli),
 # QTSVG_SRC (qtsvg source tarball or folder, default ../shared/notes/),
@@ -31,7 +32,8 @@ SUDO=""
 
 step "packages"
 packages=(g++-mingw-w64-x86-64-posix cmake ninja-build perl xz-utils dpkg-dev zip
-          qt6-base-dev qt6-base-dev-tools googletest firebird-dev libsimpleini-dev)
+          qt6-base-dev qt6-base-dev-tools googletest firebird-dev libsimpleini-dev
+          wixl msitools python3)
 missing=()
 for p in "${packages[@]}"; do
   [ "$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null)" = installed ] || missing+=("$p")
@@ -207,5 +209,11 @@ x86_64-w64-mingw32-strip --strip-unneeded "$stage"/*.exe
 cp share/ETICHETTA.TXT parcels/schema.sql "$stage/"
 sed 's/$/\r/' share/LEGGIMI-WINDOWS.txt >"$stage/LEGGIMI-README.txt"
 (cd "$win/zip" && zip -qr9 "$win/controllo-colli-windows.zip" controllo-colli)
+# The installer, from the same files.
+version=$(cat "$win/colli-version")
+step "installer"
+rm -f "$win"/controllo-colli-*.msi
+python3 scripts/build-msi.py "$stage" "$version" "$win/controllo-colli-$version.msi"
+step "done: $win/controllo-colli-$version.msi ($(du -k "$win/controllo-colli-$version.msi" | cut -f1) KiB)"
 step "done: $win/controllo-colli-windows.zip ($(du -k "$win/controllo-colli-windows.zip" | cut -f1) KiB):"
 (cd "$win/zip" && find controllo-colli -type f | sort | sed 's/^/   /')

@@ -62,7 +62,9 @@ PATH=$PATH:/usr/sbin lpadmin -d Etichette
 
 step "Wine prefix"
 # No debugger on a crash: it would wait for someone until the suite's time runs out.
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+# No menu builder: the installer's Start-menu entry must stay inside the prefix,
+# not become a desktop entry in the user's own home.
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d;winemenubuilder.exe=d"
 # One wineserver for the whole run: one that ends between two programs can
 # refuse the next one ("recvmsg: Connection reset by peer").
 mkdir -p "$WINEPREFIX"
@@ -140,6 +142,13 @@ check "the user's default printer left as it was (found: $device)" "$kept"
 step "the station from the zip, without fbclient.dll"
 unzip -q "$win/controllo-colli-windows.zip" -d "$work/station"
 station=$work/station/controllo-colli
+# Both programs as shipped: their manifest and a version resource of the project's version.
+version=$(cat "$win/colli-version")
+for program in controllo-colli colli-admin; do
+  rc=0
+  wine "$win/tests/resource_check.exe" "$(winpath "$station/$program.exe")" "$version" || rc=$?
+  check "$program.exe: manifest and version $version" "$rc"
+done
 # Only what the zip holds: no kit folder on the search path.
 env -u WINEPATH wine "$station/controllo-colli.exe" >"$work/station.log" 2>&1 &
 station_pid=$!
@@ -236,9 +245,11 @@ isql() { isql-fb -q -u SYSDBA -p plumtrove "$1" 2>&1; }
 
 # folder (Unix), program and database as the station names them, database for isql-fb
 station_session() {
-  local name=$1 folder=$2 program=$3 database=$4 isqldb=$5 labels main log filled
-  mkdir -p "$folder"
-  cp -r "$station/." "$folder/"
+  local name=$1 folder=$2 program=$3 database=$4 isqldb=$5 installed=${6:-} labels main log filled
+  if [ -z "$installed" ]; then
+    mkdir -p "$folder"
+    cp -r "$station/." "$folder/"
+  fi
   # A server's SYSDBA password is never taken by default; the private one keeps the station's.
   ISC_PASSWORD=plumtrove wine "$folder/colli-admin.exe" init "$database" >"$work/$name-admin.log" 2>&1 &&
     ISC_PASSWORD=plumtrove wine "$folder/colli-admin.exe" import "$database" "$csv" >>"$work/$name-admin.log" 2>&1 ||
@@ -309,6 +320,77 @@ printf '[CONFIG]\r\nNome Server=%s\r\nAlias=colli\r\n' "$COLLI_FB_SERVER" >"$dri
 session server "$drive_c/Colli-server" 'C:\Colli-server\controllo-colli.exe' "$COLLI_FB_SERVER:colli" \
   "$COLLI_FB_SERVER:colli"
 [ -e "$drive_c/Colli-server/ARCHIVIOCOLLI.FDB" ] && check "server layout made no local database" 1
+
+step "the installer"
+# Installed quietly into C:\Colli\ as a site would, the station started from
+# its Start-menu entry's target scanning end to end, then an upgrade to a
+# newer build of the same files and the removal: the site's dati.ini, its
+# edited ETICHETTA.TXT and its database must stay through both.
+rm -rf "$drive_c/Colli" # the suites' workstation settings are done with
+msi=$(ls "$win"/controllo-colli-*.msi)
+newer=$(echo "$version" | awk -F. '{ print $1 "." $2 "." $3 + 1 }')
+python3 scripts/build-msi.py "$win/zip/controllo-colli" "$newer" "$work/controllo-colli-$newer.msi"
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+entries() { # the product's entries in Settings' app list, as "name version" lines
+  wine reg query "$uninstall_key" /s 2>/dev/null | tr -d '\r' | awk '
+    /^HKEY/ { name = ""; version = "" }
+    $1 == "DisplayName" { sub(/^ *DisplayName *REG_SZ */, ""); name = $0 }
+    $1 == "DisplayVersion" { version = $3 }
+    name == "Controllo colli" && version != "" { print name " " version; name = "" }'
+}
+rc=0
+wine msiexec /i "$(winpath "$msi")" /qn >"$work/msi-install.log" 2>&1 || rc=$?
+check "installer: msiexec /i (status $rc)" "$rc"
+rc=0; [ "$(entries)" = "Controllo colli $version" ] || rc=1
+check "installer: one entry in the app list, version $version ($(entries | paste -sd,))" "$rc"
+# Per machine. Wine's installer still puts the entry in the installing user's
+# own Start menu; Windows puts it in the one of all users (ProgramData).
+rc=0; msiinfo export "$msi" Property | tr -d '\r' | grep -qx "ALLUSERS$(printf '\t')1" || rc=1
+check "installer: a per-machine package" "$rc"
+menu_entry=$(find "$drive_c/ProgramData/Microsoft/Windows/Start Menu" "$drive_c/users" \
+               -path '*/Start Menu/Programs/Controllo colli/Controllo colli.lnk' 2>/dev/null | head -n1)
+rc=0; [ -n "$menu_entry" ] || rc=1
+check "installer: the Start-menu entry (${menu_entry#"$drive_c/"})" "$rc"
+# The entry's target as the shell link holds it (ANSI or UTF-16 text).
+target=$(python3 -c '
+import re, sys
+data = open(sys.argv[1], "rb").read()
+for text in (data.decode("latin-1"), data.decode("utf-16-le", "replace"), data[1:].decode("utf-16-le", "replace")):
+    found = re.search(r"[A-Za-z]:\\[^\x00-\x1f]*?controllo-colli\.exe", text)
+    if found:
+        print(found.group(0))
+        break
+' "$menu_entry" 2>/dev/null || true)
+rc=0; [ "$(echo "$target" | tr a-z A-Z)" = 'C:\COLLI\CONTROLLO-COLLI.EXE' ] || rc=1
+check "installer: the entry starts C:\Colli\controllo-colli.exe (found: $target)" "$rc"
+printf '[CONFIG]\r\n; banco 1\r\n' >"$drive_c/Colli/dati.ini"
+session installed "$drive_c/Colli" "${target:-C:\Colli\controllo-colli.exe}" 'C:\Colli\ARCHIVIOCOLLI.FDB' \
+  "$drive_c/Colli/ARCHIVIOCOLLI.FDB" installed
+printf '^FX modificata dal sito\r\n' >>"$drive_c/Colli/ETICHETTA.TXT"
+mkdir -p "$work/site"
+cp "$drive_c/Colli/dati.ini" "$drive_c/Colli/ETICHETTA.TXT" "$work/site/"
+site_kept() { # what, then the checks
+  local rc=0 rows
+  cmp -s "$work/site/dati.ini" "$drive_c/Colli/dati.ini" || rc=1
+  cmp -s "$work/site/ETICHETTA.TXT" "$drive_c/Colli/ETICHETTA.TXT" || rc=1
+  rows=$(printf 'SET LIST ON;\nSELECT COUNT(*) AS N FROM LOGSPARATE;\n' |
+           isql "$drive_c/Colli/ARCHIVIOCOLLI.FDB" | sed -n 's/^N  *//p')
+  [ "$rows" = 3 ] || rc=1
+  check "installer: after the $1, dati.ini, the edited ETICHETTA.TXT and the database's 3 log rows (found $rows)" "$rc"
+}
+rc=0
+wine msiexec /i "$(winpath "$work/controllo-colli-$newer.msi")" /qn >"$work/msi-upgrade.log" 2>&1 || rc=$?
+check "installer: upgrade to $newer (status $rc)" "$rc"
+rc=0; [ "$(entries)" = "Controllo colli $newer" ] && [ -f "$drive_c/Colli/controllo-colli.exe" ] || rc=1
+check "installer: the upgrade replaced $version ($(entries | paste -sd,))" "$rc"
+site_kept upgrade
+rc=0
+wine msiexec /x "$(winpath "$work/controllo-colli-$newer.msi")" /qn >"$work/msi-remove.log" 2>&1 || rc=$?
+check "installer: msiexec /x (status $rc)" "$rc"
+rc=0; [ -z "$(entries)" ] && [ ! -e "$drive_c/Colli/controllo-colli.exe" ] && { [ -z "$menu_entry" ] || [ ! -e "$menu_entry" ]; } || rc=1
+check "installer: programs, Start-menu entry and app-list entry removed" "$rc"
+site_kept removal
+
 if [ -n "${COLLI_WINDOWS_SCREENSHOTS:-}" ]; then
   mkdir -p "$COLLI_WINDOWS_SCREENSHOTS"
   cp "$work"/shots/*.png "$COLLI_WINDOWS_SCREENSHOTS/" 2>/dev/null || true

@@ -2,6 +2,7 @@
 // database call fails with a message that names the library, nothing crashes.
 #include <dataaccess/ClientLibrary.h>
 #include <dataaccess/Connection.h>
+#include <dataaccess/DllSearch.h>
 
 #include <gtest/gtest.h>
 
@@ -183,6 +184,30 @@ TEST_F(ClientSearch, ClientThatDoesNotLoadIsNamedWithTheReason)
         EXPECT_GT(message.size(), prefix.size()) << message;
         EXPECT_EQ(message.find("copiarla"), std::string::npos) << message;
     }
+}
+
+// As the programs start: a client found in the Firebird install still gets
+// the DLLs that sit beside it, while a DLL asked for by its bare name is no
+// longer taken from the current folder.
+TEST_F(ClientSearch, RestrictedSearchKeepsTheClientsOwnDlls)
+{
+    dataaccess::RestrictDllSearch();
+    const RegisteredFirebird firebird(scratch_ / "firebird");
+    if (!firebird.Ok())
+        GTEST_SKIP() << "the Firebird registration cannot be written here";
+    const fs::path kit = ProgramFolder() / "client-kit";
+    fs::copy_file(kit / "client_with_runtime.dll", scratch_ / "firebird" / "fbclient.dll");
+    fs::copy_file(kit / "client_runtime.dll", scratch_ / "firebird" / "client_runtime.dll");
+    const std::string message = AttachError();
+    EXPECT_NE(message.find("non contiene la funzione"), std::string::npos) << message;
+    EXPECT_NE(::GetEnvironmentVariableW(L"COLLI_CLIENT_WITH_RUNTIME_RAN", nullptr, 0), 0u);
+
+    fs::copy_file(ProgramFolder() / "planted_client.dll", scratch_ / "cwd" / "colli_planted.dll");
+    const HMODULE planted = ::LoadLibraryW(L"colli_planted.dll");
+    EXPECT_EQ(planted, nullptr);
+    if (planted)
+        ::FreeLibrary(planted);
+    EXPECT_EQ(::GetEnvironmentVariableW(L"COLLI_PLANTED_CLIENT_RAN", nullptr, 0), 0u) << "the planted DLL ran";
 }
 
 } // namespace

@@ -147,12 +147,12 @@ TEST_F(PrintLabelSteps, WithoutPassThroughWarnsAndStartsNoJob)
     EXPECT_EQ(warnings_[0], "La stampante selezionata\rEtichette,TERMO,socket://10.0.0.9\rnon supporta i comandi Escape");
 }
 
-TEST_F(PrintLabelSteps, WarningIsShownWhileTheSelectedPrinterIsStillDefault)
+TEST_F(PrintLabelSteps, WarningWaitsWithTheUsersOwnDefaultBack)
 {
     platform_.passThrough = false;
     std::string defaultDuringWarning;
     PrintLabel(platform_, job_, [&](const std::string&) { defaultDuringWarning = platform_.defaultDevice; });
-    EXPECT_EQ(defaultDuringWarning, job_.selectedDevice);
+    EXPECT_EQ(defaultDuringWarning, "Ufficio,LASER,ipp://office");
     EXPECT_EQ(platform_.defaultDevice, "Ufficio,LASER,ipp://office");
 }
 

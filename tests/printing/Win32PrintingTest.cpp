@@ -161,12 +161,50 @@ private:
     std::thread thread_;
 };
 
+// Top-level windows whose thread answers no message, as a busy program's.
+class UnansweringWindows {
+public:
+    explicit UnansweringWindows(int count)
+        : release_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), thread_([this, count] {
+              std::vector<HWND> windows;
+              for (int i = 0; i < count; ++i)
+                  windows.push_back(::CreateWindowExW(0, L"STATIC", L"busy", WS_POPUP, 0, 0, 10, 10, nullptr,
+                                                      nullptr, nullptr, nullptr));
+              ready_.set_value();
+              ::WaitForSingleObject(release_, INFINITE);
+              for (HWND window : windows)
+                  ::DestroyWindow(window);
+          })
+    {
+        ready_.get_future().wait();
+    }
+    ~UnansweringWindows()
+    {
+        ::SetEvent(release_);
+        thread_.join();
+        ::CloseHandle(release_);
+    }
+
+private:
+    HANDLE release_;
+    std::promise<void> ready_;
+    std::thread thread_;
+};
+
 TEST_F(Win32Spooler, ListsTheQueueWithItsPort)
 {
     const PrinterList list = FillPrinterList(platform_);
     ASSERT_TRUE(list.ok);
     // Wine keeps no driver key in the registry, and names the port after the queue.
     EXPECT_NE(std::find(list.devices.begin(), list.devices.end(), queue_ + ",,CUPS:" + queue_), list.devices.end());
+}
+
+// Past the bound the list is made without asking print servers: the same
+// entries, in the same order, for printers of this machine.
+TEST_F(Win32Spooler, ListWithoutWaitingForServersIsTheSame)
+{
+    Win32Platform impatient(std::chrono::milliseconds(0));
+    EXPECT_EQ(FillPrinterList(impatient).devices, FillPrinterList(platform_).devices);
 }
 
 TEST_F(Win32Spooler, LabelArrivesVerbatimAndTheDefaultIsPutBack)
@@ -250,6 +288,16 @@ TEST_F(Win32Spooler, ClipboardHeldForAMomentIsWaitedFor)
             EXPECT_STREQ(e.what(), "Cannot open clipboard");
         }
     }
+}
+
+// Telling the other programs about the new default is bounded as a whole,
+// not per window: eight silent windows once held a label for eight seconds.
+TEST_F(Win32Spooler, SilentProgramsHoldUpTheDefaultSwitchBriefly)
+{
+    const UnansweringWindows busy(8);
+    const auto start = std::chrono::steady_clock::now();
+    platform_.WriteDefaultDevice(QueueDevice());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
 }
 
 } // namespace

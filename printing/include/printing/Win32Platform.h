@@ -2,6 +2,7 @@
 
 #include "printing/PrintPlatform.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -14,9 +15,15 @@ namespace printing {
 // as UTF-16; label bytes go through unchanged.
 class Win32Platform : public PrintPlatform {
 public:
-    Win32Platform();
+    // The printer list waits at most enumerationBound for print servers
+    // (see ListPrinters).
+    explicit Win32Platform(std::chrono::milliseconds enumerationBound = std::chrono::seconds(5));
     ~Win32Platform() override;
 
+    // Level 2 of the spooler, as it comes. That opens every printer
+    // connection, and a dead print server holds it for its RPC time-out:
+    // past the bound the list is made without asking any server (names from
+    // level 4, ports of the local printers; a connection's port stays empty).
     std::vector<PrinterRecord> ListPrinters() override;
     std::string ReadDefaultDevice() override;
     void WriteDefaultDevice(const std::string& device) override;
@@ -30,6 +37,7 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> d_;
+    std::chrono::milliseconds enumerationBound_;
 };
 
 } // namespace printing
