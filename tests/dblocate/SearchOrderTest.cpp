@@ -15,6 +15,12 @@
 #include <optional>
 #include <sstream>
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <cstdlib>
+#endif
+
 using namespace dblocate;
 
 namespace {
@@ -529,6 +535,66 @@ TEST_F(SearchOrderTest, NetworkDriveOfUnknownShareIsToldAndOnlyAServerIsTried)
     EXPECT_TRUE(Search("N:\\Colli\\", "ARCHIVIOCOLLI.FDB", drives));
     EXPECT_EQ(tried, Names{"SRV:D:\\Colli\\ARCHIVIOCOLLI.FDB"});
     EXPECT_EQ(ui.seen, Names{told});
+}
+#endif
+
+#ifdef _WIN32
+// A drive letter defined for the length of one test, taken away on every exit.
+class DosDrive {
+public:
+    DosDrive(DWORD flags, const std::wstring& target)
+    {
+        const DWORD used = ::GetLogicalDrives();
+        for (wchar_t letter = L'Y'; letter >= L'K' && name_.empty(); --letter)
+            if (!(used & (1u << (letter - L'A'))))
+                name_ = std::wstring(1, letter) + L":";
+        if (name_.empty() || !::DefineDosDeviceW(flags, name_.c_str(), target.c_str()))
+            name_.clear();
+    }
+    ~DosDrive()
+    {
+        if (!name_.empty())
+            ::DefineDosDeviceW(DDD_REMOVE_DEFINITION, name_.c_str(), nullptr);
+    }
+    DosDrive(const DosDrive&) = delete;
+    DosDrive& operator=(const DosDrive&) = delete;
+    std::string Letter() const { return std::string(1, char(name_.empty() ? '?' : name_[0])); }
+    bool Defined() const { return !name_.empty(); }
+
+private:
+    std::wstring name_;
+};
+
+TEST(SystemDrivesTest, SubstDrivesLeadToTheirFolder)
+{
+    const DosDrive local(0, L"C:\\Colli");
+    const DosDrive share(DDD_RAW_TARGET_PATH, L"\\??\\UNC\\SRV\\D\\Dati");
+    ASSERT_TRUE(local.Defined() && share.Defined());
+    EXPECT_EQ(ResolveProgramFolder(local.Letter() + ":\\Reparto\\", SystemDrives()).folder, "C:\\Colli\\Reparto\\");
+    EXPECT_EQ(ResolveProgramFolder(share.Letter() + ":\\Colli\\", SystemDrives()).folder, "\\\\SRV\\D\\Dati\\Colli\\");
+    EXPECT_EQ(ResolveProgramFolder("C:\\Colli\\", SystemDrives()).folder, "C:\\Colli\\");
+}
+
+// A drive Wine is told is a network drive (HKLM\Software\Wine\Drives), whose
+// share no one knows: the operator is told, and no local name is tried.
+TEST(SystemDrivesTest, NetworkDriveOfUnknownShareIsNeverALocalName)
+{
+    const char* drive = std::getenv("COLLI_WIN_NETWORK_DRIVE");
+    if (!drive || !*drive)
+        GTEST_SKIP() << "no network drive declared (COLLI_WIN_NETWORK_DRIVE)";
+    const std::string folder = std::string(drive) + "\\Colli\\";
+    const ResolvedFolder resolved = ResolveProgramFolder(folder, SystemDrives());
+    EXPECT_EQ(resolved.remoteDrive, drive);
+    ScriptedUi ui;
+    std::vector<std::string> tried;
+    EXPECT_FALSE(SearchDatabase(folder, "ARCHIVIOCOLLI.FDB", ui,
+                                [&](const std::string& name, const std::string& server, const std::string& letter) {
+                                    tried.push_back(ConnectionName(name, server, letter));
+                                    return false;
+                                }));
+    EXPECT_TRUE(tried.empty());
+    ASSERT_EQ(ui.seen.size(), 4u); // the drive; then no dati.ini, the dialog cancelled, nothing opened
+    EXPECT_NE(ui.seen[0].find(std::string("disco di rete ") + drive), std::string::npos) << ui.seen[0];
 }
 #endif
 
