@@ -69,9 +69,9 @@ const std::map<std::string, std::string> kCommandHelp = {
     {"export-log",
      "Usage: colli-admin export-log DB [--from YYYY-MM-DD] [--to YYYY-MM-DD]\n"
      "\n"
-     "Writes the rows of LOGSPARATE, oldest first, as CSV (UTF-8, ';') on standard\n"
-     "output: ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS. --from and --to limit the\n"
-     "rows to those days, both included.\n"},
+     "Writes the rows of LOGSPARATE, oldest first, as CSV (UTF-8 with a BOM, ';') on\n"
+     "standard output: ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS. --from and --to\n"
+     "limit the rows to those days, both included.\n"},
     {"station-user",
      "Usage: colli-admin station-user DB NAME [--role ROLE] [--station-password-file FILE]\n"
      "\n"

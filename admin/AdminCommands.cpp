@@ -564,7 +564,9 @@ void ExportLog(dataaccess::Connection& connection, dataaccess::Transaction& tran
     query.AddLine("ORDER BY DATAORA, ID");
     transaction.SetActive(true);
     query.Open();
-    out << "ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS\n";
+    // The mark makes a spreadsheet read the file as UTF-8, not in the ANSI code
+    // page; ';' is the list separator of an Italian workstation. The import skips it.
+    out << "\xEF\xBB\xBF" << "ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS\n";
     for (; !query.AtEnd(); query.NextRow()) {
         out << query.FieldText("ID") << ';' << query.FieldText("DATAORA") << ';'
             << CsvField(Cp1252ToUtf8(query.FieldText("BARCODESPEED"))) << ';'

@@ -75,7 +75,7 @@ std::vector<std::string> SetUpStationAccount(dataaccess::Connection& connection,
 std::vector<std::string> UpgradeStationRoles(dataaccess::Connection& connection,
                                              dataaccess::Transaction& transaction);
 
-// LOGSPARATE rows as CSV (UTF-8, ';'), oldest first; dates are yyyy-MM-dd, --to inclusive.
+// LOGSPARATE rows as CSV (UTF-8 with its byte order mark, ';'), oldest first; dates are yyyy-MM-dd, --to inclusive.
 void ExportLog(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
                const std::optional<std::string>& from, const std::optional<std::string>& to,
                std::ostream& out);

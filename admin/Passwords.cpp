@@ -136,12 +136,34 @@ std::string AskOnTerminal(const std::string& prompt)
     DWORD mode = 0;
     if (input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &mode))
         throw std::runtime_error("no console to ask for the password on");
-    std::cerr << prompt << std::flush;
+    // The console's own UTF-16, never its OEM code page: the password goes to
+    // the server as UTF-8.
+    const HANDLE output = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD outputMode = 0;
+    const bool console = output != INVALID_HANDLE_VALUE && GetConsoleMode(output, &outputMode);
+    auto say = [&](const std::string& text) {
+        const QString wide = QString::fromStdString(text);
+        DWORD written = 0;
+        if (console)
+            WriteConsoleW(output, reinterpret_cast<const wchar_t*>(wide.utf16()), DWORD(wide.size()), &written, nullptr);
+        else
+            std::cerr << text << std::flush;
+    };
+    say(prompt);
     SetConsoleMode(input, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
-    std::string line;
-    const bool read = static_cast<bool>(std::getline(std::cin, line));
+    std::wstring typed;
+    bool read = false;
+    wchar_t chunk[256];
+    DWORD count = 0;
+    while (ReadConsoleW(input, chunk, DWORD(std::size(chunk)), &count, nullptr) && count > 0) {
+        read = true;
+        typed.append(chunk, count);
+        if (typed.back() == L'\n')
+            break;
+    }
     SetConsoleMode(input, mode);
-    std::cerr << '\n';
+    say("\n");
+    std::string line = QString::fromWCharArray(typed.data(), qsizetype(typed.size())).toStdString();
 #else
     const FileDescriptor tty(open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (tty.get() < 0)

@@ -1,4 +1,5 @@
 #include "AdminCli.h"
+#include "ConsoleStream.h"
 
 #include <dataaccess/DllSearch.h>
 
@@ -7,6 +8,10 @@
 
 #include <iostream>
 #include <unistd.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 int main(int argc, char** argv)
 {
@@ -18,8 +23,12 @@ int main(int argc, char** argv)
     const QStringList arguments = QCoreApplication::arguments();
     for (qsizetype i = 1; i < arguments.size(); ++i)
         args.push_back(arguments[i].toStdString());
+    // An Italian console shows its OEM code page: the UTF-8 text goes to it as UTF-16.
+    admin::ConsoleStream out(STD_OUTPUT_HANDLE);
+    admin::ConsoleStream err(STD_ERROR_HANDLE);
+    return admin::RunAdminCli(args, out, err, isatty(STDERR_FILENO) != 0, admin::AskOnTerminal);
 #else
     std::vector<std::string> args(argv + 1, argv + argc);
-#endif
     return admin::RunAdminCli(args, std::cout, std::cerr, isatty(STDERR_FILENO) != 0, admin::AskOnTerminal);
+#endif
 }

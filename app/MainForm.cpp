@@ -1,5 +1,6 @@
 #include "MainForm.h"
 
+#include "CaptionFit.h"
 #include "DiagnosticLog.h"
 #include "HeldKeys.h"
 #include "MessageBoxes.h"
@@ -250,6 +251,10 @@ void TMainForm::BuildLayout()
         Guarded([this] { ButtonIntegrazioneEANErratiClick(); });
         AfterHandler();
     });
+
+    FitCaptions(this);
+    // The barcode caption changes with the scan step: one size for both texts.
+    FitCaption(LabelBarcode, {QString::fromLatin1(kCaptionBarcodeSpeed), QString::fromLatin1(kCaptionBarcodeEan)});
 
     resize(576, 247);
     CenterOnDesktop();

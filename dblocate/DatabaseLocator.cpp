@@ -1,5 +1,6 @@
 #include "dblocate/DatabaseLocator.h"
 
+#include "dblocate/ProgramDrive.h"
 #include "dblocate/SettingsFile.h"
 
 #include <dataaccess/ClientLibrary.h>
@@ -45,6 +46,14 @@ constexpr const char* MessageNotOpened = "Apertura / creazione del database non 
 constexpr const char* MessageNotFound = "Non trovato dati.ini";
 constexpr const char* MessageNoAnswerRetry =
     "\rNessun database \xC3\xA8 stato aperto n\xC3\xA9 creato. Riprovare?";
+
+std::string RemoteDriveMessage(const std::string& drive)
+{
+    return "Il programma si trova sul disco di rete " + drive
+        + ", di cui non \xC3\xA8 noto il percorso di rete: un database locale non pu\xC3\xB2 stare su quel "
+          "disco. Avviare il programma dal percorso di rete (\\\\server\\cartella) oppure indicare il server "
+          "nel file dati.ini";
+}
 
 bool StartsWithDrive(const std::string& path)
 {
@@ -246,7 +255,7 @@ void AskServerLocation(const std::string& programFolder, LocationUi& ui,
 }
 
 bool SearchDatabase(const std::string& programFolder, const std::string& fileName,
-                    LocationUi& ui, const OpenAttempt& attempt)
+                    LocationUi& ui, const OpenAttempt& attempt, const DriveSystem& drives)
 {
     std::string baseFolder = programFolder;
     bool shareNamed = false;
@@ -276,13 +285,21 @@ bool SearchDatabase(const std::string& programFolder, const std::string& fileNam
 #endif
     }
 
-    // 3: the program's own folder, turned into a server name when it is a UNC folder
-    const bool uncFolder = programFolder.rfind("\\\\", 0) == 0;
+    // 3: the program's own folder, turned into a server name when it is a UNC
+    // folder or a drive that stands for one
+    const ResolvedFolder resolved = ResolveProgramFolder(programFolder, drives);
+    const bool uncFolder = resolved.folder.rfind("\\\\", 0) == 0;
     if (uncFolder)
-        problemReported = UncToServerPath(programFolder, settings.ReadString(Section, KeyServerFolder),
+        problemReported = UncToServerPath(resolved.folder, settings.ReadString(Section, KeyServerFolder),
                                           baseFolder, shareNamed, ui);
+    else
+        baseFolder = resolved.folder;
     bool result = false;
-    if (!problemReported) {
+    // No local name on a network drive whose share is unknown: the client
+    // would take its letter for a host.
+    if (!resolved.remoteDrive.empty())
+        ui.ShowMessage(RemoteDriveMessage(resolved.remoteDrive));
+    else if (!problemReported) {
         result = attempt(baseFolder + file, {}, {});
         // A share already names its server: another server could not open
         // that name, so no server is asked for.

@@ -5,6 +5,7 @@
 #include <QSaveFile>
 #include <QString>
 #include <QStringDecoder>
+#include <QStringEncoder>
 
 #include <dataaccess/Cp1252.h>
 
@@ -28,6 +29,27 @@ namespace dblocate {
 namespace {
 
 constexpr std::string_view Utf8Bom = "\xEF\xBB\xBF";
+constexpr std::string_view Utf16LeBom = "\xFF\xFE";
+constexpr std::string_view Utf16BeBom = "\xFE\xFF";
+
+// The encodings Windows' profile functions tell apart; Notepad's "Unicode" is
+// UTF-16 little-endian with its mark.
+enum class Encoding { Utf8, Windows1252, Utf16Le, Utf16Be };
+
+// UTF-16 text is handled as UTF-8 in between: every line rule stays the same.
+std::string Utf16ToUtf8(std::string_view bytes, Encoding encoding)
+{
+    QStringDecoder decode(encoding == Encoding::Utf16Le ? QStringDecoder::Utf16LE : QStringDecoder::Utf16BE,
+                          QStringDecoder::Flag::Stateless);
+    return QString(decode(QByteArrayView(bytes.data(), qsizetype(bytes.size())))).toStdString();
+}
+
+std::string Utf8ToUtf16(const std::string& text, Encoding encoding)
+{
+    QStringEncoder encode(encoding == Encoding::Utf16Le ? QStringEncoder::Utf16LE : QStringEncoder::Utf16BE,
+                          QStringEncoder::Flag::Stateless);
+    return QByteArray(encode(QString::fromStdString(text))).toStdString();
+}
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -90,19 +112,26 @@ LineMeaning Classify(std::string_view text)
 // The file as it stands on disk, split so that it can be put back byte for byte.
 struct IniDocument {
     bool hasBom = false;
-    bool utf8 = true; // false: the bytes are Windows-1252
-    std::vector<Line> lines;
+    Encoding encoding = Encoding::Utf8;
+    std::vector<Line> lines; // UTF-8 when the file is UTF-16
 
     static IniDocument Parse(std::string_view bytes)
     {
         IniDocument doc;
+        std::string decoded;
         if (bytes.substr(0, Utf8Bom.size()) == Utf8Bom) {
             doc.hasBom = true;
             bytes.remove_prefix(Utf8Bom.size());
+        } else if (bytes.substr(0, 2) == Utf16LeBom || bytes.substr(0, 2) == Utf16BeBom) {
+            doc.hasBom = true;
+            doc.encoding = bytes.substr(0, 2) == Utf16LeBom ? Encoding::Utf16Le : Encoding::Utf16Be;
+            decoded = Utf16ToUtf8(bytes.substr(2), doc.encoding);
+            bytes = decoded;
         } else {
             QStringDecoder check(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
             (void)QString(check(QByteArrayView(bytes.data(), qsizetype(bytes.size()))));
-            doc.utf8 = !check.hasError();
+            if (check.hasError())
+                doc.encoding = Encoding::Windows1252;
         }
         std::size_t start = 0;
         while (start < bytes.size()) {
@@ -120,12 +149,17 @@ struct IniDocument {
 
     std::string Serialize() const
     {
-        std::string out;
-        if (hasBom)
-            out += Utf8Bom;
+        std::string text;
         for (const Line& line : lines)
-            out += line.text + line.end;
-        return out;
+            text += line.text + line.end;
+        switch (encoding) {
+        case Encoding::Utf16Le:
+            return std::string(Utf16LeBom) + Utf8ToUtf16(text, encoding);
+        case Encoding::Utf16Be:
+            return std::string(Utf16BeBom) + Utf8ToUtf16(text, encoding);
+        default:
+            return hasBom ? std::string(Utf8Bom) + text : text;
+        }
     }
 
     // The line end new lines get: the file's own, CR LF for a new file.
@@ -152,14 +186,14 @@ struct IniDocument {
 
     std::string ToUtf8(const std::string& bytes) const
     {
-        if (utf8)
+        if (encoding != Encoding::Windows1252)
             return bytes;
         return cp1252::ToUtf8(bytes);
     }
 
     std::string FromUtf8(const std::string& text) const
     {
-        if (utf8)
+        if (encoding != Encoding::Windows1252)
             return text;
         return cp1252::FromUtf8(text);
     }

@@ -342,15 +342,16 @@ void Connection::CreateDatabase()
     if (d_->databaseName.empty())
         throw DatabaseError("Database name is missing");
     std::string statement = "CREATE DATABASE '";
-    // This statement cannot ask for UTF-8 names: the client reads the name in
-    // the system's code page.
-    for (char c : FileNameForClient(d_->databaseName)) {
+    // This statement cannot ask for UTF-8 text: the client reads the name and
+    // the credentials in the system's code page.
+    const unsigned codePage = SystemCodePage();
+    for (char c : FileNameForClient(d_->databaseName, codePage)) {
         statement += c;
         if (c == '\'')
             statement += '\''; // a quote in a path stays part of the literal
     }
     statement += "' ";
-    statement += JoinLines(d_->params);
+    statement += InCodePage(JoinLines(d_->params), codePage, "The user name or password");
     // A server that did not answer the attach a moment ago would not answer
     // this either: the wait is not made twice.
     if (!d_->AnsweredLately(d_->databaseName))

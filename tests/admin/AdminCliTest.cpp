@@ -1,4 +1,5 @@
 #include "AdminCli.h"
+#include "ConsoleStream.h"
 
 #include "PrivateServer.h"
 #include "TestDatabase.h"
@@ -88,7 +89,7 @@ TEST(AdminCli, InitCreatesDatabaseAndSchemaOnceOnly)
 
     const auto log = RunCli({"export-log", db});
     ASSERT_EQ(log.status, 0) << log.err;
-    EXPECT_EQ(log.out, "ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS\n");
+    EXPECT_EQ(log.out, "\xEF\xBB\xBFID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS\n");
 }
 
 TEST(AdminCli, InitFillsInWhatAnOlderDatabaseLacks)
@@ -165,6 +166,17 @@ TEST(AdminCli, AnyBadLineImportsNothing)
     EXPECT_EQ(RunCli({"import", db.Name(), dir.filePath("missing.csv").toStdString()}).status, 1);
 }
 
+// A console gets whole characters only: a cut one waits for its other bytes.
+TEST(ConsoleText, WholeUtf8Prefix)
+{
+    const std::pair<std::string, std::size_t> cases[] = {
+        {"", 0}, {"abc", 3}, {"Per\xC3\xB2", 5}, {"Per\xC3", 3}, {"\xE2\x82\xAC", 3}, {"a\xE2\x82", 1},
+        {"a\xF0\x9F\x93", 1}, {"\xF0\x9F\x93\xA6", 4}, {"\x80\x80\x80\x80\x80", 5},
+    };
+    for (const auto& [text, whole] : cases)
+        EXPECT_EQ(admin::WholeUtf8Prefix(text), whole) << text;
+}
+
 TEST(AdminCli, ExportLogOldestFirstWithinDays)
 {
     TestDatabase db(Where::Embedded);
@@ -176,7 +188,7 @@ TEST(AdminCli, ExportLogOldestFirstWithinDays)
     const auto all = RunCli({"export-log", db.Name()});
     ASSERT_EQ(all.status, 0) << all.err;
     EXPECT_EQ(all.out,
-              "ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS\n"
+              "\xEF\xBB\xBFID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS\n"
               "1;2026-12-01 09:00:00.0000;S\xC3\xA8;123;EanCorretto\n"
               "2;2026-12-02 10:00:00.0000;\"S;2\";;BarCodeSpeedSconosciuto\n"
               "3;2026-12-03 23:59:59.0000;S3;9;EanErrato\n");

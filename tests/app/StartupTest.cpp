@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <QTest>
 
 #include <filesystem>
@@ -227,6 +228,43 @@ TEST_F(Startup, LayoutMatchesTheDesign)
         EXPECT_EQ(w->focusPolicy(), Qt::NoFocus) << w->objectName().toStdString();
     EXPECT_TRUE(form->StaticEAN->isReadOnly());
     EXPECT_EQ(form->EditBarcode->maxLength(), 32767);
+}
+
+// Every caption whole, in the fonts and at the display scale of the machine
+// (run under Wine at 96, 120 and 144 dpi as well).
+TEST_F(Startup, EveryCaptionFitsItsControl)
+{
+    AddParcel("SPD001", "8001234567890", "0012345678905");
+    Start();
+    form->show();
+    auto check = [&](const std::string& when) {
+        for (QWidget* widget : form->findChildren<QWidget*>()) {
+            QString text;
+            int room = widget->contentsRect().width();
+            QStyle* style = widget->style();
+            if (auto* label = qobject_cast<QLabel*>(widget)) {
+                text = label->text();
+            } else if (auto* box = qobject_cast<QCheckBox*>(widget)) {
+                text = box->text();
+                room -= style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, box)
+                    + style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, box);
+            } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+                text = button->text();
+                room -= 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button)
+                    + style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button);
+            }
+            if (text.isEmpty())
+                continue;
+            const int needed = widget->fontMetrics().horizontalAdvance(text);
+            EXPECT_LE(needed, room) << when << ": " << widget->objectName().toStdString() << " \""
+                                    << text.toStdString() << "\" at " << widget->logicalDpiX() << " dpi, "
+                                    << widget->devicePixelRatioF() << "x";
+        }
+    };
+    check("at start");
+    Scan("SPD001"); // the caption asks for the EAN now
+    EXPECT_EQ(form->LabelBarcode->text(), "Barcode EAN:");
+    check("after a courier barcode");
 }
 
 TEST_F(Startup, PanelsKeepTheirAlignmentOnResize)

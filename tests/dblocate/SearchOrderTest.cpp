@@ -11,8 +11,15 @@
 #include <filesystem>
 #include <fstream>
 #include <list>
+#include <map>
 #include <optional>
 #include <sstream>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <cstdlib>
+#endif
 
 using namespace dblocate;
 
@@ -112,7 +119,8 @@ protected:
         return out.str();
     }
 
-    bool Search(const std::string& folder, const std::string& fileName = "ARCHIVIOCOLLI.FDB")
+    bool Search(const std::string& folder, const std::string& fileName = "ARCHIVIOCOLLI.FDB",
+                const DriveSystem& drives = SystemDrives())
     {
         return SearchDatabase(folder, fileName, ui,
                               [this](const std::string& name, const std::string& server, const std::string& drive) {
@@ -122,9 +130,37 @@ protected:
                                   const bool ok = outcomes.front();
                                   outcomes.pop_front();
                                   return ok;
-                              });
+                              },
+                              drives);
     }
 };
+
+// Drives as Windows would describe them.
+struct FakeDrives : DriveSystem {
+    std::map<char, std::string> remote;  // letter -> WNetGetConnectionW's answer ("" when it has none)
+    std::map<char, std::string> devices; // letter -> QueryDosDeviceW's answer
+
+    bool IsRemote(char letter) const override { return remote.count(letter) != 0; }
+    std::string Connection(char letter) const override { return remote.count(letter) ? remote.at(letter) : ""; }
+    std::string DosDevice(char letter) const override
+    {
+        return devices.count(letter) ? devices.at(letter) : "\\Device\\HarddiskVolume1";
+    }
+};
+
+FakeDrives SiteDrives()
+{
+    FakeDrives drives;
+    drives.remote['P'] = "\\\\SRV\\D";
+    drives.remote['Q'] = "";
+    drives.devices['Q'] = "\\Device\\LanmanRedirector\\;Q:000000000001a2b3\\SRV\\Dati";
+    drives.remote['N'] = ""; // a network drive nothing tells the share of
+    drives.devices['S'] = "\\??\\C:\\Magazzino"; // subst S: C:\Magazzino
+    drives.devices['T'] = "\\??\\S:\\Reparto";   // subst T: S:\Reparto
+    drives.devices['U'] = "\\??\\UNC\\SRV\\D\\Dati"; // subst U: \\SRV\D\Dati
+    drives.devices['V'] = "\\??\\P:\\";          // subst V: P:\\ (itself a network drive)
+    return drives;
+}
 
 using Names = std::vector<std::string>;
 
@@ -436,5 +472,112 @@ TEST(ConnectionNameTest, DriveLetterReplacesOnlyALocalDrive)
     EXPECT_EQ(ConnectionName("Z:\\Colli\\A.FDB", "SRV", "Disk"), "SRV:Disk:\\Colli\\A.FDB");
     EXPECT_EQ(ConnectionName("/opt/colli/A.FDB", "SRV", "D"), "SRV:/opt/colli/A.FDB");
 }
+
+TEST(ResolveProgramFolderTest, DrivesLeadToTheFolderTheyStandFor)
+{
+    const FakeDrives drives = SiteDrives();
+    const std::pair<std::string, ResolvedFolder> cases[] = {
+        {"C:\\Colli\\", {"C:\\Colli\\", ""}},
+        {"P:\\Colli\\", {"\\\\SRV\\D\\Colli\\", ""}},
+        {"p:\\", {"\\\\SRV\\D\\", ""}},
+        {"Q:\\Colli\\", {"\\\\SRV\\Dati\\Colli\\", ""}},
+        {"N:\\Colli\\", {"N:\\Colli\\", "N:"}},
+        {"S:\\Colli\\", {"C:\\Magazzino\\Colli\\", ""}},
+        {"T:\\Colli\\", {"C:\\Magazzino\\Reparto\\Colli\\", ""}},
+        {"U:\\Colli\\", {"\\\\SRV\\D\\Dati\\Colli\\", ""}},
+        {"V:\\Colli\\", {"\\\\SRV\\D\\Colli\\", ""}},
+        {"\\\\SRV\\D\\Colli\\", {"\\\\SRV\\D\\Colli\\", ""}},
+    };
+    for (const auto& [folder, expected] : cases) {
+        const ResolvedFolder resolved = ResolveProgramFolder(folder, drives);
+        EXPECT_EQ(resolved.folder, expected.folder) << folder;
+        EXPECT_EQ(resolved.remoteDrive, expected.remoteDrive) << folder;
+    }
+}
+
+// A network or subst drive is never named as a local file: the client would
+// take "P" for a host, and a Firebird service sees no drive of the operator's session.
+TEST_F(SearchOrderTest, NetworkAndSubstDrivesAreTriedAsWhatTheyStandFor)
+{
+    const FakeDrives drives = SiteDrives();
+    outcomes = {true};
+    EXPECT_TRUE(Search("P:\\Colli\\", "ARCHIVIOCOLLI.FDB", drives));
+    outcomes = {true};
+    EXPECT_TRUE(Search("S:\\Colli\\", "ARCHIVIOCOLLI.FDB", drives));
+    EXPECT_EQ(tried, (Names{"SRV:D:\\Colli\\ARCHIVIOCOLLI.FDB", "C:\\Magazzino\\Colli\\ARCHIVIOCOLLI.FDB"}));
+    EXPECT_TRUE(ui.seen.empty());
+
+    // A failed share stops as for the share itself: no server is asked for.
+    tried.clear();
+    EXPECT_FALSE(Search("P:\\", "ARCHIVIOCOLLI.FDB", drives));
+    EXPECT_EQ(tried, Names{"SRV:D:\\ARCHIVIOCOLLI.FDB"});
+    EXPECT_EQ(ui.seen, Names{NetworkPath});
+}
+
+#ifndef _WIN32 // the settings of a drive that is not there
+TEST_F(SearchOrderTest, NetworkDriveOfUnknownShareIsToldAndOnlyAServerIsTried)
+{
+    const FakeDrives drives = SiteDrives();
+    const std::string told = "Il programma si trova sul disco di rete N:, di cui non \xC3\xA8 noto il percorso di "
+                             "rete: un database locale non pu\xC3\xB2 stare su quel disco. Avviare il programma dal "
+                             "percorso di rete (\\\\server\\cartella) oppure indicare il server nel file dati.ini";
+    PutSettings("N:\\Colli\\", "[CONFIG]\r\nNome Server=SRV\r\nLettera Disco Server=D\r\n");
+    outcomes = {true};
+    EXPECT_TRUE(Search("N:\\Colli\\", "ARCHIVIOCOLLI.FDB", drives));
+    EXPECT_EQ(tried, Names{"SRV:D:\\Colli\\ARCHIVIOCOLLI.FDB"});
+    EXPECT_EQ(ui.seen, Names{told});
+}
+#endif
+
+#ifdef _WIN32
+// A drive letter defined for the length of one test, taken away on every exit.
+class DosDrive {
+public:
+    DosDrive(DWORD flags, const std::wstring& target)
+    {
+        const DWORD used = ::GetLogicalDrives();
+        for (wchar_t letter = L'Y'; letter >= L'K' && name_.empty(); --letter)
+            if (!(used & (1u << (letter - L'A'))))
+                name_ = std::wstring(1, letter) + L":";
+        if (name_.empty() || !::DefineDosDeviceW(flags, name_.c_str(), target.c_str()))
+            name_.clear();
+    }
+    ~DosDrive()
+    {
+        if (!name_.empty())
+            ::DefineDosDeviceW(DDD_REMOVE_DEFINITION, name_.c_str(), nullptr);
+    }
+    DosDrive(const DosDrive&) = delete;
+    DosDrive& operator=(const DosDrive&) = delete;
+    std::string Letter() const { return std::string(1, char(name_.empty() ? '?' : name_[0])); }
+    bool Defined() const { return !name_.empty(); }
+
+private:
+    std::wstring name_;
+};
+
+TEST(SystemDrivesTest, SubstDrivesLeadToTheirFolder)
+{
+    const DosDrive local(0, L"C:\\Colli");
+    const DosDrive share(DDD_RAW_TARGET_PATH, L"\\??\\UNC\\SRV\\D\\Dati");
+    ASSERT_TRUE(local.Defined() && share.Defined());
+    EXPECT_EQ(ResolveProgramFolder(local.Letter() + ":\\Reparto\\", SystemDrives()).folder, "C:\\Colli\\Reparto\\");
+    EXPECT_EQ(ResolveProgramFolder(share.Letter() + ":\\Colli\\", SystemDrives()).folder, "\\\\SRV\\D\\Dati\\Colli\\");
+    EXPECT_EQ(ResolveProgramFolder("C:\\Colli\\", SystemDrives()).folder, "C:\\Colli\\");
+}
+
+// A drive Wine is told is a network drive (HKLM\Software\Wine\Drives), whose
+// share no one knows: never a local folder.
+TEST(SystemDrivesTest, NetworkDriveOfUnknownShareIsNeverALocalName)
+{
+    const char* drive = std::getenv("COLLI_WIN_NETWORK_DRIVE");
+    if (!drive || !*drive)
+        GTEST_SKIP() << "no network drive declared (COLLI_WIN_NETWORK_DRIVE)";
+    const std::string folder = std::string(drive) + "\\Colli\\";
+    const ResolvedFolder resolved = ResolveProgramFolder(folder, SystemDrives());
+    EXPECT_EQ(resolved.folder, folder);
+    EXPECT_EQ(resolved.remoteDrive, drive);
+}
+#endif
 
 } // namespace

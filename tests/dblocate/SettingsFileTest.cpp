@@ -213,6 +213,25 @@ TEST_F(SettingsFileTest, Windows1252FileIsReadAndWrittenInItsOwnEncoding)
     EXPECT_EQ(Bytes(), "[CONFIG]\r\nNome Server=Citt\xE0\r\nAlias=perch\xE9\r\n");
 }
 
+// Notepad's "Unicode" and "Unicode big endian": read as Windows reads them, saved in the same form.
+TEST_F(SettingsFileTest, Utf16FileIsReadAndWrittenInItsOwnEncoding)
+{
+    auto utf16 = [](const std::u16string& text, bool little) {
+        std::string out = little ? "\xFF\xFE" : "\xFE\xFF";
+        for (char16_t c : text) {
+            const char low = char(c & 0xFF), high = char(c >> 8);
+            out += little ? std::string{low, high} : std::string{high, low};
+        }
+        return out;
+    };
+    for (bool little : {true, false}) {
+        Put(utf16(u"[CONFIG]\r\nNome Server=Citt\u00E0\r\n", little));
+        EXPECT_EQ(Read("Nome Server"), "Citt\xC3\xA0");
+        SettingsFile(path).WriteString("CONFIG", "Alias", "perch\xC3\xA9");
+        EXPECT_EQ(Bytes(), utf16(u"[CONFIG]\r\nNome Server=Citt\u00E0\r\nAlias=perch\u00E9\r\n", little));
+    }
+}
+
 TEST_F(SettingsFileTest, FailedWriteNamesTheFullPath)
 {
     const std::string missingFolder = dir.path().toStdString() + "/missing/dati.ini";

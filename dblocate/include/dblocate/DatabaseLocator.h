@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dblocate/ProgramDrive.h"
+
 #include <functional>
 #include <string>
 
@@ -72,7 +74,8 @@ using OpenAttempt = std::function<bool(const std::string& name, const std::strin
 
 // The order of attempts of LocateAndOpenDatabase, each attempt made through
 // attempt; result true when an attempt succeeded.
+// drives tells where a program folder on a drive letter really lies.
 bool SearchDatabase(const std::string& programFolder, const std::string& fileName,
-                    LocationUi& ui, const OpenAttempt& attempt);
+                    LocationUi& ui, const OpenAttempt& attempt, const DriveSystem& drives = SystemDrives());
 
 } // namespace dblocate

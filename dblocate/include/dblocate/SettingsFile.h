@@ -20,7 +20,9 @@ public:
 // An INI file read and written like a Windows private-profile file: section and
 // key names are case-insensitive, anything missing reads as empty, blanks and
 // enclosing quotes around a value are dropped, and a write touches only the one
-// line of its key, keeping every other line of the file as it was.
+// line of its key, keeping every other line of the file as it was. The file may
+// be UTF-8, Windows-1252 or UTF-16 with its byte order mark (Notepad's
+// "Unicode"), as Windows reads it; a save keeps its encoding.
 // Each call reads the file afresh; nothing is cached between calls.
 class SettingsFile {
 public:
