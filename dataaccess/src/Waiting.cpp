@@ -329,40 +329,53 @@ isc_db_handle Connection::Impl::OpenWithin(std::function<void(Status&, isc_db_ha
         else
             attempt->abandoned = false;
     }
-    if (attempt) {
-        Note("Collegamento con " + ServerLabel() + " ancora in corso da un'attesa precedente: atteso di nuovo");
-    } else {
+    const auto start = [&] {
         attempt = std::make_shared<AttachAttempt>();
         attempt->key = key;
         attempt->name = databaseName;
         attempt->probeMilliseconds = seconds * 1000;
-        attempt->open = std::move(open);
+        attempt->open = open;
         std::thread(MakeAttempt, attempt).detach();
         attemptOut = attempt;
-    }
+    };
+    bool rejoined = attempt != nullptr;
+    if (rejoined)
+        Note("Collegamento con " + ServerLabel() + " ancora in corso da un'attesa precedente: atteso di nuovo");
+    else
+        start();
 
     const Clock::time_point started = Clock::now();
     const Clock::time_point deadline = std::min(Deadline(started), started + std::chrono::seconds(seconds));
     bool told = false;
     bool askedToStop = false;
-    std::unique_lock lock(attempt->mutex);
-    while (!attempt->finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return attempt->done; })) {
-        const Clock::time_point now = Clock::now();
-        if (monitor) {
-            told = true;
-            lock.unlock();
-            askedToStop = !monitor->Waiting(std::chrono::duration_cast<std::chrono::milliseconds>(now - started));
-            lock.lock();
-            if (attempt->done)
+    bool abandoned = false;
+    for (;;) {
+        std::unique_lock lock(attempt->mutex);
+        while (!attempt->finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return attempt->done; })) {
+            const Clock::time_point now = Clock::now();
+            if (monitor) {
+                told = true;
+                lock.unlock();
+                askedToStop = !monitor->Waiting(std::chrono::duration_cast<std::chrono::milliseconds>(now - started));
+                lock.lock();
+                if (attempt->done)
+                    break;
+            }
+            if (askedToStop || now >= deadline) {
+                attempt->abandoned = true;
                 break;
+            }
         }
-        if (askedToStop || now >= deadline) {
-            attempt->abandoned = true;
+        abandoned = attempt->abandoned;
+        // An attempt taken over may have failed while the server was away; a
+        // server back by now gets a fresh one, the old one being over.
+        const bool failed = attempt->done && (attempt->error || attempt->unreachable);
+        lock.unlock();
+        if (!rejoined || !failed || askedToStop || Clock::now() >= deadline)
             break;
-        }
+        rejoined = false;
+        start();
     }
-    const bool abandoned = attempt->abandoned;
-    lock.unlock();
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
     if (told)
         monitor->WaitOver(waited);
