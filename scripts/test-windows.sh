@@ -232,9 +232,10 @@ run_suite "$win/tests/dblocate/dblocate_open_tests.exe" \
   GTEST_FILTER='-OpenOnServerTest.LocateAttachesThroughAnAliasWithoutMessages'
 run_suite "$win/tests/dblocate/dblocate_dialog_tests.exe" -- -platform offscreen
 run_suite "$win/tests/admin/admin_tests.exe"
-run_suite "$win/tests/app/app_tests.exe" GTEST_FILTER='-SessionEnd.*'
-# Every caption whole at 125 % and 150 % too (Wine's display resolution, read as each program starts).
-for dpi in 120 144; do
+run_suite "$win/tests/app/app_tests.exe" GTEST_FILTER='-SessionEnd.*:Startup.EveryCaptionFitsItsControl'
+# Every caption whole at 100 %, 125 % and 150 % (Wine's display resolution, read as each program
+# starts), each in a process of its own with one main window, as the station runs.
+for dpi in 96 120 144; do
   wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
   run_suite "$win/tests/app/app_tests.exe" GTEST_FILTER='Startup.EveryCaptionFitsItsControl' -- -platform windows
 done
