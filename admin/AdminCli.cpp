@@ -11,6 +11,7 @@
 #include <QDate>
 #include <QString>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -24,7 +25,8 @@ namespace admin {
 namespace {
 
 const char* const kUsage =
-    "Usage: colli-admin [--user NAME] [--password-file FILE | --ask-password] COMMAND DB [ARGS]\n"
+    "Usage: colli-admin [--user NAME] [--password-file FILE | --ask-password] [--wait SECONDS]\n"
+    "                   COMMAND DB [ARGS]\n"
     "\n"
     "Looks after the parcel database of the check station.\n"
     "\n"
@@ -45,6 +47,10 @@ const char* const kUsage =
     "--password WORD still works but is not safe: while colli-admin runs, every user\n"
     "of the machine can read WORD in the process list, and it stays in the shell's\n"
     "history.\n"
+    "--wait SECONDS: how long one call may wait for a server that is busy (default\n"
+    "300, at most 3600); reaching the server keeps the 10-second bound. While it\n"
+    "waits colli-admin says so on standard error every 5 seconds; Ctrl-C stops it,\n"
+    "and the server drops what was not committed.\n"
     "Run 'colli-admin COMMAND --help' for a command's details.\n";
 
 const std::map<std::string, std::string> kCommandHelp = {
@@ -97,6 +103,11 @@ const std::map<std::string, std::string> kCommandHelp = {
 // Rows another station holds are waited for less than a call's bound (10 s),
 // so that the lock conflict, not a missing answer, is what gets reported.
 constexpr int kLockTimeoutSeconds = 6;
+// An import or an init on a big table, or a server busy with a sweep or a
+// backup, is slow but working.
+constexpr int kDefaultLongWorkSeconds = 300;
+constexpr int kMaxLongWorkSeconds = 3600;
+constexpr auto kWaitNoticeEvery = std::chrono::seconds(5);
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -115,6 +126,50 @@ struct Invocation {
     Credentials credentials;
     bool help = false;
     PasswordSource passwordSource;
+    int longWorkSeconds = kDefaultLongWorkSeconds;
+};
+
+// Tells the terminal what a long wait is for; the wait itself is bounded by
+// the connection.
+class TerminalWaitNotice : public dataaccess::LinkMonitor {
+public:
+    TerminalWaitNotice(std::ostream& err, std::string server) : err_(err), server_(std::move(server)) {}
+
+    bool Waiting(std::chrono::milliseconds elapsed) override
+    {
+        const auto steps = elapsed / kWaitNoticeEvery;
+        if (steps > told_) {
+            told_ = steps;
+            err_ << "colli-admin: waiting for the server " << server_ << ": "
+                 << std::chrono::duration_cast<std::chrono::seconds>(elapsed).count() << " s (Ctrl-C stops)"
+                 << std::endl;
+        }
+        return true;
+    }
+    void WaitOver(std::chrono::milliseconds) override { told_ = 0; }
+    void Note(const std::string&) override {}
+
+private:
+    std::ostream& err_;
+    std::string server_;
+    std::chrono::milliseconds::rep told_ = 0;
+};
+
+// One command's attachment: long work's bound for its calls, the notice, and
+// the lock wait.
+struct CommandConnection {
+    CommandConnection(const Invocation& inv, std::ostream& err, int lockTimeout = kLockTimeoutSeconds)
+        : notice(err, dataaccess::ServerOf(inv.positional.at(0))),
+          longWork(connection, inv.longWorkSeconds)
+    {
+        connection.SetDefaultTransaction(&transaction);
+        connection.SetLinkMonitor(&notice);
+        transaction.SetLockTimeout(lockTimeout);
+    }
+    TerminalWaitNotice notice;
+    dataaccess::Connection connection;
+    dataaccess::Transaction transaction{connection};
+    dataaccess::LongWork longWork;
 };
 
 Invocation Parse(const std::vector<std::string>& args)
@@ -150,6 +205,13 @@ Invocation Parse(const std::vector<std::string>& args)
             inv.from = value("--from");
         else if (a == "--to")
             inv.to = value("--to");
+        else if (a == "--wait") {
+            const QString text = QString::fromStdString(value("--wait"));
+            bool ok = false;
+            inv.longWorkSeconds = text.toInt(&ok);
+            if (!ok || inv.longWorkSeconds < 1 || inv.longWorkSeconds > kMaxLongWorkSeconds)
+                throw UsageError("--wait takes whole seconds from 1 to " + std::to_string(kMaxLongWorkSeconds));
+        }
         else if (a.size() > 1 && a[0] == '-')
             throw UsageError("unknown option " + a);
         else if (inv.command.empty())
@@ -188,12 +250,11 @@ std::string ReadFile(const std::string& path)
     return s.str();
 }
 
-int Init(const Invocation& inv, std::ostream& out)
+int Init(const Invocation& inv, std::ostream& out, std::ostream& err)
 {
-    dataaccess::Connection connection;
-    dataaccess::Transaction transaction(connection);
-    connection.SetDefaultTransaction(&transaction);
-    transaction.SetLockTimeout(kLockTimeoutSeconds);
+    CommandConnection command(inv, err);
+    dataaccess::Connection& connection = command.connection;
+    dataaccess::Transaction& transaction = command.transaction;
     if (AttachOrCreate(connection, inv.positional[0], inv.credentials))
         out << "created database " << inv.positional[0] << '\n';
     const auto created = CreateMissingSchema(connection, transaction, SchemaScript());
@@ -210,10 +271,9 @@ int Init(const Invocation& inv, std::ostream& out)
 int Import(const Invocation& inv, std::ostream& out, std::ostream& err, bool progressOnTerminal)
 {
     const ParsedCsv csv = ParseParcelCsv(ReadFile(inv.positional[1]));
-    dataaccess::Connection connection;
-    dataaccess::Transaction transaction(connection);
-    connection.SetDefaultTransaction(&transaction);
-    transaction.SetLockTimeout(kLockTimeoutSeconds);
+    CommandConnection command(inv, err);
+    dataaccess::Connection& connection = command.connection;
+    dataaccess::Transaction& transaction = command.transaction;
     Attach(connection, inv.positional[0], inv.credentials);
 
     auto problems = csv.problems;
@@ -244,14 +304,11 @@ int Import(const Invocation& inv, std::ostream& out, std::ostream& err, bool pro
     return 0;
 }
 
-int Export(const Invocation& inv, std::ostream& out)
+int Export(const Invocation& inv, std::ostream& out, std::ostream& err)
 {
-    dataaccess::Connection connection;
-    dataaccess::Transaction transaction(connection);
-    connection.SetDefaultTransaction(&transaction);
-    transaction.SetLockTimeout(kLockTimeoutSeconds);
-    Attach(connection, inv.positional[0], inv.credentials);
-    ExportLog(connection, transaction, inv.from, inv.to, out);
+    CommandConnection command(inv, err);
+    Attach(command.connection, inv.positional[0], inv.credentials);
+    ExportLog(command.connection, command.transaction, inv.from, inv.to, out);
     return 0;
 }
 
@@ -316,13 +373,11 @@ int StationUser(const Invocation& inv, std::ostream& out, std::ostream& err, con
         account.role = *inv.role;
     account = CheckedStationAccount(account);
     account.password = StationPassword(inv, ask, err);
-    dataaccess::Connection connection;
-    dataaccess::Transaction transaction(connection);
-    connection.SetDefaultTransaction(&transaction);
+    CommandConnection command(inv, err, 0);
     // The names and the password in the DDL are UTF-8, and so is what the
     // station sends from dati.ini.
-    Attach(connection, inv.positional[0], inv.credentials, "UTF8");
-    for (const auto& line : SetUpStationAccount(connection, transaction, account))
+    Attach(command.connection, inv.positional[0], inv.credentials, "UTF8");
+    for (const auto& line : SetUpStationAccount(command.connection, command.transaction, account))
         out << line << '\n';
     return 0;
 }
@@ -352,12 +407,12 @@ int RunAdminCli(const std::vector<std::string>& args, std::ostream& out, std::os
         Expect(inv, inv.command == "import" || inv.command == "station-user" ? 2 : 1);
         ResolvePassword(inv, ask, err);
         if (inv.command == "init")
-            return Init(inv, out);
+            return Init(inv, out, err);
         if (inv.command == "import")
             return Import(inv, out, err, progressOnTerminal);
         if (inv.command == "station-user")
             return StationUser(inv, out, err, ask);
-        return Export(inv, out);
+        return Export(inv, out, err);
     } catch (const UsageError& e) {
         err << "colli-admin: " << e.what() << '\n';
         const auto help = kCommandHelp.find(inv.command);

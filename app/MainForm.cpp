@@ -50,6 +50,18 @@ constexpr const char* kTemplateFileName = "ETICHETTA.TXT";
 constexpr std::size_t kDefaultCodeLength = 64;
 constexpr int kDefaultWaitSeconds = 10;
 constexpr int kMaxWaitSeconds = 600;
+// The batch: a big table, or a server busy with a sweep or a backup, is slow
+// but working.
+constexpr int kDefaultLongWorkSeconds = 300;
+constexpr int kMaxLongWorkSeconds = 3600;
+
+// Whole seconds from 1 to most, else the default.
+int SecondsSetting(const std::string& text, int fallback, int most)
+{
+    bool ok = false;
+    const int seconds = QString::fromStdString(text).trimmed().toInt(&ok);
+    return ok && seconds >= 1 && seconds <= most ? seconds : fallback;
+}
 
 QFrame* MakePanel(const char* name, QWidget* parent)
 {
@@ -317,11 +329,11 @@ void TMainForm::FormCreate()
 
 void TMainForm::ReadWaitBound()
 {
-    const std::string text =
-        dblocate::SettingsFile(programFolder_ + "dati.ini").ReadString("CONFIG", "Attesa Server");
-    bool ok = false;
-    const int seconds = QString::fromStdString(text).trimmed().toInt(&ok);
-    const int bound = ok && seconds >= 1 && seconds <= kMaxWaitSeconds ? seconds : kDefaultWaitSeconds;
+    const dblocate::SettingsFile settings(programFolder_ + "dati.ini");
+    const int bound = SecondsSetting(settings.ReadString("CONFIG", "Attesa Server"), kDefaultWaitSeconds,
+                                     kMaxWaitSeconds);
+    longWorkSeconds_ = std::max(bound, SecondsSetting(settings.ReadString("CONFIG", "Attesa Elaborazioni"),
+                                                      kDefaultLongWorkSeconds, kMaxLongWorkSeconds));
     databaseColli_.SetWaitBound(bound);
     // Locked rows make the server itself wait: that wait ends first, with a
     // lock conflict, so the call is not taken for a dead link.
@@ -559,6 +571,10 @@ void TMainForm::ButtonIntegrazioneEANErratiClick()
 {
     const auto idle = MarkBusy();
     StationBatchUi ui(this, boxes_);
+    const dataaccess::LongWork longWork(databaseColli_, longWorkSeconds_);
+    waitNotice_->SetStopAsked([&ui] { return ui.StopAsked(); });
+    const std::unique_ptr<ServerWaitNotice, void (*)(ServerWaitNotice*)> stopOff(
+        waitNotice_.get(), [](ServerWaitNotice* notice) { notice->SetStopAsked({}); });
     parcels::RunWrongEanBatch(databaseColli_, transactionColli_, ui);
 }
 

@@ -28,7 +28,12 @@ bool ServerWaitNotice::Waiting(std::chrono::milliseconds elapsed)
     QCoreApplication::processEvents(QEventLoop::AllEvents);
     if ((wasVisible_ && !window_->isVisible()) || (ending_ && ending_()))
         closing_ = true;
-    return !closing_;
+    return !closing_ && !(stopAsked_ && stopAsked_());
+}
+
+std::string ServerWaitNotice::StopReason() const
+{
+    return Closing() ? LinkMonitor::StopReason() : "elaborazione interrotta dall'operatore";
 }
 
 void ServerWaitNotice::WaitOver(std::chrono::milliseconds waited)

@@ -22,6 +22,7 @@ public:
                      std::function<bool()> ending = {});
 
     bool Waiting(std::chrono::milliseconds elapsed) override;
+    std::string StopReason() const override;
     void WaitOver(std::chrono::milliseconds waited) override;
     void Note(const std::string& text) override;
 
@@ -29,12 +30,16 @@ public:
     // only logged.
     bool Closing() const { return closing_ || (ending_ && ending_()); }
 
+    // While long work runs, the operator's own stop (may be empty).
+    void SetStopAsked(std::function<bool()> asked) { stopAsked_ = std::move(asked); }
+
 private:
     QWidget* window_;
     QLabel* notice_;
     DiagnosticLog* log_;
     std::function<QString()> serverName_;
     std::function<bool()> ending_;
+    std::function<bool()> stopAsked_;
     bool inWait_ = false;
     bool wasVisible_ = false;
     bool closing_ = false;

@@ -5,25 +5,39 @@
 
 #include <QCloseEvent>
 #include <QProgressDialog>
+#include <QPushButton>
 
 #include <algorithm>
 #include <climits>
 
-// The batch cannot be stopped half way, so its progress window cannot be closed
-// either: while it is shown it also keeps every other window of the station
-// from taking a click; a scan waits for the batch's end.
+// The window stays up until the run has ended, stopped or not: the button
+// only asks, and the run (or the wait it is in) ends at once. While it is
+// shown it also keeps every other window of the station from taking a click;
+// a scan waits for the batch's end.
 class BatchProgressDialog : public QProgressDialog {
 public:
-    explicit BatchProgressDialog(QWidget* owner)
+    BatchProgressDialog(QWidget* owner, bool& stopAsked)
         : QProgressDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
     {
-        setCancelButton(nullptr);
+        setCancelButtonText(QStringLiteral("Interrompi"));
+        // Qt's own cancel would hide the window while the run still ends.
+        disconnect(this, SIGNAL(canceled()), this, SLOT(cancel()));
+        connect(this, &QProgressDialog::canceled, this, [this, &stopAsked] {
+            stopAsked = true;
+            EnableStop(false);
+        });
         setWindowModality(Qt::ApplicationModal);
         // A code scanned while it shows is taken after the batch.
         setProperty(HeldKeys::kWaitWindowProperty, true);
     }
 
     void reject() override {}
+
+    void EnableStop(bool on)
+    {
+        for (QPushButton* button : findChildren<QPushButton*>())
+            button->setEnabled(on);
+    }
 
 protected:
     void closeEvent(QCloseEvent* event) override { event->ignore(); }
@@ -68,7 +82,7 @@ bool StationBatchUi::Confirm(const std::string& text)
 void StationBatchUi::Progress(long long done, long long total)
 {
     if (!progress_) {
-        progress_ = std::make_unique<BatchProgressDialog>(owner_);
+        progress_ = std::make_unique<BatchProgressDialog>(owner_, stopAsked_);
         progress_->setWindowTitle(QString::fromUtf8(kApplicationTitle));
         progress_->setLabelText(QStringLiteral("Integrazione EAN errati in corso..."));
         progress_->setAutoClose(false);
@@ -84,4 +98,10 @@ void StationBatchUi::Progress(long long done, long long total)
 void StationBatchUi::ProgressFinished()
 {
     progress_.reset();
+}
+
+void StationBatchUi::Committing()
+{
+    if (progress_)
+        progress_->EnableStop(false);
 }

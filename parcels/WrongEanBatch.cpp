@@ -3,6 +3,7 @@
 #include "parcels/ScanLog.h"
 
 #include <dataaccess/Cp1252.h>
+#include <dataaccess/Errors.h>
 #include <dataaccess/SqlQuery.h>
 #include <dataaccess/SqlStatement.h>
 #include <dataaccess/Transaction.h>
@@ -317,21 +318,37 @@ void RunWrongEanBatch(dataaccess::Connection& connection, dataaccess::Transactio
         return;
     }
 
-    dataaccess::SqlStatement& update = run.CreateUpdate();
-    update.SetParamCheck(true);
-    AddChunkUpdateLines(update);
-    update.Prepare();
-
+    // The window, and with it the operator's stop, from the first call on.
     ProgressScope progress(ui);
     ui.Progress(0, total);
 
+    // A stop ends the run where it is; a call cut for it dropped the
+    // attachment, and the server the uncommitted work with it.
+    auto stop = [&] {
+        progress.Finish();
+        run.CleanUp();
+        ui.Warning(kBatchStoppedText);
+    };
     // The bar's first half follows the reading of the rows, its second half the
     // updates, so that the window keeps moving from the start of a long run.
     WorkList work;
-    for (; !rows.AtEnd(); rows.NextRow()) {
-        work.Add(rows.FieldText("BARCODESPEED"), rows.FieldText("CODICEEAN"));
-        if (static_cast<long long>(work.Size()) % kProgressStep == 0)
-            ui.Progress(static_cast<long long>(work.Size()) / 2, total);
+    dataaccess::SqlStatement& update = run.CreateUpdate();
+    try {
+        update.SetParamCheck(true);
+        AddChunkUpdateLines(update);
+        update.Prepare();
+        for (; !rows.AtEnd(); rows.NextRow()) {
+            work.Add(rows.FieldText("BARCODESPEED"), rows.FieldText("CODICEEAN"));
+            if (static_cast<long long>(work.Size()) % kProgressStep == 0) {
+                ui.Progress(static_cast<long long>(work.Size()) / 2, total);
+                if (ui.StopAsked())
+                    return stop();
+            }
+        }
+    } catch (const dataaccess::WaitCancelledError&) {
+        if (!ui.StopAsked())
+            throw;
+        return stop();
     }
     const long long read = static_cast<long long>(work.Size());
 
@@ -346,6 +363,10 @@ void RunWrongEanBatch(dataaccess::Connection& connection, dataaccess::Transactio
         try {
             update.ExecQuery();
         } catch (...) {
+            if (ui.StopAsked()) {
+                stop();
+                return false;
+            }
             std::string message = WithoutBlockPosition(ErrorMessage(std::current_exception()));
             try {
                 throw;
@@ -364,6 +385,10 @@ void RunWrongEanBatch(dataaccess::Connection& connection, dataaccess::Transactio
         for (long long step = (before / kProgressStep + 1) * kProgressStep; step <= done;
              step += kProgressStep)
             ui.Progress((read + step) / 2, total);
+        if (ui.StopAsked()) {
+            stop();
+            return false;
+        }
         return true;
     };
 
@@ -386,6 +411,7 @@ void RunWrongEanBatch(dataaccess::Connection& connection, dataaccess::Transactio
     if (!send())
         return;
 
+    ui.Committing();
     if (transaction.Active())
         transaction.Commit();
     run.CleanUp();

@@ -58,6 +58,7 @@ struct Connection::Impl {
     // (one round trip) before the first statement is prepared.
     bool factsKnown = false;
     int waitBound = 10;                     // seconds
+    int longWorkBound = 0;                  // seconds, while a LongWork lives
     LinkMonitor* monitor = nullptr;
     WaitScope::State* scope = nullptr;
     bool running = false; // a call is out
@@ -78,12 +79,17 @@ struct Connection::Impl {
     // When a call starting at now must have its answer: the scope's deadline,
     // else the whole bound less a margin for the message.
     std::chrono::steady_clock::time_point Deadline(std::chrono::steady_clock::time_point now) const;
+    // The same for a call on an open attachment, which long work lets wait
+    // longer; attaching keeps Deadline, so a server that is away is found as
+    // soon as during a scan.
+    std::chrono::steady_clock::time_point CallDeadline(std::chrono::steady_clock::time_point now) const;
+    int CallBound() const; // seconds, as the operator is told them
     // Whole seconds left for a call that starts now; raises NoAnswerError when none.
     int SecondsLeft();
     void Note(const std::string& text) const;
     std::string ServerLabel() const;
     // The errors of a call past the bound and of one cut off by closing.
-    NoAnswerError NoAnswer(const std::string& detail = {}) const;
+    NoAnswerError NoAnswer(const std::string& detail = {}, int seconds = 0) const; // 0: the bound
     WaitCancelledError Closing() const;
     // Marks a call as out for its lifetime; a second one raises.
     class Busy {
@@ -149,7 +155,12 @@ struct Transaction::Impl {
     void Finish() noexcept;
     void FinishHere() noexcept; // the same, on the calling thread
     // The parameter block of a start: empty, or what was asked for.
-    std::string ParameterBlock() const;
+    // lockSeconds: the lock wait this start asks for (0: endless).
+    std::string ParameterBlock(int lockSeconds) const;
+    // The lock wait, kept inside what is left of the wait for the server: a
+    // step that spent part of its bound attaching still hears of a lock
+    // conflict, not of a server that did not answer.
+    int LockWaitNow() const;
     void CloseCursors() noexcept;
     void ForgetHandles() noexcept; // the attachment died
     // Raises "Transaction is not active" when none is open.

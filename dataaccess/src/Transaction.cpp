@@ -37,9 +37,19 @@ void Transaction::Impl::Start()
     }
 }
 
-std::string Transaction::Impl::ParameterBlock() const
+int Transaction::Impl::LockWaitNow() const
 {
-    if (lockTimeout <= 0 && !readCommitted && !readOnly && !autoCommit)
+    const Connection::Impl& database = connection->impl();
+    if (lockTimeout <= 0 || !database.OverNetwork())
+        return lockTimeout;
+    const auto now = std::chrono::steady_clock::now();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(database.CallDeadline(now) - now);
+    return std::clamp(static_cast<int>(left.count() * 2 / 3 / 1000), 1, lockTimeout);
+}
+
+std::string Transaction::Impl::ParameterBlock(int lockSeconds) const
+{
+    if (lockSeconds <= 0 && !readCommitted && !readOnly && !autoCommit)
         return {}; // the server's defaults: snapshot, read-write, endless wait
     std::string block{static_cast<char>(isc_tpb_version3),
                       static_cast<char>(readOnly ? isc_tpb_read : isc_tpb_write)};
@@ -50,11 +60,11 @@ std::string Transaction::Impl::ParameterBlock() const
         block += static_cast<char>(isc_tpb_concurrency);
     }
     block += static_cast<char>(isc_tpb_wait);
-    if (lockTimeout > 0) {
+    if (lockSeconds > 0) {
         block += static_cast<char>(isc_tpb_lock_timeout);
         block += static_cast<char>(4);
         for (int shift = 0; shift < 32; shift += 8)
-            block += static_cast<char>((lockTimeout >> shift) & 0xFF);
+            block += static_cast<char>((lockSeconds >> shift) & 0xFF);
     }
     if (autoCommit)
         block += static_cast<char>(isc_tpb_autocommit);
@@ -65,7 +75,7 @@ void Transaction::Impl::StartOnce()
 {
     Connection::Impl& database = connection->impl();
     isc_db_handle* db = database.RequireHandle();
-    const std::string block = ParameterBlock();
+    const std::string block = ParameterBlock(LockWaitNow());
     database.Run([&] {
         struct {
             isc_db_handle* database;

@@ -108,15 +108,18 @@ std::string Connection::Impl::ServerLabel() const
     return "\"" + (server.empty() ? databaseName : server) + "\"";
 }
 
-NoAnswerError Connection::Impl::NoAnswer(const std::string& detail) const
+NoAnswerError Connection::Impl::NoAnswer(const std::string& detail, int seconds) const
 {
-    return NoAnswerError("Nessuna risposta dal server " + ServerLabel() + " entro " + std::to_string(waitBound) +
+    return NoAnswerError("Nessuna risposta dal server " + ServerLabel() + " entro " +
+                         std::to_string(seconds > 0 ? seconds : waitBound) +
                          " secondi" + (detail.empty() ? "" : "\r" + detail));
 }
 
 WaitCancelledError Connection::Impl::Closing() const
 {
-    return WaitCancelledError("Attesa del server " + ServerLabel() + " interrotta: il programma si sta chiudendo");
+    // Only a monitor stops a wait early.
+    return WaitCancelledError("Attesa del server " + ServerLabel() + " interrotta: " +
+                              (monitor ? monitor->StopReason() : std::string()));
 }
 
 // Events handled while waiting must not start a second call.
@@ -143,6 +146,16 @@ std::chrono::steady_clock::time_point Connection::Impl::Deadline(std::chrono::st
     return scope ? scope->deadline : now + std::chrono::seconds(waitBound) - kMessageMargin;
 }
 
+std::chrono::steady_clock::time_point Connection::Impl::CallDeadline(std::chrono::steady_clock::time_point now) const
+{
+    const Clock::time_point deadline = Deadline(now);
+    if (longWorkBound <= 0)
+        return deadline;
+    return std::max(deadline, now + std::chrono::seconds(longWorkBound) - kMessageMargin);
+}
+
+int Connection::Impl::CallBound() const { return std::max(waitBound, longWorkBound); }
+
 int Connection::Impl::SecondsLeft()
 {
     if (scope && scope->ended)
@@ -168,7 +181,7 @@ void Connection::Impl::Run(const std::function<void()>& unit, bool cancellable)
         return;
     }
     const Clock::time_point started = Clock::now();
-    const Clock::time_point deadline = Deadline(started);
+    const Clock::time_point deadline = cancellable ? CallDeadline(started) : Deadline(started);
     if (cancellable && deadline <= started)
         SecondsLeft(); // raises
     if (!worker)
@@ -225,8 +238,10 @@ void Connection::Impl::Run(const std::function<void()>& unit, bool cancellable)
                 std::rethrow_exception(outcome);
             return;
         }
-        const std::exception_ptr error = cancelled ? cancelled : std::make_exception_ptr(NoAnswer());
-        Note((cancelled ? "Chiamata interrotta alla chiusura dopo " : "Chiamata interrotta senza risposta dopo ") +
+        const std::exception_ptr error =
+            cancelled ? cancelled : std::make_exception_ptr(NoAnswer({}, CallBound()));
+        Note((cancelled ? "Chiamata interrotta (" + monitor->StopReason() + ") dopo "
+                        : std::string("Chiamata interrotta senza risposta dopo ")) +
              std::to_string(waited.count()) + " ms: collegamento con " + ServerLabel() + " considerato perso");
         if (scope)
             scope->ended = error;
@@ -435,6 +450,14 @@ WaitScope::~WaitScope()
     if (state_)
         connection_.impl().scope = nullptr;
 }
+
+LongWork::LongWork(Connection& connection, int seconds)
+    : connection_(connection), previous_(connection.impl().longWorkBound)
+{
+    connection.impl().longWorkBound = std::max(seconds, 0);
+}
+
+LongWork::~LongWork() { connection_.impl().longWorkBound = previous_; }
 
 int Connection::WaitBound() const { return d_->waitBound; }
 void Connection::SetWaitBound(int seconds) { d_->waitBound = seconds > 0 ? seconds : 10; }

@@ -71,6 +71,8 @@ TEST(AdminCli, UsageAndHelp)
     EXPECT_EQ(RunCli({"init"}).status, 2);
     EXPECT_EQ(RunCli({"init", "a.fdb", "--from", "2026-01-01"}).status, 2);
     EXPECT_EQ(RunCli({"export-log", "a.fdb", "--from", "yesterday"}).status, 2);
+    for (const char* wait : {"0", "3601", "5s", ""})
+        EXPECT_EQ(RunCli({"--wait", wait, "export-log", "a.fdb"}).status, 2) << wait;
 }
 
 TEST(AdminCli, InitCreatesDatabaseAndSchemaOnceOnly)
@@ -207,7 +209,8 @@ TEST(AdminCli, WorksOverTheServer)
     TestDatabase db(Where::Server);
     QTemporaryDir dir;
     const auto csv = WriteFile(dir, "p.csv", "S1;2001234567890\n");
-    const auto result = RunCli({"--user", "SYSDBA", "--password", "plumtrove", "import", db.Name(), csv});
+    const auto result =
+        RunCli({"--user", "SYSDBA", "--password", "plumtrove", "--wait", "3600", "import", db.Name(), csv});
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(db.Query("SELECT BARCODESPEED FROM COLLI").size(), 1u);
 

@@ -7,10 +7,12 @@
 
 #include <dataaccess/Errors.h>
 #include <dataaccess/SqlQuery.h>
+#include <parcels/WrongEanBatch.h>
 
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -79,7 +81,8 @@ protected:
         if (std::getenv("COLLI_FB_SERVER") == nullptr)
             GTEST_SKIP() << "no private server wanted (COLLI_FB_SERVER unset)";
         ASSERT_TRUE(server.Running());
-        StartOnServer(server.Address(), server.Folder() + "REMOTE.FDB", "Attesa Server=3\r\n");
+        StartOnServer(server.Address(), server.Folder() + "REMOTE.FDB",
+                      "Attesa Server=3\r\nAttesa Elaborazioni=20\r\n");
         ASSERT_TRUE(form->DatabaseColli().Connected());
         Scan("SPD001");
         Scan("8001234567890"); // one good pair
@@ -215,7 +218,7 @@ TEST_F(SickNetwork, ClosingWhileAScanWaitsEndsTheWaitAndReportsTheScanAsNotRecor
     EXPECT_EQ(Count(lines, "Avviso (non mostrato: chiusura): Esito della registrazione nel log non ancora noto"), 2)
         << lines.size();
     EXPECT_EQ(Count(lines, "dall'esito non ancora noto (biglietto "), 2);
-    EXPECT_EQ(Count(lines, "Chiamata interrotta alla chiusura"), 2);
+    EXPECT_EQ(Count(lines, "Chiamata interrotta (il programma si sta chiudendo)"), 2);
 }
 
 // A scan that finds the link dead, while the server is still away, attaches
@@ -292,6 +295,43 @@ TEST_F(SickNetwork, KeysTypedWhileAStepWaitsAreTakenWholeAfterIt)
         journal.clear();
         if (c.state == 1)
             Scan("8001234567890");
+    }
+}
+
+// The batch is long work: a server busy for longer than a scan's bound is
+// waited for, and "Interrompi" in its progress window stops the run at once
+// with nothing changed.
+TEST_F(SickNetwork, TheBatchOutwaitsABusyServerAndStopsOnTheOperatorsWord)
+{
+    struct Case {
+        bool stop;
+        std::string last, filled;
+    };
+    const Case cases[] = {{true, std::string("Warning: ") + parcels::kBatchStoppedText, "0"},
+                          {false, "Information: Elaborazione completata", "2"}};
+    const int busyMs = kBoundMs + 1500;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stop ? "stopped" : "waited for");
+        journal.clear();
+        boxes.onConfirm = [this] { server.Freeze(); };
+        QTimer::singleShot(busyMs, Qt::PreciseTimer, [&] {
+            auto* progress = form->findChild<QProgressDialog*>();
+            if (!c.stop)
+                server.Thaw();
+            else if (progress && progress->isVisible() && progress->findChild<QPushButton*>())
+                progress->findChild<QPushButton*>()->click();
+        });
+        QElapsedTimer clock;
+        clock.start();
+        form->ButtonIntegrazioneEANErrati->click();
+        const qint64 took = clock.elapsed();
+        server.Thaw();
+        boxes.onConfirm = nullptr;
+        ASSERT_FALSE(journal.empty());
+        EXPECT_EQ(journal.back(), c.last);
+        EXPECT_GE(took, busyMs);
+        EXPECT_LT(took, busyMs + kMarginMs);
+        EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM COLLI WHERE CODICEEAN_ERRATO IS NOT NULL")[0][0], c.filled);
     }
 }
 

@@ -5,6 +5,10 @@
 #include "dataaccess/SqlQuery.h"
 #include "dataaccess/SqlStatement.h"
 
+#include <chrono>
+#include <future>
+#include <thread>
+
 using dataaccess::Connection;
 using dataaccess::ConnectionLostError;
 using dataaccess::DatabaseError;
@@ -234,3 +238,88 @@ TEST_F(BrokenConnectionTest, LinkThatDiedUnnoticedIsFoundAtTheNextCall)
     EXPECT_EQ(Rows(), 0);
     transaction.Commit();
 }
+
+#ifndef _WIN32
+// Long work waits for a busy server past the connection's bound, in calls on
+// the attachment; attaching keeps the short bound, so a server that is away
+// is still found out as soon.
+TEST_F(BrokenConnectionTest, LongWorkOutwaitsABusyServerButNotOneThatIsAway)
+{
+    using Clock = std::chrono::steady_clock;
+    connection.SetWaitBound(1);
+    const auto busyFor = [this](std::chrono::milliseconds time) {
+        server.Freeze();
+        return std::async(std::launch::async, [this, time] {
+            std::this_thread::sleep_for(time);
+            server.Thaw();
+        });
+    };
+
+    Run("INSERT INTO T VALUES (1)");
+    {
+        const dataaccess::LongWork longWork(connection, 10);
+        auto thawed = busyFor(std::chrono::milliseconds(2500));
+        EXPECT_NO_THROW(transaction.Commit());
+    }
+    EXPECT_EQ(Rows(), 1);
+
+    {
+        auto thawed = busyFor(std::chrono::milliseconds(2500));
+        try {
+            Rows();
+            ADD_FAILURE() << "a call past the bound was not cut";
+        } catch (const dataaccess::NoAnswerError& error) {
+            EXPECT_NE(std::string(error.what()).find("entro 1 secondi"), std::string::npos) << error.what();
+        }
+    }
+    EXPECT_FALSE(connection.Connected());
+
+    server.Freeze();
+    {
+        const dataaccess::LongWork longWork(connection, 10);
+        const Clock::time_point start = Clock::now();
+        EXPECT_THROW(Rows(), dataaccess::NoAnswerError);
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+    }
+    server.Thaw();
+}
+
+// A step that spent most of its bound attaching again still hears of a row
+// that another attachment holds as a lock conflict, not as a server that did
+// not answer.
+TEST_F(BrokenConnectionTest, LockWaitAfterASlowAttachIsALockConflict)
+{
+    connection.SetWaitBound(6);
+    transaction.SetLockTimeout(4);
+    Run("INSERT INTO T VALUES (1)");
+    transaction.Commit();
+    Restart(); // the next step attaches again
+
+    Connection other;
+    other.SetDatabaseName(connection.DatabaseName());
+    other.Params() = {"user_name=SYSDBA", "password=plumtrove"};
+    other.SetConnected(true);
+    Transaction holder(other);
+    holder.SetActive(true);
+    SqlStatement hold(other, holder);
+    hold.SetParamCheck(false);
+    hold.AddLine("UPDATE T SET X = 2");
+    hold.ExecQuery();
+
+    server.Freeze();
+    auto thawed = std::async(std::launch::async, [this] {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        server.Thaw();
+    });
+    const dataaccess::WaitScope step(connection);
+    try {
+        Run("UPDATE T SET X = 3");
+        ADD_FAILURE() << "the row held by another attachment was updated";
+    } catch (const dataaccess::NoAnswerError& error) {
+        ADD_FAILURE() << "a lock wait reported as no answer: " << error.what();
+    } catch (const DatabaseError& error) {
+        EXPECT_EQ(error.sqlState(), "40001") << error.what();
+    }
+    EXPECT_TRUE(connection.Connected());
+}
+#endif

@@ -39,6 +39,7 @@ public:
     int progressFinished = 0;
     bool answer = true;
     std::function<void()> onConfirm;
+    std::size_t stopAfterProgress = 0; // the operator stops once that many Progress calls came; 0 never
 
     void Warning(const std::string& text) override { messages.push_back("Warning: " + text); }
     void Error(const std::string& text) override { messages.push_back("Error: " + text); }
@@ -52,6 +53,7 @@ public:
     }
     void Progress(long long done, long long total) override { progress.emplace_back(done, total); }
     void ProgressFinished() override { ++progressFinished; }
+    bool StopAsked() override { return stopAfterProgress > 0 && progress.size() >= stopAfterProgress; }
 };
 
 // A parcel row; a null faulty EAN is written as NULL.

@@ -188,6 +188,24 @@ TEST_F(WrongEanBatch, ReportsProgressAlongTheLoop)
               "600");
 }
 
+// The operator's stop, before the rows are read, while they are read, after
+// one chunk and after two were sent: nothing of the run is committed.
+TEST_F(WrongEanBatch, StopAnywhereInTheLoopLeavesNothing)
+{
+    parcelstest::FillParcels(database, 3000);
+    for (const std::size_t stopAfter : {1, 5, 14, 20}) {
+        SCOPED_TRACE(stopAfter);
+        ui = RecordingUi{};
+        ui.stopAfterProgress = stopAfter;
+        Run();
+        EXPECT_THAT(ui.messages, ElementsAre(Confirmation(parcels::FormatCount(3000)),
+                                             std::string("Warning: ") + parcels::kBatchStoppedText));
+        EXPECT_EQ(ui.progressFinished, 1);
+        EXPECT_FALSE(station.transaction.Active());
+        EXPECT_EQ(database.Query("SELECT COUNT(*) FROM COLLI WHERE CODICEEAN_ERRATO IS NOT NULL")[0][0], "0");
+    }
+}
+
 // Cases run on the embedded engine and on the private server alike.
 class WrongEanBatchOn : public ::testing::TestWithParam<Where> {
 protected:

@@ -18,6 +18,8 @@ public:
     // On the calling thread, about every 50 ms while a call is out; false cuts
     // the call off at once (WaitCancelledError).
     virtual bool Waiting(std::chrono::milliseconds elapsed) = 0;
+    // Why Waiting said false, for the error and the diagnostic log.
+    virtual std::string StopReason() const { return "il programma si sta chiudendo"; }
     // After a wait that saw at least one Waiting call.
     virtual void WaitOver(std::chrono::milliseconds waited) = 0;
     // A lost link, a call cut off, an attach: one line for a diagnostic log.
@@ -108,6 +110,23 @@ public:
 private:
     Connection& connection_;
     std::unique_ptr<State> state_; // null inside an outer scope, which holds
+};
+
+// Work that keeps a working server busy longer than a scan may wait (the
+// batch, an import): while it lives, each call on an open attachment waits up
+// to its own bound. Attaching keeps the connection's bound, so a server that
+// is away is still found out as soon. A call cut off at this bound drops the
+// attachment, and with it the uncommitted work.
+class LongWork {
+public:
+    LongWork(Connection& connection, int seconds);
+    ~LongWork();
+    LongWork(const LongWork&) = delete;
+    LongWork& operator=(const LongWork&) = delete;
+
+private:
+    Connection& connection_;
+    int previous_;
 };
 
 // The server part of a database name ("host", "host/port"), or empty for a

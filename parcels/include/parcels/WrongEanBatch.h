@@ -24,6 +24,10 @@ public:
     // Called once when a started update loop is left, whichever way, before any
     // further message; never when the loop did not start.
     virtual void ProgressFinished() = 0;
+    // The operator asked to stop a started update loop: the run is rolled back.
+    virtual bool StopAsked() { return false; }
+    // Every update was sent: from here the run is committed, not stopped.
+    virtual void Committing() {}
 };
 
 // A text that is not a decimal integer: "'<text>' is not a valid integer value".
@@ -48,6 +52,10 @@ inline constexpr long long kProgressStep = 256;
 // Most updates sent to the server in one round trip (fewer when long courier
 // codes fill the chunk first); a multiple of kProgressStep.
 inline constexpr long long kBatchChunkRows = 1024;
+
+// Told when the operator stopped the run: nothing of it was committed.
+inline constexpr const char* kBatchStoppedText =
+    "Integrazione EAN errati interrotta: nessun record \xC3\xA8 stato modificato";
 
 // Fills CODICEEAN_ERRATO of every eligible parcel in one fresh transaction,
 // all or nothing. Errors other than a failed update reach the caller after the
