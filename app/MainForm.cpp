@@ -33,6 +33,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -156,6 +157,8 @@ TMainForm::TMainForm(StationServices services, QWidget* parent)
         this, LabelAttesa, log_, [this] { return QString::fromStdString(ServerShown()); }, ending_);
     databaseColli_.SetLinkMonitor(waitNotice_.get());
     heldKeys_ = std::make_unique<HeldKeys>(this, [this] { return busy_; });
+    settleTimer_ = new QTimer(this);
+    connect(settleTimer_, &QTimer::timeout, this, [this] { SettlePendingRow(); });
     {
         const auto idle = MarkBusy();
         FormCreate();
@@ -335,10 +338,29 @@ void TMainForm::ReadWaitBound()
     longWorkSeconds_ = std::max(bound, SecondsSetting(settings.ReadString("CONFIG", "Attesa Elaborazioni"),
                                                       kDefaultLongWorkSeconds, kMaxLongWorkSeconds));
     databaseColli_.SetWaitBound(bound);
+    // While the server stays away each try may wait the bound: at most a
+    // third of the idle time goes to waiting.
+    settleTimer_->start(std::max(2 * bound, 5) * 1000);
     // Locked rows make the server itself wait: that wait ends first, with a
     // lock conflict, so the call is not taken for a dead link.
     transactionColli_.SetLockTimeout(std::max(1, bound * 2 / 3));
     scanTransaction_.SetLockTimeout(std::max(1, bound * 2 / 3));
+}
+
+void TMainForm::SettlePendingRow()
+{
+    if (busy_ || !scanLog_->Pending() || waitNotice_->Closing())
+        return;
+    {
+        const auto idle = MarkBusy();
+        try {
+            const dataaccess::WaitScope wait(databaseColli_);
+            scanLog_->Settle(); // notes the outcome, or why the server could not be asked
+        } catch (const std::exception& error) {
+            Note(std::string("Verifica della riga del log rimandata: ") + error.what());
+        }
+    }
+    AfterHandler();
 }
 
 void TMainForm::Note(const std::string& text) const

@@ -7,6 +7,8 @@
 
 #include <QWidget>
 
+class QTimer;
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -112,6 +114,9 @@ private:
     // Runs one event handler; an error leaving it goes to the one error handler.
     template <class Handler> void Guarded(Handler&& handler);
     void ReadWaitBound();
+    // A log row whose outcome is not yet known is settled when the station is
+    // idle, not only at the next scan: a last scan of the day is settled too.
+    void SettlePendingRow();
     // The start-up read, in the kept transaction.
     void ReadCodeWidths();
     void Note(const std::string& text) const;
@@ -139,6 +144,7 @@ private:
     std::unique_ptr<parcels::CourierLookup> courierLookup_;
     std::unique_ptr<parcels::ScanLogWriter> scanLog_;
 
+    QTimer* settleTimer_ = nullptr;
     bool busy_ = false; // a handler runs: keys that arrive while it waits are held
     std::unique_ptr<HeldKeys> heldKeys_;
     int longWorkSeconds_ = 300; // each call of the batch may wait this long

@@ -298,6 +298,23 @@ TEST_F(SickNetwork, KeysTypedWhileAStepWaitsAreTakenWholeAfterIt)
     }
 }
 
+// A row whose outcome was not yet known is settled by the station itself once
+// the server answers, with no further scan, and is in the log once.
+TEST_F(SickNetwork, ARowNotYetKnownIsSettledWithoutAnotherScan)
+{
+    Scan("SPD002");
+    server.Freeze();
+    Scan("8001234567906");
+    server.Thaw();
+    ASSERT_TRUE(form->LogRowPending());
+    ASSERT_FALSE(journal.empty());
+    EXPECT_NE(journal.back().find("non ancora noto"), std::string::npos) << journal.back();
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !form->LogRowPending(); }, 3 * 2 * kBoundMs));
+    const auto rows = LogRows();
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(), [](const auto& row) { return row[1] == "SPD002"; }), 1);
+    EXPECT_TRUE(Contains(DiagnosticLines(), "Verificata la"));
+}
+
 // The batch is long work: a server busy for longer than a scan's bound is
 // waited for, and "Interrompi" in its progress window stops the run at once
 // with nothing changed.
