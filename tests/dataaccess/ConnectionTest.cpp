@@ -247,33 +247,20 @@ TEST_F(BrokenConnectionTest, LongWorkOutwaitsABusyServerButNotOneThatIsAway)
 {
     using Clock = std::chrono::steady_clock;
     connection.SetWaitBound(1);
-    const auto busyFor = [this](std::chrono::milliseconds time) {
-        server.Freeze();
-        return std::async(std::launch::async, [this, time] {
-            std::this_thread::sleep_for(time);
-            server.Thaw();
-        });
-    };
-
     Run("INSERT INTO T VALUES (1)");
     {
         const dataaccess::LongWork longWork(connection, 10);
-        auto thawed = busyFor(std::chrono::milliseconds(2500));
+        server.Freeze();
+        auto thawed = std::async(std::launch::async, [this] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+            server.Thaw();
+        });
         EXPECT_NO_THROW(transaction.Commit());
     }
     EXPECT_EQ(Rows(), 1);
+    transaction.Commit();
 
-    {
-        auto thawed = busyFor(std::chrono::milliseconds(2500));
-        try {
-            Rows();
-            ADD_FAILURE() << "a call past the bound was not cut";
-        } catch (const dataaccess::NoAnswerError& error) {
-            EXPECT_NE(std::string(error.what()).find("entro 1 secondi"), std::string::npos) << error.what();
-        }
-    }
-    EXPECT_FALSE(connection.Connected());
-
+    Restart(); // the next call attaches again
     server.Freeze();
     {
         const dataaccess::LongWork longWork(connection, 10);
