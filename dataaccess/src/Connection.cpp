@@ -47,6 +47,24 @@ std::string BuildParameterBuffer(const std::vector<std::string>& lines)
     return buffer;
 }
 
+// The values of the config lines, one per line, as the client takes them over
+// its firebird.conf.
+std::string ConfigOf(const std::vector<std::string>& lines)
+{
+    std::string config;
+    for (const std::string& line : lines) {
+        const auto equals = line.find('=');
+        std::string_view name(line.data(), equals == std::string::npos ? 0 : equals);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+            name.remove_suffix(1);
+        while (!name.empty() && (name.front() == ' ' || name.front() == '\t'))
+            name.remove_prefix(1);
+        if (EqualsIgnoreCase(name, "config"))
+            config += line.substr(equals + 1) + "\n";
+    }
+    return config;
+}
+
 // One quoted (or bare) value after a keyword of a create statement; a doubled
 // quote stands for one.
 std::string ValueAt(const std::string& text, std::size_t& at)
@@ -147,6 +165,7 @@ void Connection::Impl::Attach(const std::vector<std::string>& lines)
         std::rethrow_exception(scope->attachFailure); // one attempt per scope: the server was away a moment ago
     std::string dpb = BuildParameterBuffer(lines);
     const std::string key = "attach\n" + databaseName + "\n" + dpb;
+    attachConfig = ConfigOf(lines);
     // Names are UTF-8 here; without this the Windows client reads them in the
     // ANSI code page and misses a folder with an accented letter.
     dpb += static_cast<char>(isc_dpb_utf8_filename);
@@ -357,6 +376,7 @@ void Connection::CreateDatabase()
     if (!d_->AnsweredLately(d_->databaseName))
         throw d_->NoAnswer();
     const unsigned short dialect = static_cast<unsigned short>(d_->sqlDialect);
+    d_->attachConfig.clear();
     d_->handle = d_->OpenWithin(
         [statement, dialect](Status& status, isc_db_handle& newHandle) {
             isc_tr_handle noTransaction = 0;

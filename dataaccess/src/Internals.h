@@ -46,6 +46,7 @@ struct Connection::Impl {
     std::string databaseName;
     std::vector<std::string> params;
     std::vector<std::string> attachParams; // the lines that last attached, for attaching again
+    std::string attachConfig;              // their firebird.conf lines, which the probe reads too
     bool lost = false;                     // the link broke; the next operation attaches again
     int sqlDialect = 3;
     bool loginPrompt = false;

@@ -1,16 +1,27 @@
 #include "Reachable.h"
 
+#include <ibase.h>
+
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #ifdef _WIN32
 #include <winsock2.h>
+#include <windows.h>
 #include <ws2tcpip.h>
 #else
 #include <cerrno>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -21,10 +32,85 @@
 namespace dataaccess {
 namespace {
 
+constexpr const char* kDefaultService = "gds_db";
+constexpr const char* kDefaultPort = "3050"; // what the client takes when no services database knows gds_db
+
 struct Endpoint {
     std::string host;
-    std::string port = "3050";
+    std::string port; // empty: the client's configured service
 };
+
+bool SameKey(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::string_view Trimmed(std::string_view text)
+{
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// A key of firebird.conf text ("Key = Value", '#' starts a comment); the last
+// one counts.
+std::optional<std::string> ConfValue(const std::string& text, std::string_view key)
+{
+    std::optional<std::string> value;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        const std::string_view content = std::string_view(line).substr(0, line.find('#'));
+        const auto equals = content.find('=');
+        if (equals != std::string_view::npos && SameKey(Trimmed(content.substr(0, equals)), key))
+            value = std::string(Trimmed(content.substr(equals + 1)));
+    }
+    return value;
+}
+
+// Where the client looks for its firebird.conf: the FIREBIRD variable, else
+// its own root, found from where the library is.
+std::vector<std::filesystem::path> ClientRoots()
+{
+    std::vector<std::filesystem::path> roots;
+    if (const char* root = std::getenv("FIREBIRD"); root && *root)
+        roots.emplace_back(root);
+#ifdef _WIN32
+    // Beside fbclient.dll, which is loaded from the program's folder first.
+    const auto addFolderOf = [&roots](HMODULE module) {
+        wchar_t path[MAX_PATH];
+        const DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH);
+        if (length > 0 && length < MAX_PATH)
+            roots.push_back(std::filesystem::path(path).parent_path());
+    };
+    if (HMODULE client = ::GetModuleHandleW(L"fbclient.dll"))
+        addFolderOf(client);
+    addFolderOf(nullptr);
+#else
+    Dl_info library{};
+    if (::dladdr(reinterpret_cast<void*>(&isc_attach_database), &library) && library.dli_fname) {
+        const std::filesystem::path folder = std::filesystem::absolute(library.dli_fname).parent_path();
+        roots.push_back(folder / "firebird" / "3.0"); // Debian's layout
+        roots.push_back(folder.parent_path());        // an installation of its own: <root>/lib
+    }
+#endif
+    return roots;
+}
+
+std::string ClientConfigText()
+{
+    std::error_code error;
+    for (const auto& root : ClientRoots()) {
+        const std::filesystem::path file = root / "firebird.conf";
+        if (!std::filesystem::is_regular_file(file, error))
+            continue;
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return {};
+}
 
 // "host:path", "host/port:path", "[v6]/port:path"; nothing for local files,
 // named pipes and the URL forms, which are left to the client.
@@ -52,7 +138,7 @@ bool ParseEndpoint(const std::string& name, Endpoint& endpoint)
         endpoint.port = name.substr(hostEnd + 1, colon - hostEnd - 1);
     else if (colon != hostEnd)
         return false;
-    return !endpoint.host.empty() && !endpoint.port.empty();
+    return !endpoint.host.empty() && (name[hostEnd] != '/' || !endpoint.port.empty());
 }
 
 #ifdef _WIN32
@@ -114,11 +200,28 @@ int TryConnect(const addrinfo& address, int milliseconds)
 
 } // namespace
 
-bool ServerAnswers(const std::string& databaseName, int milliseconds)
+std::string ClientService(const std::string& attachmentConfig, const std::string& clientConfig)
+{
+    const auto setting = [&](std::string_view key) {
+        auto value = ConfValue(attachmentConfig, key);
+        return value ? value : ConfValue(clientConfig, key);
+    };
+    if (const auto port = setting("RemoteServicePort")) {
+        const int number = std::atoi(port->c_str());
+        if (number > 0 && number < 65536)
+            return std::to_string(number);
+    }
+    const auto name = setting("RemoteServiceName");
+    return name && !name->empty() ? *name : kDefaultService;
+}
+
+bool ServerAnswers(const std::string& databaseName, int milliseconds, const std::string& attachmentConfig)
 {
     Endpoint endpoint;
     if (!ParseEndpoint(databaseName, endpoint))
         return true;
+    if (endpoint.port.empty())
+        endpoint.port = ClientService(attachmentConfig, ClientConfigText());
 #ifdef _WIN32
     WSADATA data;
     if (::WSAStartup(MAKEWORD(2, 2), &data) != 0)
@@ -126,10 +229,18 @@ bool ServerAnswers(const std::string& databaseName, int milliseconds)
 #endif
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG; // the addresses the client itself would try, in its order
+    hints.ai_protocol = IPPROTO_TCP;
+    // The addresses the client itself would try, in its order.
+    hints.ai_flags = AI_ADDRCONFIG;
+#ifdef AI_V4MAPPED
+    hints.ai_flags |= AI_V4MAPPED;
+#endif
     addrinfo* addresses = nullptr;
     bool answers = true; // an unknown name or service is the client's to report
-    if (::getaddrinfo(endpoint.host.c_str(), endpoint.port.c_str(), &hints, &addresses) == 0) {
+    int found = ::getaddrinfo(endpoint.host.c_str(), endpoint.port.c_str(), &hints, &addresses);
+    if (found != 0 && endpoint.port == kDefaultService) // no services entry: the client's own number
+        found = ::getaddrinfo(endpoint.host.c_str(), kDefaultPort, &hints, &addresses);
+    if (found == 0) {
         answers = false;
         std::vector<const addrinfo*> list;
         for (const addrinfo* a = addresses; a; a = a->ai_next)

@@ -10,6 +10,14 @@ namespace dataaccess {
 // host that does not resolve): the client then reports for itself. Asked
 // before the client connects, because a connect whose packets are dropped
 // waits for the system's retransmissions, which no client setting shortens.
-bool ServerAnswers(const std::string& databaseName, int milliseconds);
+// attachmentConfig: the firebird.conf lines given to this attachment alone,
+// which the client takes over its own firebird.conf.
+bool ServerAnswers(const std::string& databaseName, int milliseconds, const std::string& attachmentConfig = {});
+
+// The service the client connects to when the name gives no port:
+// RemoteServicePort when set, else RemoteServiceName (gds_db when unset);
+// each key from the attachment's own lines, else from the client's
+// firebird.conf text.
+std::string ClientService(const std::string& attachmentConfig, const std::string& clientConfig);
 
 } // namespace dataaccess

@@ -260,6 +260,7 @@ void Connection::Impl::Run(const std::function<void()>& unit, bool cancellable)
 struct AttachAttempt {
     std::string key;
     std::string name;
+    std::string config; // firebird.conf lines of this attachment alone
     int probeMilliseconds = 0;
     bool unreachable = false;
     std::function<void(Status&, isc_db_handle&)> open;
@@ -292,7 +293,7 @@ void MakeAttempt(const std::shared_ptr<AttachAttempt>& attempt)
     bool answers = true;
     std::exception_ptr failure; // the run-time client loader raises when the library is missing
     try {
-        answers = ServerAnswers(attempt->name, attempt->probeMilliseconds);
+        answers = ServerAnswers(attempt->name, attempt->probeMilliseconds, attempt->config);
         if (answers)
             attempt->open(status, newHandle);
     } catch (...) {
@@ -348,6 +349,7 @@ isc_db_handle Connection::Impl::OpenWithin(std::function<void(Status&, isc_db_ha
         attempt = std::make_shared<AttachAttempt>();
         attempt->key = key;
         attempt->name = databaseName;
+        attempt->config = attachConfig;
         attempt->probeMilliseconds = seconds * 1000;
         attempt->open = open;
         std::thread(MakeAttempt, attempt).detach();
