@@ -6,6 +6,8 @@
 #include "dataaccess/SqlStatement.h"
 
 #include <chrono>
+#include <filesystem>
+#include <iterator>
 #include <future>
 #include <thread>
 
@@ -269,6 +271,29 @@ TEST_F(BrokenConnectionTest, LongWorkOutwaitsABusyServerButNotOneThatIsAway)
         EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
     }
     server.Thaw();
+}
+
+// A server that takes the connection and then stops answering inside the
+// handshake keeps the client's attach waiting: the tries made meanwhile wait
+// for that one attempt again instead of leaving a thread and a socket each.
+TEST_F(BrokenConnectionTest, OneAttachAttemptInFlightWhileTheServerHangsInTheHandshake)
+{
+    const auto threads = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                             std::filesystem::directory_iterator());
+    };
+    connection.SetWaitBound(2);
+    Restart(); // the next call attaches again
+    if (!server.Blackhole(700))
+        GTEST_SKIP() << "iptables connbytes not usable here";
+    const auto before = threads();
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_THROW(Rows(), dataaccess::NoAnswerError);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3500));
+    }
+    EXPECT_LE(threads(), before + 1);
+    server.Restore();
 }
 
 // A step that spent most of its bound attaching again still hears of a row

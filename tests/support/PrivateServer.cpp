@@ -161,12 +161,17 @@ std::string PrivateServer::RuleComment() const
 bool PrivateServer::Rule(const char* action) const
 {
     const std::string line = std::string("iptables -w 5 ") + action + " INPUT -i lo -p tcp --dport " + port_ +
-                             " -m comment --comment " + RuleComment() + " -j DROP >/dev/null 2>&1";
+                             ruleMatch_ + " -m comment --comment " + RuleComment() + " -j DROP >/dev/null 2>&1";
     return std::system(line.c_str()) == 0;
 }
 
-bool PrivateServer::Blackhole()
+bool PrivateServer::Blackhole(int afterBytes)
 {
+    if (blackholed_)
+        Restore();
+    ruleMatch_ = afterBytes > 0 ? " -m connbytes --connbytes " + std::to_string(afterBytes) +
+                                      ": --connbytes-dir original --connbytes-mode bytes"
+                                : "";
     if (!Running() || !Rule("-I"))
         return false;
     blackholed_ = true;

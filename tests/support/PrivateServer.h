@@ -31,7 +31,9 @@ public:
     // Every packet to the server's port dropped by an iptables rule of this
     // server alone, until Restore or destruction (scripts/test.sh also removes
     // the rules of its run on exit). False when the rule cannot be made.
-    bool Blackhole();
+    // afterBytes > 0 lets each connection's first bytes through: a server
+    // that stops answering in the middle of the handshake.
+    bool Blackhole(int afterBytes = 0);
     void Restore();
     // The comment that marks this server's rule.
     std::string RuleComment() const;
@@ -46,6 +48,7 @@ private:
 
     bool frozen_ = false;
     bool blackholed_ = false;
+    std::string ruleMatch_; // what the rule matches besides the port
 
     std::string folder_;
     std::string port_;
