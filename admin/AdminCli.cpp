@@ -103,10 +103,6 @@ const std::map<std::string, std::string> kCommandHelp = {
 // Rows another station holds are waited for less than a call's bound (10 s),
 // so that the lock conflict, not a missing answer, is what gets reported.
 constexpr int kLockTimeoutSeconds = 6;
-// An import or an init on a big table, or a server busy with a sweep or a
-// backup, is slow but working.
-constexpr int kDefaultLongWorkSeconds = 300;
-constexpr int kMaxLongWorkSeconds = 3600;
 constexpr auto kWaitNoticeEvery = std::chrono::seconds(5);
 
 struct UsageError : std::runtime_error {
@@ -126,7 +122,7 @@ struct Invocation {
     Credentials credentials;
     bool help = false;
     PasswordSource passwordSource;
-    int longWorkSeconds = kDefaultLongWorkSeconds;
+    int longWorkSeconds = dataaccess::LongWork::kDefaultSeconds;
 };
 
 // Tells the terminal what a long wait is for; the wait itself is bounded by
@@ -209,8 +205,9 @@ Invocation Parse(const std::vector<std::string>& args)
             const QString text = QString::fromStdString(value("--wait"));
             bool ok = false;
             inv.longWorkSeconds = text.toInt(&ok);
-            if (!ok || inv.longWorkSeconds < 1 || inv.longWorkSeconds > kMaxLongWorkSeconds)
-                throw UsageError("--wait takes whole seconds from 1 to " + std::to_string(kMaxLongWorkSeconds));
+            constexpr int most = dataaccess::LongWork::kMostSeconds;
+            if (!ok || inv.longWorkSeconds < 1 || inv.longWorkSeconds > most)
+                throw UsageError("--wait takes whole seconds from 1 to " + std::to_string(most));
         }
         else if (a.size() > 1 && a[0] == '-')
             throw UsageError("unknown option " + a);

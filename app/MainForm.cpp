@@ -51,10 +51,6 @@ constexpr const char* kTemplateFileName = "ETICHETTA.TXT";
 constexpr std::size_t kDefaultCodeLength = 64;
 constexpr int kDefaultWaitSeconds = 10;
 constexpr int kMaxWaitSeconds = 600;
-// The batch: a big table, or a server busy with a sweep or a backup, is slow
-// but working.
-constexpr int kDefaultLongWorkSeconds = 300;
-constexpr int kMaxLongWorkSeconds = 3600;
 
 // Whole seconds from 1 to most, else the default.
 int SecondsSetting(const std::string& text, int fallback, int most)
@@ -335,8 +331,9 @@ void TMainForm::ReadWaitBound()
     const dblocate::SettingsFile settings(programFolder_ + "dati.ini");
     const int bound = SecondsSetting(settings.ReadString("CONFIG", "Attesa Server"), kDefaultWaitSeconds,
                                      kMaxWaitSeconds);
+    using dataaccess::LongWork;
     longWorkSeconds_ = std::max(bound, SecondsSetting(settings.ReadString("CONFIG", "Attesa Elaborazioni"),
-                                                      kDefaultLongWorkSeconds, kMaxLongWorkSeconds));
+                                                      LongWork::kDefaultSeconds, LongWork::kMostSeconds));
     databaseColli_.SetWaitBound(bound);
     // While the server stays away each try may wait the bound: at most a
     // third of the idle time goes to waiting.

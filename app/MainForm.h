@@ -147,7 +147,7 @@ private:
     QTimer* settleTimer_ = nullptr;
     bool busy_ = false; // a handler runs: keys that arrive while it waits are held
     std::unique_ptr<HeldKeys> heldKeys_;
-    int longWorkSeconds_ = 300; // each call of the batch may wait this long
+    int longWorkSeconds_ = dataaccess::LongWork::kDefaultSeconds; // each call of the batch may wait this long
     std::size_t maxBarcodeSpeed_;
     std::size_t maxEan_;
     std::uint8_t scanState_ = 0;

@@ -9,6 +9,17 @@
 namespace dataaccess {
 namespace {
 
+// The name of a "name=value" line, without the blanks around it.
+std::string_view NameOf(const std::string& line, std::size_t equals)
+{
+    std::string_view name(line.data(), equals);
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+        name.remove_suffix(1);
+    while (!name.empty() && (name.front() == ' ' || name.front() == '\t'))
+        name.remove_prefix(1);
+    return name;
+}
+
 // Parameter buffer from "name=value" lines, in list order.
 std::string BuildParameterBuffer(const std::vector<std::string>& lines)
 {
@@ -19,11 +30,7 @@ std::string BuildParameterBuffer(const std::vector<std::string>& lines)
         const auto equals = line.find('=');
         if (equals == std::string::npos)
             throw DatabaseError("Invalid connection parameter \"" + line + "\"");
-        std::string_view name(line.data(), equals);
-        while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
-            name.remove_suffix(1);
-        while (!name.empty() && (name.front() == ' ' || name.front() == '\t'))
-            name.remove_prefix(1);
+        const std::string_view name = NameOf(line, equals);
         const std::string_view value(line.data() + equals + 1, line.size() - equals - 1);
         char tag = 0;
         if (EqualsIgnoreCase(name, "user_name"))
@@ -54,12 +61,7 @@ std::string ConfigOf(const std::vector<std::string>& lines)
     std::string config;
     for (const std::string& line : lines) {
         const auto equals = line.find('=');
-        std::string_view name(line.data(), equals == std::string::npos ? 0 : equals);
-        while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
-            name.remove_suffix(1);
-        while (!name.empty() && (name.front() == ' ' || name.front() == '\t'))
-            name.remove_prefix(1);
-        if (EqualsIgnoreCase(name, "config"))
+        if (equals != std::string::npos && EqualsIgnoreCase(NameOf(line, equals), "config"))
             config += line.substr(equals + 1) + "\n";
     }
     return config;

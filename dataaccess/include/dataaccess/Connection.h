@@ -119,6 +119,11 @@ private:
 // attachment, and with it the uncommitted work.
 class LongWork {
 public:
+    // A big table, or a server busy with a sweep or a backup, is slow but
+    // working for minutes.
+    static constexpr int kDefaultSeconds = 300;
+    static constexpr int kMostSeconds = 3600;
+
     LongWork(Connection& connection, int seconds);
     ~LongWork();
     LongWork(const LongWork&) = delete;
