@@ -1,9 +1,9 @@
 #include "Reachable.h"
+#include "Status.h"
 
 #include <ibase.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -40,13 +40,6 @@ struct Endpoint {
     std::string port; // empty: the client's configured service
 };
 
-bool SameKey(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 std::string_view Trimmed(std::string_view text)
 {
     const auto first = text.find_first_not_of(" \t\r");
@@ -64,7 +57,7 @@ std::optional<std::string> ConfValue(const std::string& text, std::string_view k
     for (std::string line; std::getline(lines, line);) {
         const std::string_view content = std::string_view(line).substr(0, line.find('#'));
         const auto equals = content.find('=');
-        if (equals != std::string_view::npos && SameKey(Trimmed(content.substr(0, equals)), key))
+        if (equals != std::string_view::npos && EqualsIgnoreCase(Trimmed(content.substr(0, equals)), key))
             value = std::string(Trimmed(content.substr(equals + 1)));
     }
     return value;
@@ -78,16 +71,15 @@ std::vector<std::filesystem::path> ClientRoots()
     if (const char* root = std::getenv("FIREBIRD"); root && *root)
         roots.emplace_back(root);
 #ifdef _WIN32
-    // Beside fbclient.dll, which is loaded from the program's folder first.
-    const auto addFolderOf = [&roots](HMODULE module) {
-        wchar_t path[MAX_PATH];
-        const DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH);
-        if (length > 0 && length < MAX_PATH)
-            roots.push_back(std::filesystem::path(path).parent_path());
-    };
-    if (HMODULE client = ::GetModuleHandleW(L"fbclient.dll"))
-        addFolderOf(client);
-    addFolderOf(nullptr);
+    // Beside fbclient.dll, else the folder above it, as the client looks; the
+    // program's own file stands in while the client is not loaded.
+    wchar_t path[MAX_PATH];
+    const DWORD length = ::GetModuleFileNameW(::GetModuleHandleW(L"fbclient.dll"), path, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
+        const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+        roots.push_back(folder);
+        roots.push_back(folder.parent_path());
+    }
 #else
     Dl_info library{};
     if (::dladdr(reinterpret_cast<void*>(&isc_attach_database), &library) && library.dli_fname) {
