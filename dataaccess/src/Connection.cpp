@@ -12,12 +12,7 @@ namespace {
 // The name of a "name=value" line, without the blanks around it.
 std::string_view NameOf(const std::string& line, std::size_t equals)
 {
-    std::string_view name(line.data(), equals);
-    while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
-        name.remove_suffix(1);
-    while (!name.empty() && (name.front() == ' ' || name.front() == '\t'))
-        name.remove_prefix(1);
-    return name;
+    return Trimmed(std::string_view(line).substr(0, equals), " \t");
 }
 
 // Parameter buffer from "name=value" lines, in list order.

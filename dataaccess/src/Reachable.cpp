@@ -40,14 +40,6 @@ struct Endpoint {
     std::string port; // empty: the client's configured service
 };
 
-std::string_view Trimmed(std::string_view text)
-{
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
 // A key of firebird.conf text ("Key = Value", '#' starts a comment); the last
 // one counts.
 std::optional<std::string> ConfValue(const std::string& text, std::string_view key)

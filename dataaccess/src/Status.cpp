@@ -74,6 +74,14 @@ std::string Windows1252ToUtf8(std::string_view text)
     return cp1252::ToUtf8(text);
 }
 
+std::string_view Trimmed(std::string_view text, std::string_view blanks) noexcept
+{
+    const auto first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept
 {
     if (a.size() != b.size())

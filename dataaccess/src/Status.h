@@ -32,4 +32,7 @@ std::string Windows1252ToUtf8(std::string_view text);
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept;
 
+// text without the blanks at either end.
+std::string_view Trimmed(std::string_view text, std::string_view blanks = " \t\r") noexcept;
+
 } // namespace dataaccess
