@@ -1,5 +1,7 @@
 #include "parcels/ScanLog.h"
 
+#include "parcels/ScanJournal.h"
+
 #include <dataaccess/Connection.h>
 #include <dataaccess/Cp1252.h>
 #include <dataaccess/Errors.h>
@@ -10,38 +12,9 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
-#include <chrono>
 #include <iterator>
-#include <thread>
 
 namespace parcels {
-namespace {
-
-constexpr const char* kNotRecorded = "Impossibile storicizzare nel log la scansione:\r";
-constexpr const char* kNotYetKnown = "Esito della registrazione nel log non ancora noto: non ripetere la scansione.\r"
-                                     "La stazione lo verificher\xC3\xA0 da sola appena il server risponde.\r";
-constexpr const char* kNotKnown = "Esito della registrazione nel log non noto: controllare il log prima di ripetere "
-                                  "la scansione.\r";
-
-// How long the old attachment may take to leave once it is told to.
-constexpr int kRemovalChecks = 40;
-constexpr std::chrono::milliseconds kRemovalPause(50);
-
-std::string Described(const std::string& barcodeSpeed, const std::string& status)
-{
-    return "riga del log \"" + cp1252::ToUtf8(barcodeSpeed) + "\" / " + status;
-}
-
-} // namespace
-
-struct ScanLogWriter::Row {
-    std::string barcodeSpeed;
-    std::string eanRead;
-    std::string status;
-    std::string ticket;            // empty on a database without the ticket column
-    std::int64_t attachmentId = 0; // the attachment that sent it
-};
-
 std::string QuotedLiteral(const std::string& value)
 {
     std::string literal;
@@ -68,13 +41,23 @@ std::string NewScanTicket()
     return ticket;
 }
 
+bool IsLockConflict(const dataaccess::DatabaseError& error)
+{
+    // deadlock, lock conflict, update conflict, lock time-out
+    constexpr long kLockCodes[] = {335544336L, 335544345L, 335544451L, 335544510L};
+    return std::find(std::begin(kLockCodes), std::end(kLockCodes), error.gdsCode()) != std::end(kLockCodes);
+}
+
+bool IsDuplicateKey(const dataaccess::DatabaseError& error)
+{
+    // a unique index, a unique or primary key constraint
+    return error.gdsCode() == 335544349L || error.gdsCode() == 335544665L;
+}
+
 std::string LockHint(const std::exception& error)
 {
     const auto* database = dynamic_cast<const dataaccess::DatabaseError*>(&error);
-    // deadlock, lock conflict, update conflict, lock time-out
-    constexpr long kLockCodes[] = {335544336L, 335544345L, 335544451L, 335544510L};
-    if (database && std::find(std::begin(kLockCodes), std::end(kLockCodes), database->gdsCode()) !=
-                        std::end(kLockCodes))
+    if (database && IsLockConflict(*database))
         return "\rI dati sono bloccati da un'altra postazione o da un collegamento perso: "
                "riprovare tra qualche minuto.";
     return {};
@@ -97,18 +80,13 @@ CodeWidths ReadScanLogCodeWidths(dataaccess::Connection& connection, dataaccess:
     return widths;
 }
 
-ScanLogWriter::ScanLogWriter(dataaccess::Connection& connection, dataaccess::Transaction& reads,
-                             dataaccess::Transaction& writes, std::function<void(const std::string&)> note)
-    : connection_(connection), reads_(reads), writes_(writes), note_(std::move(note))
+ScanLogWriter::ScanLogWriter(dataaccess::Connection& connection, dataaccess::Transaction& writes,
+                             std::function<void(const std::string&)> note)
+    : connection_(connection), writes_(writes), note_(std::move(note))
 {
 }
 
-ScanLogWriter::~ScanLogWriter()
-{
-    if (pending_)
-        Note("Chiusura con la " + Described(pending_->barcodeSpeed, pending_->status) +
-             " dall'esito non ancora noto (biglietto " + pending_->ticket + ")");
-}
+ScanLogWriter::~ScanLogWriter() = default;
 
 void ScanLogWriter::Note(const std::string& text) const
 {
@@ -118,7 +96,13 @@ void ScanLogWriter::Note(const std::string& text) const
 
 void ScanLogWriter::SetBeforeSend(std::function<void()> hook) { beforeSend_ = std::move(hook); }
 
-bool ScanLogWriter::Pending() const { return pending_ != nullptr; }
+void ScanLogWriter::Undo()
+{
+    try {
+        writes_.Rollback(); // a lost link counts as rolled back
+    } catch (...) {
+    }
+}
 
 void ScanLogWriter::Prepare()
 {
@@ -126,206 +110,110 @@ void ScanLogWriter::Prepare()
         writes_.SetActive(true);
     if (insert_ && insert_->Prepared())
         return;
-    auto make = [this](bool tickets) {
+    insert_.reset();
+    while (true) {
         auto statement = std::make_unique<dataaccess::SqlStatement>(connection_, writes_);
-        // The server gives the key and the time (trigger LOGSPARATE_BI); a
-        // database without the ticket still lacks that trigger.
-        if (tickets) {
+        switch (shape_) {
+        case Shape::ScanTime:
+            statement->AddLine("INSERT INTO LOGSPARATE(BARCODESPEED, CODICEEANLETTO, STATUS, IDSCANSIONE, "
+                               "DATAORASCANSIONE)");
+            statement->AddLine("VALUES (:BARCODESPEED, :CODICEEANLETTO, :STATUS, :IDSCANSIONE, :DATAORASCANSIONE)");
+            break;
+        case Shape::Ticket:
             statement->AddLine("INSERT INTO LOGSPARATE(BARCODESPEED, CODICEEANLETTO, STATUS, IDSCANSIONE)");
             statement->AddLine("VALUES (:BARCODESPEED, :CODICEEANLETTO, :STATUS, :IDSCANSIONE)");
-        } else {
+            break;
+        case Shape::Plain:
+            // Without the ticket the database also lacks the trigger that gives key and time.
             statement->AddLine("INSERT INTO LOGSPARATE(ID, DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS)");
             statement->AddLine("VALUES (GEN_ID(IDLOGSPARATECOUNTER,1), CURRENT_TIMESTAMP, :BARCODESPEED, "
                                ":CODICEEANLETTO, :STATUS)");
+            break;
         }
         statement->AddLine("RETURNING ID");
-        statement->Prepare();
-        return statement;
-    };
-    try {
-        insert_ = make(true);
-        tickets_ = true;
-    } catch (const dataaccess::ConnectionLostError&) {
-        insert_.reset();
-        throw;
-    } catch (const dataaccess::DatabaseError&) {
-        // A database not yet upgraded: rows go in without a ticket. When the
-        // older insert fails as well, the first error is the one to show.
-        const std::exception_ptr first = std::current_exception();
         try {
-            insert_ = make(false);
-            tickets_ = false;
-            Note("La tabella LOGSPARATE non ha la colonna IDSCANSIONE: l'esito di una riga la cui risposta va "
-                 "persa non potr\xC3\xA0 essere verificato (eseguire colli-admin init)");
-        } catch (const dataaccess::ConnectionLostError&) {
-            insert_.reset();
-            throw;
-        } catch (const dataaccess::DatabaseError&) {
-            insert_.reset();
-            std::rethrow_exception(first);
-        }
-    }
-}
-
-LogResult ScanLogWriter::Write(const std::string& barcodeSpeed, const std::string& eanRead, const std::string& status)
-{
-    if (pending_ && !Settle()) // the server cannot be asked: nothing new is sent either
-        return {LogOutcome::NotRecorded, kNotRecorded + unanswered_};
-    try {
-        // Reaches the caller unless the link is what failed: then nothing was sent.
-        if (!writes_.Active())
-            writes_.SetActive(true);
-    } catch (const dataaccess::ConnectionLostError& error) {
-        return {LogOutcome::NotRecorded, kNotRecorded + std::string(error.what())};
-    }
-    Row row{barcodeSpeed, eanRead, status, {}, 0};
-    return Send(std::move(row));
-}
-
-LogResult ScanLogWriter::Send(Row row)
-{
-    const bool attached = connection_.Connected();
-    try {
-        try {
-            Prepare();
-        } catch (const dataaccess::NoAnswerError&) {
-            throw; // the server is away, not just the old link
-        } catch (const dataaccess::WaitCancelledError&) {
-            throw;
-        } catch (const dataaccess::ConnectionLostError&) {
-            // The insert is prepared at its first use: a link that died since the
-            // last call fails here, before anything of the row was sent, so it
-            // goes on a new attachment.
-            if (!attached)
-                throw;
-            Prepare();
-        }
-    } catch (const dataaccess::ConnectionLostError& error) {
-        return {LogOutcome::NotRecorded, kNotRecorded + std::string(error.what())};
-    } catch (const std::exception& error) {
-        return {LogOutcome::NotRecorded, kNotRecorded + std::string(error.what()) + LockHint(error)};
-    }
-    if (tickets_ && row.ticket.empty())
-        row.ticket = NewScanTicket();
-    insert_->SetParamText("BARCODESPEED", row.barcodeSpeed);
-    if (row.eanRead.empty())
-        insert_->SetParamNull("CODICEEANLETTO");
-    else
-        insert_->SetParamText("CODICEEANLETTO", row.eanRead);
-    insert_->SetParamText("STATUS", row.status);
-    if (tickets_)
-        insert_->SetParamText("IDSCANSIONE", row.ticket);
-    row.attachmentId = connection_.AttachmentId();
-    if (beforeSend_)
-        beforeSend_();
-    try {
-        insert_->ExecQuery(); // the server commits it with the insert itself
-        return {LogOutcome::Recorded, {}, insert_->ResultInteger("ID")};
-    } catch (const dataaccess::ConnectionLostError& error) {
-        // Sent, and no answer: the server may have committed it.
-        const std::string reason = error.what();
-        const bool closing = dynamic_cast<const dataaccess::WaitCancelledError*>(&error) != nullptr;
-        Note("Esito non noto della " + Described(row.barcodeSpeed, row.status) +
-             (row.ticket.empty() ? std::string() : " (biglietto " + row.ticket + ")") + ": " + reason);
-        pending_ = std::make_unique<Row>(std::move(row));
-        if (!pending_->ticket.empty() && !closing && !resending_) {
-            Settle(); // the link broke but the server may answer: ask at once
-            if (!pending_)
-                return resolution_;
-        }
-        if (pending_->ticket.empty()) {
-            pending_.reset(); // no way to ask: the operator must look at the log
-            return {LogOutcome::NotYetKnown, kNotKnown + reason};
-        }
-        return {LogOutcome::NotYetKnown, kNotYetKnown + reason};
-    } catch (const std::exception& error) {
-        // Refused: the server undid the statement, nothing of it stays open.
-        return {LogOutcome::NotRecorded, kNotRecorded + std::string(error.what()) + LockHint(error)};
-    }
-}
-
-bool ScanLogWriter::Settle()
-{
-    if (!pending_)
-        return true;
-    try {
-        return Resolve();
-    } catch (const dataaccess::ConnectionLostError& error) {
-        unanswered_ = error.what();
-        Note("Esito della " + Described(pending_->barcodeSpeed, pending_->status) +
-             " non ancora verificabile: " + unanswered_);
-        return false;
-    } catch (const std::exception& error) {
-        // The server answered but would not tell; asked again next time.
-        Note("Verifica della " + Described(pending_->barcodeSpeed, pending_->status) + " non riuscita: " +
-             error.what());
-        return true;
-    }
-}
-
-bool ScanLogWriter::Resolve()
-{
-    if (!reads_.Active())
-        reads_.SetActive(true); // attaches again when the link was lost
-    if (pending_->attachmentId != 0 && pending_->attachmentId != connection_.AttachmentId())
-        RemoveAttachment(pending_->attachmentId);
-    dataaccess::SqlQuery check(connection_, reads_);
-    check.AddLine("EXECUTE PROCEDURE SCANSIONE_REGISTRATA(:IDSCANSIONE)");
-    check.SetParamText("IDSCANSIONE", pending_->ticket);
-    check.Open();
-    const std::string what = Described(pending_->barcodeSpeed, pending_->status) + " (biglietto " +
-                             pending_->ticket + ")";
-    if (!check.FieldIsNull("ID")) {
-        Note("Verificata la " + what + ": registrata con ID " + check.FieldText("ID"));
-        resolution_ = {LogOutcome::Recorded, {}, check.FieldInteger("ID")};
-        pending_.reset();
-        return true;
-    }
-    Note("Verificata la " + what + ": non registrata, inviata di nuovo");
-    Row row = std::move(*pending_);
-    pending_.reset();
-    resending_ = true;
-    LogResult again;
-    try {
-        again = Send(std::move(row));
-    } catch (...) {
-        resending_ = false;
-        throw;
-    }
-    resending_ = false;
-    if (again.outcome == LogOutcome::Recorded)
-        Note("Riga del log registrata con ID " + std::to_string(again.id));
-    else
-        Note("Riga del log di nuovo senza esito: " + again.message);
-    resolution_ = again;
-    return again.outcome != LogOutcome::NotYetKnown;
-}
-
-void ScanLogWriter::RemoveAttachment(std::int64_t attachmentId)
-{
-    // The old attachment may still be at work on the insert: once the server
-    // no longer lists it, whatever it did is final.
-    const std::string id = std::to_string(attachmentId);
-    for (int check = 0; check < kRemovalChecks; ++check) {
-        dataaccess::Transaction look(connection_);
-        look.SetReadCommitted(true);
-        const auto listed = dataaccess::SelectOneRow(
-            connection_, look, "SELECT COUNT(*) FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID = " + id, 1);
-        if (listed[0].value_or(0) == 0) {
-            look.Commit();
+            statement->Prepare();
+            insert_ = std::move(statement);
             return;
+        } catch (const dataaccess::ConnectionLostError&) {
+            throw;
+        } catch (const dataaccess::DatabaseError& error) {
+            if (shape_ == Shape::Plain) {
+                shape_ = Shape::ScanTime; // the error of the newest insert is the one to show
+                throw;
+            }
+            shape_ = shape_ == Shape::ScanTime ? Shape::Ticket : Shape::Plain;
+            Note(std::string(shape_ == Shape::Ticket
+                                 ? "LOGSPARATE non ha la colonna DATAORASCANSIONE: l'ora della scansione non viene "
+                                   "registrata (eseguire colli-admin init)"
+                                 : "LOGSPARATE non ha la colonna IDSCANSIONE: una riga la cui risposta va persa non "
+                                   "potr\xC3\xA0 essere verificata (eseguire colli-admin init)") +
+                 " [" + error.what() + "]");
         }
-        if (check == 0) {
-            Note("Chiusura del collegamento precedente (" + id + ") rimasto al server");
-            dataaccess::SqlStatement remove(connection_, look);
-            remove.SetParamCheck(false);
-            remove.AddLine("DELETE FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID = " + id);
-            remove.ExecQuery();
-        }
-        look.Commit();
-        std::this_thread::sleep_for(kRemovalPause);
     }
-    throw dataaccess::DatabaseError("il collegamento precedente (" + id + ") \xC3\xA8 ancora attivo al server");
+}
+
+SendResult ScanLogWriter::Send(const JournalRow& row)
+{
+    // Not the row's fault: reaches the caller.
+    if (!writes_.Active())
+        writes_.SetActive(true);
+    bool sent = false;
+    try {
+        Prepare();
+        insert_->SetParamText("BARCODESPEED", row.barcodeSpeed);
+        if (row.eanRead.empty())
+            insert_->SetParamNull("CODICEEANLETTO");
+        else
+            insert_->SetParamText("CODICEEANLETTO", row.eanRead);
+        insert_->SetParamText("STATUS", row.status);
+        if (shape_ != Shape::Plain)
+            insert_->SetParamText("IDSCANSIONE", row.ticket);
+        if (shape_ == Shape::ScanTime)
+            insert_->SetParamText("DATAORASCANSIONE", row.scanTime);
+        if (beforeSend_)
+            beforeSend_();
+        sent = true;
+        insert_->ExecQuery(); // the server commits it with the insert itself
+        return {SendOutcome::Recorded, insert_->ResultInteger("ID"), {}};
+    } catch (const dataaccess::ConnectionLostError& error) {
+        insert_.reset();
+        Undo();
+        if (sent && shape_ == Shape::Plain)
+            return {SendOutcome::Refused, 0,
+                    "esito non verificabile (risposta persa e LOGSPARATE senza IDSCANSIONE): controllare il log "
+                    "prima di inviarla di nuovo. " +
+                        std::string(error.what())};
+        throw;
+    } catch (const dataaccess::DatabaseError& error) {
+        Undo();
+        if (IsLockConflict(error))
+            return {SendOutcome::Later, 0, error.what()};
+        if (!IsDuplicateKey(error))
+            return {SendOutcome::Refused, 0, std::string(error.what())};
+        SendResult result{SendOutcome::AlreadyRecorded, 0, {}};
+        try {
+            result.id = RecordedId(connection_, writes_, row.ticket);
+        } catch (const dataaccess::ConnectionLostError&) {
+            throw;
+        } catch (const std::exception& lookup) {
+            Note("ID della riga del log con biglietto " + row.ticket + " non letto: " + lookup.what());
+        }
+        Undo();
+        return result;
+    }
+}
+
+std::int64_t RecordedId(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                        const std::string& ticket)
+{
+    if (!transaction.Active())
+        transaction.SetActive(true);
+    dataaccess::SqlQuery check(connection, transaction);
+    check.AddLine("EXECUTE PROCEDURE SCANSIONE_REGISTRATA(:IDSCANSIONE)");
+    check.SetParamText("IDSCANSIONE", ticket);
+    check.Open();
+    return check.FieldIsNull("ID") ? 0 : check.FieldInteger("ID");
 }
 
 } // namespace parcels

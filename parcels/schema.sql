@@ -47,6 +47,11 @@ ALTER TABLE LOGSPARATE ADD IDSCANSIONE VARCHAR(32);
 
 CREATE UNIQUE INDEX IDX_LOGSPARATE_IDSCANSIONE ON LOGSPARATE (IDSCANSIONE);
 
+/* The workstation's own time of the scan: a row may reach the server long
+   after it was scanned (it waits in the station's journal while the server is
+   away). DATAORA stays the server's time of arrival. */
+ALTER TABLE LOGSPARATE ADD DATAORASCANSIONE TIMESTAMP;
+
 /* The key and the time of a row come from the server, whoever writes it. */
 CREATE TRIGGER LOGSPARATE_BI FOR LOGSPARATE ACTIVE BEFORE INSERT POSITION 0 AS
 BEGIN

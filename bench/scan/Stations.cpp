@@ -3,6 +3,7 @@
 #include <dataaccess/Connection.h>
 #include <dataaccess/Transaction.h>
 #include <parcels/CourierLookup.h>
+#include <parcels/ScanJournal.h>
 #include <parcels/ScanLog.h>
 
 #include <unistd.h>
@@ -38,7 +39,7 @@ void PlayOne(const std::string& name, int seat, std::chrono::milliseconds pace, 
     connection.Params() = {"user_name=SYSDBA", "password=plumtrove"};
     connection.SetConnected(true);
     parcels::CourierLookup lookup(connection, scan);
-    parcels::ScanLogWriter log(connection, scan, scan);
+    parcels::ScanLogWriter log(connection, scan);
     lookup.Prepare();
     log.Prepare();
 
@@ -55,8 +56,9 @@ void PlayOne(const std::string& name, int seat, std::chrono::milliseconds pace, 
         const long i = pick(random);
         const auto start = Clock::now();
         const auto parcel = lookup.Find(Code("SPD%09ld", i));
-        const bool logged = parcel && log.Write(Code("SPD%09ld", i), parcel->codiceEan, parcels::kEanCorretto)
-                                              .outcome == parcels::LogOutcome::Recorded;
+        const parcels::JournalRow row{parcels::NewScanTicket(), name, Code("SPD%09ld", i), parcel ? parcel->codiceEan : "",
+                                      parcels::kEanCorretto, parcels::LocalScanTime(), {}};
+        const bool logged = parcel && log.Send(row).outcome == parcels::SendOutcome::Recorded;
         if (!logged)
             ++failures;
         ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());

@@ -322,6 +322,8 @@ const std::string& Connection::DatabaseName() const { return d_->databaseName; }
 void Connection::SetDatabaseName(std::string name) { d_->databaseName = std::move(name); }
 std::vector<std::string>& Connection::Params() { return d_->params; }
 const std::vector<std::string>& Connection::Params() const { return d_->params; }
+const std::vector<std::string>& Connection::AttachedParams() const { return d_->attachParams; }
+bool Connection::CallOut() const { return d_->running; }
 int Connection::SQLDialect() const
 {
     if (d_->handle != 0 && !d_->factsKnown && !d_->running) {

@@ -44,6 +44,9 @@ public:
     // For CreateDatabase the lines are appended verbatim to the create statement.
     std::vector<std::string>& Params();
     const std::vector<std::string>& Params() const;
+    // The lines the current or last attachment was made with (after a create,
+    // those made from its lines): what a second attachment needs.
+    const std::vector<std::string>& AttachedParams() const;
 
     // Lowered to the database's own dialect when that is lower, once the
     // attachment has told it (asked here when nothing has yet).
@@ -67,6 +70,9 @@ public:
     // select, else asked before its first prepare; 0 when detached or not yet
     // known.
     std::int64_t AttachmentId() const;
+
+    // A call waits for the server right now (the caller is inside its wait).
+    bool CallOut() const;
 
     // CREATE DATABASE '<DatabaseName>' followed by each Params line and CR LF,
     // run with isc_dsql_execute_immediate; afterwards the connection is attached.

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace dataaccess { class Connection; class SqlStatement; class Transaction; }
+namespace dataaccess { class Connection; class DatabaseError; class SqlStatement; class Transaction; }
 
 namespace parcels {
 
@@ -17,72 +17,59 @@ inline constexpr const char* kCodiceEanSconosciuto = "CodiceEanSconosciuto";
 inline constexpr const char* kEanErrato = "EanErrato";
 inline constexpr const char* kEanCorretto = "EanCorretto";
 
-// What the operator is told about one log row.
-enum class LogOutcome {
-    Recorded,    // committed: nothing to show
-    NotRecorded, // refused, or never sent: the scan may be repeated
-    NotYetKnown, // sent, answer lost, server not reachable to ask: must not be repeated
+struct JournalRow;
+
+// What became of one row sent to the server.
+enum class SendOutcome {
+    Recorded,        // committed by this insert: id is the row's ID
+    AlreadyRecorded, // the ticket's row was there already (id when it could be read)
+    Refused,         // the server will not take it as it is: reason says why
+    Later,           // another transaction holds the ticket or the table: try again later
 };
 
-struct LogResult {
-    LogOutcome outcome = LogOutcome::Recorded;
-    std::string message;  // the operator's text (UTF-8), empty when recorded
-    std::int64_t id = 0;  // the row's ID when recorded and known
+struct SendResult {
+    SendOutcome outcome = SendOutcome::Recorded;
+    std::int64_t id = 0;
+    std::string reason; // UTF-8
 };
 
-// The station's scan log. The insert is prepared once per attachment and runs
-// in a transaction that commits each statement with the statement itself and
-// stays open, so a row costs one round trip; the server gives the row its ID
-// and time. Every row carries a ticket of its own: when the answer is lost,
-// the row is "pending" until, on a new attachment and with the old one gone,
-// the server says whether the ticket's row exists. An insert is sent again only
-// when the server cannot have committed it.
+// Inserts journal rows into LOGSPARATE, each with its ticket and the
+// station's scan time, in a transaction that commits every statement with the
+// statement itself: one round trip a row. The server gives the row its ID and
+// time of arrival. An older database gets the insert its columns allow.
 class ScanLogWriter {
 public:
-    // reads: a transaction kept open for reading (read committed); writes: one
-    // set to commit by itself. note: one line for the diagnostic log (UTF-8).
-    ScanLogWriter(dataaccess::Connection& connection, dataaccess::Transaction& reads,
-                  dataaccess::Transaction& writes, std::function<void(const std::string&)> note = {});
+    // note: one line for the diagnostic log (UTF-8).
+    ScanLogWriter(dataaccess::Connection& connection, dataaccess::Transaction& writes,
+                  std::function<void(const std::string&)> note = {});
     ~ScanLogWriter();
     ScanLogWriter(const ScanLogWriter&) = delete;
     ScanLogWriter& operator=(const ScanLogWriter&) = delete;
 
-    // Starts the write transaction and prepares the insert on the current
-    // attachment; a database without the ticket column gets the older insert.
+    // Starts the transaction and prepares the insert on the current attachment.
     void Prepare();
 
-    // Values are Windows-1252 bytes; an empty eanRead writes NULL. A row still
-    // pending is settled first. Failing to start the write transaction for a
-    // reason other than a lost link is not shown: it reaches the caller.
-    LogResult Write(const std::string& barcodeSpeed, const std::string& eanRead, const std::string& status);
+    // A failed insert or commit is rolled back before this returns, so a row
+    // told refused is never committed later. A lost link raises
+    // ConnectionLostError: the row may or may not be at the server, and its
+    // ticket tells when it is sent again. On a database without tickets such
+    // a row is Refused instead, with the reason that nobody can tell.
+    SendResult Send(const JournalRow& row);
 
-    bool Pending() const;
-    // Finds out what became of the pending row when the server can be asked,
-    // sends it again when it proves not recorded, and notes the resolution.
-    // False while the server cannot be asked.
-    bool Settle();
-
-    // For tests: runs between drawing the ticket and sending the insert.
+    // For tests: runs between setting the values and sending the insert.
     void SetBeforeSend(std::function<void()> hook);
 
 private:
-    struct Row;
-    LogResult Send(Row row);
-    bool Resolve();
-    void RemoveAttachment(std::int64_t attachmentId);
+    enum class Shape { ScanTime, Ticket, Plain };
+    void Undo();
     void Note(const std::string& text) const;
 
     dataaccess::Connection& connection_;
-    dataaccess::Transaction& reads_;
     dataaccess::Transaction& writes_;
     std::function<void(const std::string&)> note_;
     std::function<void()> beforeSend_;
     std::unique_ptr<dataaccess::SqlStatement> insert_;
-    bool tickets_ = true; // the database has the ticket column
-    std::unique_ptr<Row> pending_;
-    LogResult resolution_;   // of the pending row settled last
-    std::string unanswered_; // why the server could not be asked, last time
-    bool resending_ = false;
+    Shape shape_ = Shape::ScanTime;
 };
 
 // Character widths of LOGSPARATE's code columns in the attached database,
@@ -93,6 +80,16 @@ struct CodeWidths {
     int codiceEanLetto = 0;
 };
 CodeWidths ReadScanLogCodeWidths(dataaccess::Connection& connection, dataaccess::Transaction& transaction);
+
+// Another transaction holds the rows (or the ticket) the statement needed.
+bool IsLockConflict(const dataaccess::DatabaseError& error);
+// A second copy of a unique value.
+bool IsDuplicateKey(const dataaccess::DatabaseError& error);
+
+// The ID of the log row with this ticket, 0 when there is none, asked through
+// SCANSIONE_REGISTRATA (a station may not read the log itself).
+std::int64_t RecordedId(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                        const std::string& ticket);
 
 // When rows locked by another transaction made the error, a line (after a CR)
 // that says who may hold them; otherwise empty.

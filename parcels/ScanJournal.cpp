@@ -1,0 +1,258 @@
+#include "parcels/ScanJournal.h"
+
+#include "parcels/ScanLog.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <sqlite3.h>
+
+namespace parcels {
+
+struct ScanJournal::Handle {
+    sqlite3* db = nullptr;
+    ~Handle()
+    {
+        if (db)
+            sqlite3_close_v2(db);
+    }
+};
+
+namespace {
+
+constexpr const char* kNotWritten = "Impossibile scrivere il giornale delle scansioni sulla postazione (";
+
+// One prepared statement for one call, finalized however the call ends.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql, const std::string& path) : db_(db), path_(path)
+    {
+        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
+            Fail();
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& Bind(int index, const std::string& text)
+    {
+        if (sqlite3_bind_blob(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT) !=
+            SQLITE_OK)
+            Fail();
+        return *this;
+    }
+    Statement& BindInt(int index, long long value)
+    {
+        if (sqlite3_bind_int64(stmt_, index, value) != SQLITE_OK)
+            Fail();
+        return *this;
+    }
+    Statement& BindNull(int index)
+    {
+        if (sqlite3_bind_null(stmt_, index) != SQLITE_OK)
+            Fail();
+        return *this;
+    }
+    // True while there is a row.
+    bool Step()
+    {
+        const int result = sqlite3_step(stmt_);
+        if (result == SQLITE_ROW)
+            return true;
+        if (result != SQLITE_DONE)
+            Fail();
+        return false;
+    }
+    std::string Text(int column) const
+    {
+        const void* bytes = sqlite3_column_blob(stmt_, column);
+        const int size = sqlite3_column_bytes(stmt_, column);
+        return bytes ? std::string(static_cast<const char*>(bytes), static_cast<std::size_t>(size)) : std::string();
+    }
+    long long Integer(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+    [[noreturn]] void Fail() const
+    {
+        throw JournalError(kNotWritten + path_ + "): " + sqlite3_errmsg(db_));
+    }
+
+private:
+    sqlite3* db_;
+    const std::string& path_;
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+// Rows as the queries below give them back.
+constexpr const char* kRowColumns = "BIGLIETTO, DATABASE, BARCODESPEED, CODICEEANLETTO, STATUS, DATAORA, RIFIUTO";
+
+JournalRow ReadRow(const Statement& statement)
+{
+    return {statement.Text(0), statement.Text(1), statement.Text(2), statement.Text(3),
+            statement.Text(4), statement.Text(5), statement.Text(6)};
+}
+
+} // namespace
+
+ScanJournal::ScanJournal(const std::string& path) : path_(path), db_(std::make_unique<Handle>())
+{
+    const bool existed = QFileInfo::exists(QString::fromStdString(path));
+    const int result = sqlite3_open_v2(path.c_str(), &db_->db,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    if (result != SQLITE_OK) {
+        const std::string reason = db_->db ? sqlite3_errmsg(db_->db) : sqlite3_errstr(result);
+        throw JournalError(kNotWritten + path + "): " + reason);
+    }
+    // Another thread of the station may be writing: wait for it, briefly.
+    sqlite3_busy_timeout(db_->db, 5000);
+    // WAL with FULL syncs the log at every commit: a row acknowledged is on
+    // the disk, through a power cut.
+    Execute("PRAGMA journal_mode=WAL");
+    Execute("PRAGMA synchronous=FULL");
+    Execute("CREATE TABLE IF NOT EXISTS RIGHE ("
+            "N INTEGER PRIMARY KEY AUTOINCREMENT, "
+            "BIGLIETTO TEXT NOT NULL UNIQUE, "
+            "DATABASE TEXT NOT NULL, "
+            "BARCODESPEED BLOB NOT NULL, "
+            "CODICEEANLETTO BLOB, "
+            "STATUS TEXT NOT NULL, "
+            "DATAORA TEXT NOT NULL, "
+            "TRATTENUTA INTEGER NOT NULL, "
+            "RIFIUTO TEXT)");
+#ifndef _WIN32
+    // Every operator of the workstation writes the same journal (the folder's
+    // group); SQLite gives its side files the main file's mode.
+    if (!existed)
+        QFile::setPermissions(QString::fromStdString(path), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                                QFileDevice::ReadGroup | QFileDevice::WriteGroup);
+#else
+    (void)existed;
+#endif
+}
+
+ScanJournal::~ScanJournal() = default;
+
+void ScanJournal::Execute(const char* sql) const
+{
+    char* message = nullptr;
+    if (sqlite3_exec(db_->db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        const std::string reason = message ? message : sqlite3_errmsg(db_->db);
+        sqlite3_free(message);
+        throw JournalError(kNotWritten + path_ + "): " + reason);
+    }
+}
+
+JournalRow ScanJournal::Add(const std::string& database, const std::string& barcodeSpeed,
+                            const std::string& eanRead, const std::string& status)
+{
+    JournalRow row{NewScanTicket(), database, barcodeSpeed, eanRead, status, LocalScanTime(), {}};
+    Statement insert(db_->db,
+                     "INSERT INTO RIGHE (BIGLIETTO, DATABASE, BARCODESPEED, CODICEEANLETTO, STATUS, DATAORA, "
+                     "TRATTENUTA) VALUES (?, ?, ?, ?, ?, ?, 1)",
+                     path_);
+    insert.Bind(1, row.ticket).Bind(2, row.database).Bind(3, row.barcodeSpeed);
+    if (row.eanRead.empty())
+        insert.BindNull(4);
+    else
+        insert.Bind(4, row.eanRead);
+    insert.Bind(5, row.status).Bind(6, row.scanTime);
+    insert.Step();
+    return row;
+}
+
+void ScanJournal::Release(const std::string& ticket)
+{
+    Statement(db_->db, "UPDATE RIGHE SET TRATTENUTA = 0 WHERE BIGLIETTO = ?", path_).Bind(1, ticket).Step();
+}
+
+void ScanJournal::Discard(const std::string& ticket)
+{
+    Statement(db_->db, "DELETE FROM RIGHE WHERE BIGLIETTO = ? AND TRATTENUTA = 1", path_).Bind(1, ticket).Step();
+}
+
+long long ScanJournal::ReleaseLeftOver()
+{
+    Statement(db_->db, "UPDATE RIGHE SET TRATTENUTA = 0 WHERE TRATTENUTA = 1", path_).Step();
+    return sqlite3_changes64(db_->db);
+}
+
+std::vector<JournalRow> ScanJournal::Waiting(const std::string& database, int most) const
+{
+    Statement select(db_->db,
+                     (std::string("SELECT ") + kRowColumns +
+                      " FROM RIGHE WHERE DATABASE = ? AND TRATTENUTA = 0 AND RIFIUTO IS NULL ORDER BY N LIMIT ?")
+                         .c_str(),
+                     path_);
+    select.Bind(1, database).BindInt(2, most);
+    std::vector<JournalRow> rows;
+    while (select.Step())
+        rows.push_back(ReadRow(select));
+    return rows;
+}
+
+std::vector<JournalRow> ScanJournal::Refused(const std::string& database) const
+{
+    Statement select(
+        db_->db,
+        (std::string("SELECT ") + kRowColumns + " FROM RIGHE WHERE DATABASE = ? AND RIFIUTO IS NOT NULL ORDER BY N")
+            .c_str(),
+        path_);
+    select.Bind(1, database);
+    std::vector<JournalRow> rows;
+    while (select.Step())
+        rows.push_back(ReadRow(select));
+    return rows;
+}
+
+void ScanJournal::Remove(const std::string& ticket)
+{
+    Statement(db_->db, "DELETE FROM RIGHE WHERE BIGLIETTO = ?", path_).Bind(1, ticket).Step();
+}
+
+void ScanJournal::MarkRefused(const std::string& ticket, const std::string& reason)
+{
+    Statement(db_->db, "UPDATE RIGHE SET RIFIUTO = ? WHERE BIGLIETTO = ?", path_).Bind(1, reason).Bind(2, ticket).Step();
+}
+
+void ScanJournal::ClearRefusals(const std::string& database)
+{
+    Statement(db_->db, "UPDATE RIGHE SET RIFIUTO = NULL WHERE DATABASE = ?", path_).Bind(1, database).Step();
+}
+
+JournalCounts ScanJournal::Count(const std::string& database) const
+{
+    Statement select(db_->db,
+                     "SELECT "
+                     "COALESCE(SUM(DATABASE = ?1 AND RIFIUTO IS NULL), 0), "
+                     "COALESCE(SUM(DATABASE = ?1 AND RIFIUTO IS NOT NULL), 0), "
+                     "COALESCE(SUM(DATABASE <> ?1), 0) FROM RIGHE",
+                     path_);
+    select.Bind(1, database);
+    select.Step();
+    return {select.Integer(0), select.Integer(1), select.Integer(2)};
+}
+
+std::string JournalFolder(const std::vector<std::string>& candidates)
+{
+    for (const std::string& candidate : candidates) {
+        if (candidate.empty())
+            continue;
+        const QString folder = QString::fromStdString(candidate);
+        if (!QDir().mkpath(folder))
+            continue;
+        // Permissions alone do not tell (ACLs, read-only mounts): try it.
+        QTemporaryFile probe(QDir(folder).filePath(QStringLiteral("prova-XXXXXX")));
+        if (probe.open())
+            return candidate;
+    }
+    return {};
+}
+
+std::string LocalScanTime()
+{
+    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toStdString();
+}
+
+} // namespace parcels
