@@ -2,11 +2,52 @@
 
 #include <QCoreApplication>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QWidget>
 
-HeldKeys::HeldKeys(QWidget* window, std::function<bool()> holding)
-    : window_(window), holding_(std::move(holding))
+namespace {
+
+// A field the operator types into, in a dialog of its own.
+bool TakesTyping(QObject* widget)
 {
+    const auto* field = qobject_cast<QLineEdit*>(widget);
+    return field && !field->isReadOnly();
+}
+
+bool IsEnter(int key) { return key == Qt::Key_Return || key == Qt::Key_Enter; }
+
+bool IsKey(const QEvent* event)
+{
+    return event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease;
+}
+
+// The station's steps start on the release of Enter: that ends a line.
+bool EndsLine(const QEvent* event)
+{
+    return event->type() == QEvent::KeyRelease && IsEnter(static_cast<const QKeyEvent*>(event)->key());
+}
+
+} // namespace
+
+QString TypedText(const std::deque<std::unique_ptr<QEvent>>& keys)
+{
+    QString text;
+    for (const auto& event : keys) {
+        if (event->type() != QEvent::KeyPress)
+            continue;
+        const auto* key = static_cast<const QKeyEvent*>(event.get());
+        if (!IsEnter(key->key()))
+            text += key->text();
+    }
+    return text;
+}
+
+HeldKeys::HeldKeys(QWidget* window, std::function<bool()> holding, std::function<void(const QString&)> ignored)
+    : window_(window), holding_(std::move(holding)), ignored_(std::move(ignored))
+{
+    lineGap_.setSingleShot(true);
+    lineGap_.setInterval(kLineGapMs);
+    connect(&lineGap_, &QTimer::timeout, this, [this] { EndDroppedLine(); });
     QCoreApplication::instance()->installEventFilter(this);
 }
 
@@ -18,16 +59,31 @@ HeldKeys::~HeldKeys()
 
 bool HeldKeys::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
-        return false;
-    if (!watched->isWidgetType() || !holding_())
+    if (!IsKey(event) || !watched->isWidgetType())
         return false;
     const QWidget* window = static_cast<QWidget*>(watched)->window();
-    if (window != window_ && !window->property(kWaitWindowProperty).toBool())
+    if (window != window_ && TakesTyping(watched))
         return false;
-    held_.push_back(std::unique_ptr<QEvent>(event->clone()));
-    event->accept(); // taken: not handed on to the parents
-    return true;
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (holding_()) {
+        // The operator closes a box with Escape; the reader never sends it.
+        if (window != window_ && key->key() == Qt::Key_Escape)
+            return false;
+        held_.push_back(std::unique_ptr<QEvent>(event->clone()));
+        event->accept();
+        return true;
+    }
+    if (dropping_ && window == window_) {
+        if (event->type() == QEvent::KeyPress && !IsEnter(key->key()))
+            dropped_ += key->text();
+        if (EndsLine(event))
+            EndDroppedLine();
+        else
+            lineGap_.start();
+        event->accept();
+        return true;
+    }
+    return false;
 }
 
 void HeldKeys::Replay(QWidget* fallback)
@@ -38,4 +94,43 @@ void HeldKeys::Replay(QWidget* fallback)
         QWidget* target = window_->focusWidget();
         QCoreApplication::sendEvent(target ? target : fallback, key.get());
     }
+}
+
+void HeldKeys::DropLines()
+{
+    std::deque<std::unique_ptr<QEvent>> line;
+    while (!held_.empty()) {
+        line.push_back(std::move(held_.front()));
+        held_.pop_front();
+        if (EndsLine(line.back().get())) {
+            ignored_(TypedText(line));
+            line.clear();
+        }
+    }
+    const QString begun = TypedText(line);
+    if (begun.isEmpty() && line.empty())
+        return;
+    // The rest of this line may still be on its way from the reader.
+    dropping_ = true;
+    dropped_ += begun;
+    lineGap_.start();
+}
+
+void HeldKeys::Forget()
+{
+    held_.clear();
+    dropping_ = false;
+    dropped_.clear();
+    lineGap_.stop();
+}
+
+void HeldKeys::EndDroppedLine()
+{
+    lineGap_.stop();
+    if (!dropping_)
+        return;
+    dropping_ = false;
+    const QString text = std::exchange(dropped_, QString());
+    if (!text.isEmpty())
+        ignored_(text);
 }

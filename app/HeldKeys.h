@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
+#include <QTimer>
 
 #include <deque>
 #include <functional>
@@ -9,33 +11,48 @@
 class QEvent;
 class QWidget;
 
-// Keys meant for the station's window while one of its handlers runs (a wait
-// pumps events, the batch shows its progress) are held here instead of
-// reaching a field the handler is about to empty, and handed on in order once
-// it has ended, as a station on one thread would have taken them. Keys for a
-// box or window of the operator's (modal) go to it as always.
+// The one owner of the reader's keys while the station works. Keys typed
+// while a step runs (a wait for the server, an outcome window, a box) are
+// held here, whatever window they were aimed at, so a box is never closed by
+// the reader's Enter and no part of a code reaches a field. When the step
+// ended normally the held keys go on to the barcode field in order, as if
+// typed after it; when it ended in a window or a box every held line is
+// dropped whole and named, and so is the rest of a line begun meanwhile.
+// Escape still reaches a box (a reader never sends it), and a text field of
+// another window (the server dialog's) gets its keys as always.
 class HeldKeys : public QObject {
 public:
-    // A window marked with this property holds its keys like the station's
-    // own window: it only shows that the station is working.
-    static constexpr const char* kWaitWindowProperty = "colliHoldsKeys";
+    // Keys of a line begun before a box closed arrive within this time of
+    // each other; a longer pause ends the dropped line.
+    static constexpr int kLineGapMs = 1000;
 
-    // Installs itself on the application; holding tells when a handler runs.
-    HeldKeys(QWidget* window, std::function<bool()> holding);
+    // holding: a step runs. ignored: one dropped line (its text as typed).
+    HeldKeys(QWidget* window, std::function<bool()> holding, std::function<void(const QString&)> ignored);
     ~HeldKeys() override;
 
-    // Hands the held keys, one at a time, to the widget of the window that has
-    // the focus (fallback when none); a key that starts another handler holds
-    // those after it again, and that handler's end hands them on.
+    // After a step that ended normally: the held keys, one at a time, to the
+    // widget of the window that has the focus (fallback when none); a key that
+    // starts another step holds those after it again, and that step decides.
     void Replay(QWidget* fallback);
-    void Drop() { held_.clear(); }
-    std::size_t Count() const { return held_.size(); }
+    // After a step that ended in a window or a box.
+    void DropLines();
+    // The station is closing: nothing is handed on or named.
+    void Forget();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void EndDroppedLine();
+
     QWidget* window_;
     std::function<bool()> holding_;
+    std::function<void(const QString&)> ignored_;
     std::deque<std::unique_ptr<QEvent>> held_;
+    bool dropping_ = false; // the rest of a line begun during a box is dropped too
+    QString dropped_;
+    QTimer lineGap_;
 };
+
+// The text a line's key presses typed, without its Enter.
+QString TypedText(const std::deque<std::unique_ptr<QEvent>>& keys);

@@ -9,6 +9,7 @@ LoggedBoxes::LoggedBoxes(MessageBoxes& shown, DiagnosticLog* log, std::function<
 
 bool LoggedBoxes::Log(const char* kind, const QString& text, bool always)
 {
+    ++asked_;
     const bool closing = closing_ && closing_();
     if (log_ && (always || closing))
         log_->Write(QString::fromLatin1(kind) + (closing ? QStringLiteral(" (non mostrato: chiusura): ")

@@ -2,6 +2,7 @@
 
 #include "MessageBoxes.h"
 
+#include <cstddef>
 #include <functional>
 
 class DiagnosticLog;
@@ -21,6 +22,9 @@ public:
     void ApplicationError(QWidget* parent, const QString& text) override;
     void Outcome(QWidget* owner, std::uint8_t kind, const QString& text) override;
 
+    // How many windows were asked for so far (shown or, while closing, only logged).
+    std::size_t Asked() const { return asked_; }
+
 private:
     // False when the box is not to be shown.
     bool Log(const char* kind, const QString& text, bool always);
@@ -28,4 +32,5 @@ private:
     MessageBoxes& shown_;
     DiagnosticLog* log_;
     std::function<bool()> closing_;
+    std::size_t asked_ = 0;
 };

@@ -10,10 +10,13 @@
 #include "StationLocationUi.h"
 #include "Windows1252.h"
 
+#include <dataaccess/Cp1252.h>
 #include <dataaccess/Errors.h>
 #include <dblocate/DatabaseLocator.h>
 #include <dblocate/SettingsFile.h>
 #include <parcels/CourierLookup.h>
+#include <parcels/LogForwarder.h>
+#include <parcels/ScanJournal.h>
 #include <parcels/ScanLog.h>
 #include <parcels/WrongEanBatch.h>
 #include <printing/LabelPrinter.h>
@@ -32,7 +35,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QPointer>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -51,6 +56,9 @@ constexpr const char* kTemplateFileName = "ETICHETTA.TXT";
 constexpr std::size_t kDefaultCodeLength = 64;
 constexpr int kDefaultWaitSeconds = 10;
 constexpr int kMaxWaitSeconds = 600;
+// An idle station ends its read this long after its last step (at most
+// twice the wait bound).
+constexpr int kIdleEndSeconds = 5;
 
 // Whole seconds from 1 to most, else the default.
 int SecondsSetting(const std::string& text, int fallback, int most)
@@ -136,38 +144,40 @@ TMainForm::TMainForm(StationServices services, QWidget* parent)
       transactionColli_(databaseColli_),
       scanTransaction_(databaseColli_),
       courierLookup_(std::make_unique<parcels::CourierLookup>(databaseColli_, scanTransaction_)),
-      scanLog_(std::make_unique<parcels::ScanLogWriter>(databaseColli_, scanTransaction_, scanTransaction_,
-                                                        [this](const std::string& text) { Note(text); })),
+      journalFolder_(std::move(services.journalFolder)),
       maxBarcodeSpeed_(kDefaultCodeLength),
       maxEan_(kDefaultCodeLength)
 {
     databaseColli_.SetDefaultTransaction(&transactionColli_);
     databaseColli_.SetSQLDialect(3);
-    // Lookups see parcels added since; a log row and its commit travel as one
-    // request. One transaction for both: a second one would cost a round trip
-    // more at every attach.
+    // Lookups see parcels added since, and only read: the log rows travel on
+    // the forwarder's own attachment.
     scanTransaction_.SetReadCommitted(true);
-    scanTransaction_.SetAutoCommit(true);
+    scanTransaction_.SetReadOnly(true);
     BuildLayout();
     waitNotice_ = std::make_unique<ServerWaitNotice>(
         this, LabelAttesa, log_, [this] { return QString::fromStdString(ServerShown()); }, ending_);
     databaseColli_.SetLinkMonitor(waitNotice_.get());
-    heldKeys_ = std::make_unique<HeldKeys>(this, [this] { return busy_; });
-    settleTimer_ = new QTimer(this);
-    connect(settleTimer_, &QTimer::timeout, this, [this] { SettlePendingRow(); });
-    {
-        const auto idle = MarkBusy();
+    heldKeys_ = std::make_unique<HeldKeys>(this, [this] { return busy_; },
+                                           [this](const QString& code) { IgnoredCode(code); });
+    idleTimer_ = new QTimer(this);
+    idleTimer_->setSingleShot(true);
+    connect(idleTimer_, &QTimer::timeout, this, [this] {
+        if (!busy_)
+            Work([this] { EndIdleRead(); });
+    });
+    Work([this] {
         FormCreate();
-    }
-    if (EditBarcode->isEnabled())
-        EditBarcode->setFocus(Qt::OtherFocusReason);
-    else
-        ComboStampante->setFocus(Qt::OtherFocusReason);
-    AfterHandler();
+        if (EditBarcode->isEnabled())
+            EditBarcode->setFocus(Qt::OtherFocusReason);
+        else
+            ComboStampante->setFocus(Qt::OtherFocusReason);
+    });
 }
 
 TMainForm::~TMainForm()
 {
+    forwarder_.reset();
     // Ending the transaction on the way out still has its bound, but nothing
     // is painted any more.
     databaseColli_.SetLinkMonitor(nullptr);
@@ -241,8 +251,19 @@ void TMainForm::BuildLayout()
     ButtonIntegrazioneEANErrati = MakeSpeedButton("ButtonIntegrazioneEANErrati", QStringLiteral("Integrazione EAN errati"),
                                                   QRect(0, 8, 130, 25), PanelPulsanti);
     ButtonChiudi = MakeSpeedButton("ButtonChiudi", QStringLiteral("Chiudi"), QRect(130, 8, 100, 25), PanelPulsanti);
+    LabelCodiceIgnorato = new QLabel(GroupBox1);
+    LabelCodiceIgnorato->setObjectName(QStringLiteral("LabelCodiceIgnorato"));
+    LabelCodiceIgnorato->setTextFormat(Qt::PlainText);
+    LabelCodiceIgnorato->setStyleSheet(QStringLiteral("color: #b00000"));
+    LabelCodiceIgnorato->setGeometry(8, 90, 540, 15);
+    LabelCoda = new QLabel(PanelBottom);
+    LabelCoda->setObjectName(QStringLiteral("LabelCoda"));
+    LabelCoda->setTextFormat(Qt::PlainText);
+    LabelCoda->setGeometry(0, 8, 320, 25);
     LabelAttesa = new QLabel(PanelBottom);
     LabelAttesa->setObjectName(QStringLiteral("LabelAttesa"));
+    // Over the queue's line while a call waits.
+    LabelAttesa->setAutoFillBackground(true);
     LabelAttesa->setStyleSheet(QStringLiteral("color: #b00000; font-weight: bold"));
     LabelAttesa->setGeometry(0, 8, 320, 25);
     LabelAttesa->hide();
@@ -253,14 +274,12 @@ void TMainForm::BuildLayout()
     // While a scan or the batch waits for the server only "Chiudi" is taken.
     connect(ButtonHelp, &QPushButton::clicked, this, [this] {
         if (!busy_)
-            Guarded([this] { ButtonHelpClick(); });
+            Work([this] { ButtonHelpClick(); });
     });
     connect(ButtonChiudi, &QPushButton::clicked, this, [this] { Guarded([this] { ButtonChiudiClick(); }); });
     connect(ButtonIntegrazioneEANErrati, &QPushButton::clicked, this, [this] {
-        if (busy_)
-            return;
-        Guarded([this] { ButtonIntegrazioneEANErratiClick(); });
-        AfterHandler();
+        if (!busy_)
+            Work([this] { ButtonIntegrazioneEANErratiClick(); });
     });
 
     FitCaptions(this);
@@ -280,6 +299,18 @@ void TMainForm::CenterOnDesktop()
     }
 }
 
+template <class Handler> void TMainForm::Work(Handler&& handler)
+{
+    const std::size_t asked = loggedBoxes_.Asked();
+    {
+        const auto idle = MarkBusy();
+        Guarded(handler); // its error box shows while the station is still busy
+    }
+    AfterHandler(loggedBoxes_.Asked() != asked);
+    if (!busy_ && !waitNotice_->Closing())
+        idleTimer_->start();
+}
+
 template <class Handler> void TMainForm::Guarded(Handler&& handler)
 {
     try {
@@ -288,6 +319,44 @@ template <class Handler> void TMainForm::Guarded(Handler&& handler)
         ReportUnhandledError(boxes_, this, std::current_exception());
     }
 }
+
+// A row of the journal while its outcome is given: released for the server
+// once it is complete, taken back when the step fails before that.
+class TMainForm::OutcomeRow {
+public:
+    OutcomeRow(TMainForm& form, std::string ticket) : form_(form), ticket_(std::move(ticket)) {}
+    ~OutcomeRow()
+    {
+        if (released_ || !form_.journal_)
+            return;
+        try {
+            form_.journal_->Discard(ticket_);
+        } catch (const std::exception& error) {
+            // Still held: the next start sends it, as after a kill.
+            form_.Note(std::string("Giornale: riga di una scansione non completata non tolta: ") + error.what());
+        }
+    }
+    OutcomeRow(const OutcomeRow&) = delete;
+    OutcomeRow& operator=(const OutcomeRow&) = delete;
+
+    void Release()
+    {
+        released_ = true;
+        try {
+            form_.journal_->Release(ticket_);
+        } catch (const std::exception& error) {
+            form_.Note(std::string("Giornale: riga rilasciata al prossimo avvio: ") + error.what());
+        }
+        if (form_.forwarder_)
+            form_.forwarder_->Wake();
+        form_.ShowScansWaiting();
+    }
+
+private:
+    TMainForm& form_;
+    std::string ticket_;
+    bool released_ = false;
+};
 
 void TMainForm::FormCreate()
 {
@@ -304,10 +373,14 @@ void TMainForm::FormCreate()
 
     try {
         ReadWaitBound();
-        if (!dblocate::LocateAndOpenDatabase(databaseColli_, programFolder_, kDatabaseFileName, "", "", locationUi_))
+        OpenJournal();
+        if (!dblocate::LocateAndOpenDatabase(databaseColli_, programFolder_, kDatabaseFileName, "", "", locationUi_)) {
             EditBarcode->setEnabled(false);
-        else
+        } else {
             ReadCodeWidths();
+            StartForwarder();
+        }
+        ShowScansWaiting();
 
         templatePath_ = programFolder_;
         if (!templatePath_.empty() && templatePath_.back() != '/' && templatePath_.back() != '\\')
@@ -335,29 +408,147 @@ void TMainForm::ReadWaitBound()
     longWorkSeconds_ = std::max(bound, SecondsSetting(settings.ReadString("CONFIG", "Attesa Elaborazioni"),
                                                       LongWork::kDefaultSeconds, LongWork::kMostSeconds));
     databaseColli_.SetWaitBound(bound);
-    // While the server stays away each try may wait the bound: at most a
-    // third of the idle time goes to waiting.
-    settleTimer_->start(std::max(2 * bound, 5) * 1000);
+    idleTimer_->setInterval(std::min(kIdleEndSeconds, 2 * bound) * 1000);
     // Locked rows make the server itself wait: that wait ends first, with a
     // lock conflict, so the call is not taken for a dead link.
     transactionColli_.SetLockTimeout(std::max(1, bound * 2 / 3));
     scanTransaction_.SetLockTimeout(std::max(1, bound * 2 / 3));
 }
 
-void TMainForm::SettlePendingRow()
+void TMainForm::OpenJournal()
 {
-    if (busy_ || !scanLog_->Pending() || waitNotice_->Closing())
-        return;
-    {
-        const auto idle = MarkBusy();
-        try {
-            const dataaccess::WaitScope wait(databaseColli_);
-            scanLog_->Settle(); // notes the outcome, or why the server could not be asked
-        } catch (const std::exception& error) {
-            Note(std::string("Verifica della riga del log rimandata: ") + error.what());
-        }
+    if (journalFolder_.empty()) {
+        // A site may put it elsewhere (a terminal server's shared folder).
+        const dblocate::SettingsFile settings(programFolder_ + "dati.ini");
+        const std::string chosen = settings.ReadString("CONFIG", "Cartella Giornale");
+        journalFolder_ = chosen.empty() ? StationJournalFolder(programFolder_)
+                                        : parcels::JournalFolder({chosen});
+    } else {
+        journalFolder_ = parcels::JournalFolder({journalFolder_});
     }
-    AfterHandler();
+    if (journalFolder_.empty()) {
+        EditBarcode->setEnabled(false);
+        boxes_.Error(this, QStringLiteral("Nessuna cartella della postazione pu\u00f2 accogliere il giornale delle "
+                                          "scansioni: le scansioni non possono essere accettate."));
+        return;
+    }
+    journalPath_ = QDir(QString::fromStdString(journalFolder_))
+                       .filePath(QString::fromLatin1(parcels::ScanJournal::kFileName))
+                       .toStdString();
+    try {
+        journal_ = std::make_unique<parcels::ScanJournal>(journalPath_);
+        // Outcomes shown by a run that ended before it released them.
+        if (const long long left = journal_->ReleaseLeftOver(); left > 0)
+            Note("Giornale: " + std::to_string(left) + " scansioni lasciate da un'esecuzione interrotta, da inviare");
+    } catch (const parcels::JournalError& error) {
+        journal_.reset();
+        EditBarcode->setEnabled(false);
+        boxes_.Error(this, QString::fromStdString(error.what()) +
+                               QStringLiteral("\rLe scansioni non possono essere accettate."));
+    }
+}
+
+void TMainForm::StartForwarder()
+{
+    if (!journal_)
+        return;
+    parcels::ForwardLink link;
+    link.databaseName = databaseColli_.DatabaseName();
+    link.params = databaseColli_.AttachedParams();
+    link.waitBound = databaseColli_.WaitBound();
+    link.lockTimeout = std::max(1, link.waitBound * 2 / 3);
+    link.idleEndSeconds = std::min(kIdleEndSeconds, 2 * link.waitBound);
+    const QPointer<TMainForm> self(this);
+    forwarder_ = std::make_unique<parcels::LogForwarder>(
+        journalPath_, std::move(link), [self](const parcels::ForwardEvent& event) {
+            // On the forwarder's thread: the window hears of it in its own.
+            QMetaObject::invokeMethod(
+                self.data(), [self, event] {
+                    if (self)
+                        self->OnForwardEvent(event);
+                },
+                Qt::QueuedConnection);
+        });
+    const parcels::JournalCounts counts = ScansWaiting();
+    if (counts.otherDatabases > 0)
+        Note("Giornale: " + std::to_string(counts.otherDatabases) +
+             " scansioni sono per un altro database e restano nel giornale");
+}
+
+void TMainForm::OnForwardEvent(const parcels::ForwardEvent& event)
+{
+    using Kind = parcels::ForwardEvent::Kind;
+    const std::string what = "riga \"" + cp1252::ToUtf8(event.row.barcodeSpeed) + "\" / " + event.row.status +
+                             " delle " + event.row.scanTime + " (biglietto " + event.row.ticket + ")";
+    switch (event.kind) {
+    case Kind::Forwarded:
+        break;
+    case Kind::AlreadyRecorded:
+        Note("Giornale: la " + what + " era gi\xC3\xA0 registrata" +
+             (event.id ? " con ID " + std::to_string(event.id) : std::string()));
+        break;
+    case Kind::Refused:
+        Note("Giornale: la " + what + " \xC3\xA8 stata rifiutata dal server e resta nel giornale: " + event.reason);
+        break;
+    case Kind::Unreachable:
+        Note("Giornale: server non raggiungibile, le scansioni restano sulla postazione: " + event.reason);
+        break;
+    case Kind::Reachable:
+        Note("Giornale: il server risponde di nuovo, invio delle scansioni in attesa");
+        break;
+    case Kind::Note:
+        Note(event.reason);
+        break;
+    }
+    ShowScansWaiting();
+}
+
+parcels::JournalCounts TMainForm::ScansWaiting() const
+{
+    if (!journal_)
+        return {};
+    try {
+        return journal_->Count(databaseColli_.DatabaseName());
+    } catch (const parcels::JournalError& error) {
+        Note(error.what());
+        return {};
+    }
+}
+
+void TMainForm::ShowScansWaiting()
+{
+    const parcels::JournalCounts counts = ScansWaiting();
+    QStringList parts;
+    if (counts.waiting > 0)
+        parts << (counts.waiting == 1 ? QStringLiteral("1 scansione in attesa del server")
+                                      : QStringLiteral("%1 scansioni in attesa del server").arg(counts.waiting));
+    if (counts.refused > 0)
+        parts << (counts.refused == 1 ? QStringLiteral("1 scansione rifiutata dal server (vedere diagnostica.log)")
+                                      : QStringLiteral("%1 scansioni rifiutate dal server (vedere diagnostica.log)")
+                                            .arg(counts.refused));
+    LabelCoda->setText(parts.join(QStringLiteral("; ")));
+    LabelCoda->setStyleSheet(counts.refused > 0 ? QStringLiteral("color: #b00000") : QString());
+}
+
+void TMainForm::IgnoredCode(const QString& code)
+{
+    const QString text = QStringLiteral("Codice letto durante l'avviso, ignorato: ") + code;
+    LabelCodiceIgnorato->setText(text);
+    if (log_)
+        log_->Write(text);
+}
+
+void TMainForm::EndIdleRead()
+{
+    if (!scanTransaction_.Active() || waitNotice_->Closing())
+        return;
+    try {
+        const dataaccess::WaitScope wait(databaseColli_);
+        scanTransaction_.Commit();
+    } catch (const std::exception& error) {
+        // A lost link has ended it as well.
+        Note(std::string("Fine della lettura inattiva: ") + error.what());
+    }
 }
 
 void TMainForm::Note(const std::string& text) const
@@ -365,8 +556,6 @@ void TMainForm::Note(const std::string& text) const
     if (log_)
         log_->Write(QString::fromStdString(text));
 }
-
-bool TMainForm::LogRowPending() const { return scanLog_->Pending(); }
 
 std::string TMainForm::ServerShown() const
 {
@@ -380,19 +569,28 @@ std::unique_ptr<bool, void (*)(bool*)> TMainForm::MarkBusy()
     return {&busy_, [](bool* busy) { *busy = false; }};
 }
 
-void TMainForm::AfterHandler()
+void TMainForm::AfterHandler(bool interrupted)
 {
     if (busy_)
         return; // the handler that runs hands them on when it ends
     if (waitNotice_->Closing())
-        heldKeys_->Drop();
+        heldKeys_->Forget();
+    else if (interrupted)
+        heldKeys_->DropLines();
     else
         heldKeys_->Replay(EditBarcode);
 }
 
 void TMainForm::CloseDatabase(int seconds)
 {
+    idleTimer_->stop();
+    // Rows not yet sent stay in the journal for the next start.
+    forwarder_.reset();
     databaseColli_.SetWaitBound(seconds);
+    // Only the batch works in this transaction: one left open was cut short,
+    // and nothing of it may be committed.
+    if (!databaseColli_.CallOut())
+        transactionColli_.SetActive(false);
     databaseColli_.SetConnected(false);
 }
 
@@ -418,10 +616,8 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == EditBarcode && event->type() == QEvent::KeyRelease && !busy_) {
         auto* key = static_cast<QKeyEvent*>(event);
-        if (!key->isAutoRepeat()) {
-            Guarded([&] { EditBarcodeKeyUp(watched, key->key(), key->modifiers()); });
-            AfterHandler();
-        }
+        if (!key->isAutoRepeat())
+            Work([&] { EditBarcodeKeyUp(watched, key->key(), key->modifiers()); });
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -435,7 +631,7 @@ void TMainForm::EditBarcodeKeyUp(QObject*, int key, Qt::KeyboardModifiers)
         return;
 
     ScanCleanup cleanup(EditBarcode, EditBarcode);
-    const auto idle = MarkBusy();
+    LabelCodiceIgnorato->clear();
 
     const std::optional<std::string> code = ToWindows1252(text);
     if (!code) {
@@ -477,9 +673,6 @@ void TMainForm::LookupBarcodeSpeed(const std::string& code)
         // One bound and one attach for the whole lookup, however the link fails.
         const dataaccess::WaitScope wait(databaseColli_);
         parcel = courierLookup_->Find(currentBarcodeSpeed_);
-        // The server answers again: a log row left without an outcome is settled now.
-        if (scanLog_->Pending())
-            scanLog_->Settle();
     } catch (const dataaccess::ConnectionLostError& error) {
         throw dataaccess::ConnectionLostError("Server \"" + ServerShown() +
                                               "\" non raggiungibile: la scansione non \xC3\xA8 stata registrata.\r" +
@@ -487,8 +680,11 @@ void TMainForm::LookupBarcodeSpeed(const std::string& code)
     }
 
     if (!parcel) {
+        const std::unique_ptr<OutcomeRow> row = WriteScanLog("", parcels::kBarCodeSpeedSconosciuto);
+        if (!row)
+            return;
         ShowOutcome(QStringLiteral("codice speed sconosciuto"), 2);
-        WriteScanLog("", parcels::kBarCodeSpeedSconosciuto);
+        row->Release();
         scanState_ = 0;
         SetBarcodeCaption(kCaptionBarcodeSpeed);
     } else {
@@ -504,19 +700,28 @@ void TMainForm::CheckEAN(const std::string& eanRead)
     StaticEAN->setText(FromWindows1252(eanRead));
 
     if (eanRead != currentCodiceEAN_ && eanRead != currentCodiceEANErrato_) {
+        const std::unique_ptr<OutcomeRow> row = WriteScanLog(eanRead, parcels::kCodiceEanSconosciuto);
+        if (!row)
+            return;
         ShowOutcome(QStringLiteral("codice EAN sconosciuto"), 2);
-        WriteScanLog(eanRead, parcels::kCodiceEanSconosciuto);
+        row->Release();
         scanState_ = 1;
         SetBarcodeCaption(kCaptionBarcodeEan);
     } else if (eanRead != currentCodiceEAN_) {
+        const std::unique_ptr<OutcomeRow> row = WriteScanLog(eanRead, parcels::kEanErrato);
+        if (!row)
+            return;
         ShowOutcome(QStringLiteral("EAN ERRATO: RISTAMPA"), 1);
-        PrintLabel();
-        WriteScanLog(eanRead, parcels::kEanErrato);
+        PrintLabel(); // a failed reprint takes the row back: the EAN step stays open
+        row->Release();
         scanState_ = 0;
         SetBarcodeCaption(kCaptionBarcodeSpeed);
     } else {
+        const std::unique_ptr<OutcomeRow> row = WriteScanLog(eanRead, parcels::kEanCorretto);
+        if (!row)
+            return;
         ShowOutcome(QStringLiteral("EAN OK"), 0);
-        WriteScanLog(eanRead, parcels::kEanCorretto);
+        row->Release();
         scanState_ = 0;
         SetBarcodeCaption(kCaptionBarcodeSpeed);
     }
@@ -527,21 +732,20 @@ void TMainForm::ShowOutcome(const QString& text, std::uint8_t kind)
     boxes_.Outcome(this, kind, text);
 }
 
-bool TMainForm::WriteScanLog(const std::string& eanRead, const std::string& status)
+std::unique_ptr<TMainForm::OutcomeRow> TMainForm::WriteScanLog(const std::string& eanRead, const std::string& status)
 {
-    const dataaccess::WaitScope wait(databaseColli_);
-    const parcels::LogResult result = scanLog_->Write(currentBarcodeSpeed_, eanRead, status);
-    switch (result.outcome) {
-    case parcels::LogOutcome::Recorded:
-        return true;
-    case parcels::LogOutcome::NotRecorded:
-        boxes_.Error(this, QString::fromStdString(result.message));
-        return false;
-    case parcels::LogOutcome::NotYetKnown:
-        boxes_.Warning(this, QString::fromStdString(result.message));
-        return false;
+    try {
+        if (!journal_)
+            throw parcels::JournalError("il giornale delle scansioni non \xC3\xA8 aperto");
+        const parcels::JournalRow row =
+            journal_->Add(databaseColli_.DatabaseName(), currentBarcodeSpeed_, eanRead, status);
+        return std::make_unique<OutcomeRow>(*this, row.ticket);
+    } catch (const parcels::JournalError& error) {
+        boxes_.Error(this, QStringLiteral("Impossibile storicizzare nel log la scansione:\r") +
+                               QString::fromStdString(error.what()) +
+                               QStringLiteral("\rLa scansione non \u00e8 stata accettata: ripetere la lettura."));
+        return nullptr;
     }
-    return false;
 }
 
 void TMainForm::PrintLabel()
@@ -588,7 +792,6 @@ void TMainForm::ButtonChiudiClick()
 
 void TMainForm::ButtonIntegrazioneEANErratiClick()
 {
-    const auto idle = MarkBusy();
     StationBatchUi ui(this, boxes_);
     const dataaccess::LongWork longWork(databaseColli_, longWorkSeconds_);
     waitNotice_->SetStopAsked([&ui] { return ui.StopAsked(); });
@@ -602,6 +805,24 @@ std::string ProgramFolder()
     // The system's own separators: on Windows the database names are built
     // from "C:\Colli\" or "\\SRV\D\Colli\".
     return NativeFolder(QCoreApplication::applicationDirPath());
+}
+
+std::string StationJournalFolder(const std::string& programFolder)
+{
+    std::vector<std::string> candidates;
+#ifdef _WIN32
+    const QString common = qEnvironmentVariable("ProgramData");
+    if (!common.isEmpty())
+        candidates.push_back(NativeFolder(QDir(common).filePath(QStringLiteral("Controllo colli"))));
+#else
+    // Made by the package, with the operators' group: never made here.
+    if (QFileInfo(QStringLiteral("/var/lib/controllo-colli")).isDir())
+        candidates.push_back("/var/lib/controllo-colli/");
+#endif
+    if (QFileInfo(QString::fromStdString(programFolder)).isDir())
+        candidates.push_back(programFolder);
+    candidates.push_back(NativeFolder(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation)));
+    return parcels::JournalFolder(candidates);
 }
 
 std::string NativeFolder(QString dirPath)

@@ -27,7 +27,7 @@ class ServerWaitNotice;
 class HeldKeys;
 
 namespace dblocate { class LocationUi; }
-namespace parcels { class CourierLookup; class ScanLogWriter; }
+namespace parcels { class CourierLookup; class LogForwarder; class ScanJournal; struct ForwardEvent; struct JournalCounts; }
 namespace printing { class PrintPlatform; }
 
 // What the main window works with besides its own controls.
@@ -38,6 +38,7 @@ struct StationServices {
     dblocate::LocationUi* locationUi = nullptr;  // null: the window's own boxes and server dialog
     DiagnosticLog* log = nullptr;                // null: nothing is logged
     std::function<bool()> ending = nullptr;      // true once the program ends (a termination signal)
+    std::string journalFolder = {};              // UTF-8; empty: dati.ini's, else StationJournalFolder()
 };
 
 // The station's one window: printer choice, barcode field and the two-step scan
@@ -68,6 +69,8 @@ public:
     QPushButton* ButtonIntegrazioneEANErrati;
     QPushButton* ButtonChiudi;
     QLabel* LabelAttesa; // shown while a call waits for the server
+    QLabel* LabelCoda;   // scans the server does not have yet
+    QLabel* LabelCodiceIgnorato; // codes read while a window or box was up
 
     // Event handlers.
     void FormCreate();
@@ -84,11 +87,11 @@ public:
     const std::string& TemplatePath() const { return templatePath_; }
     dataaccess::Connection& DatabaseColli() { return databaseColli_; }
     dataaccess::Transaction& TransactionColli() { return transactionColli_; }
-    // Kept open for the attachment: the lookups read in it (read committed)
-    // and each log insert commits itself in it.
+    // The lookups' read-only transaction, ended when the station idles.
     dataaccess::Transaction& ScanTransaction() { return scanTransaction_; }
-    // Whether a log row's outcome is still unknown.
-    bool LogRowPending() const;
+    // The workstation's journal of outcomes the server does not have yet.
+    parcels::JournalCounts ScansWaiting() const;
+    const std::string& JournalPath() const { return journalPath_; }
     // The longest courier code and EAN accepted: the widths of the scan log's
     // columns in the attached database.
     std::size_t MaxBarcodeSpeedLength() const { return maxBarcodeSpeed_; }
@@ -103,20 +106,33 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    class OutcomeRow;
     void BuildLayout();
     void LookupBarcodeSpeed(const std::string& code);
     void CheckEAN(const std::string& eanRead);
     void ShowOutcome(const QString& text, std::uint8_t kind);
-    bool WriteScanLog(const std::string& eanRead, const std::string& status);
+    // The outcome's log row, durable on the workstation before the operator
+    // is told; null (and a box said why) when the journal cannot take it.
+    std::unique_ptr<OutcomeRow> WriteScanLog(const std::string& eanRead, const std::string& status);
     void PrintLabel();
     void SetBarcodeCaption(const char* caption);
     void CenterOnDesktop();
+    // Every entry into the station's work (a key, a button, a timer) runs
+    // here: the station is busy while it runs and shows its errors, then the
+    // keys held meanwhile are handed on, or dropped when a window or a box
+    // interrupted the operator.
+    template <class Handler> void Work(Handler&& handler);
     // Runs one event handler; an error leaving it goes to the one error handler.
     template <class Handler> void Guarded(Handler&& handler);
     void ReadWaitBound();
-    // A log row whose outcome is not yet known is settled when the station is
-    // idle, not only at the next scan: a last scan of the day is settled too.
-    void SettlePendingRow();
+    void OpenJournal();
+    void StartForwarder();
+    void OnForwardEvent(const parcels::ForwardEvent& event);
+    void ShowScansWaiting();
+    void IgnoredCode(const QString& code);
+    // Ends the lookups' transaction once the station has been idle a while:
+    // an idle station holds nothing open at the server.
+    void EndIdleRead();
     // The start-up read, in the kept transaction.
     void ReadCodeWidths();
     void Note(const std::string& text) const;
@@ -124,9 +140,9 @@ private:
     std::string ServerShown() const;
     // Marks a handler as running until the result is dropped.
     [[nodiscard]] std::unique_ptr<bool, void (*)(bool*)> MarkBusy();
-    // After a handler: the keys held while it ran go on to the window, unless
-    // the station is closing.
-    void AfterHandler();
+    // After a handler: the keys held while it ran go on to the window, or are
+    // dropped when it was interrupted or the station is closing.
+    void AfterHandler(bool interrupted);
 
     printing::PrintPlatform& printPlatform_;
     DiagnosticLog* log_;
@@ -142,9 +158,12 @@ private:
     dataaccess::Transaction transactionColli_;
     dataaccess::Transaction scanTransaction_;
     std::unique_ptr<parcels::CourierLookup> courierLookup_;
-    std::unique_ptr<parcels::ScanLogWriter> scanLog_;
+    std::string journalFolder_;
+    std::string journalPath_;
+    std::unique_ptr<parcels::ScanJournal> journal_;
+    std::unique_ptr<parcels::LogForwarder> forwarder_;
 
-    QTimer* settleTimer_ = nullptr;
+    QTimer* idleTimer_ = nullptr;
     bool busy_ = false; // a handler runs: keys that arrive while it waits are held
     std::unique_ptr<HeldKeys> heldKeys_;
     int longWorkSeconds_ = dataaccess::LongWork::kDefaultSeconds; // each call of the batch may wait this long
@@ -159,6 +178,11 @@ private:
 
 // The program's folder, from the program file's own location, with a trailing "/".
 std::string ProgramFolder();
+// Where the workstation keeps its journal: a folder every operator of it can
+// write and that is the same whoever logs in (on Windows under ProgramData, on
+// Linux /var/lib/controllo-colli when the package made it), else the program's
+// folder when it can be written, else the user's own data folder.
+std::string StationJournalFolder(const std::string& programFolder);
 // A folder as Qt names it ("/" separators), in the system's own separators with
 // one separator at the end.
 std::string NativeFolder(QString dirPath);

@@ -1,6 +1,5 @@
 #include "StationBatchUi.h"
 
-#include "HeldKeys.h"
 #include "MessageBoxes.h"
 
 #include <QCloseEvent>
@@ -27,8 +26,6 @@ public:
             EnableStop(false);
         });
         setWindowModality(Qt::ApplicationModal);
-        // A code scanned while it shows is taken after the batch.
-        setProperty(HeldKeys::kWaitWindowProperty, true);
     }
 
     void reject() override {}

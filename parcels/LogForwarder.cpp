@@ -27,7 +27,7 @@ constexpr auto kFirstPause = 1s;
 constexpr auto kLongestPause = 30s;
 // Rows another process of the workstation added are picked up this often.
 constexpr auto kIdleLook = 60s;
-constexpr auto kStopWait = 3s;
+constexpr auto kStopWait = 2s;
 
 class StopMonitor : public dataaccess::LinkMonitor {
 public:
@@ -111,6 +111,7 @@ void LogForwarder::State::Run()
 
     ScanLogWriter writer(connection, writes, [this](const std::string& text) { Note(text); });
     bool away = false;
+    bool idleWaited = false;
     auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(kFirstPause);
 
     while (!stopping) {
@@ -124,17 +125,26 @@ void LogForwarder::State::Run()
             continue;
         }
         if (rows.empty()) {
-            // Nothing to send: nothing held open at the server either.
             if (writes.Active()) {
+                // A busy station keeps its transaction: one round trip a row.
+                if (!idleWaited) {
+                    idleWaited = true;
+                    if (!Pause(std::chrono::seconds(link.idleEndSeconds)))
+                        break;
+                    continue;
+                }
+                // Idle: nothing held open at the server.
                 try {
                     writes.Commit();
                 } catch (...) {
                 }
             }
+            idleWaited = false;
             if (!Pause(kIdleLook))
                 break;
             continue;
         }
+        idleWaited = false;
         bool pauseAfter = false;
         for (const JournalRow& row : rows) {
             if (stopping)

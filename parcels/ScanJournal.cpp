@@ -105,6 +105,9 @@ ScanJournal::ScanJournal(const std::string& path) : path_(path), db_(std::make_u
         const std::string reason = db_->db ? sqlite3_errmsg(db_->db) : sqlite3_errstr(result);
         throw JournalError(kNotWritten + path + "): " + reason);
     }
+    // Text in double quotes is a name, never a string, whatever the build.
+    sqlite3_db_config(db_->db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+    sqlite3_db_config(db_->db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
     // Another thread of the station may be writing: wait for it, briefly.
     sqlite3_busy_timeout(db_->db, 5000);
     // WAL with FULL syncs the log at every commit: a row acknowledged is on

@@ -1,6 +1,7 @@
 // The real modal windows: standard boxes, the outcome window in a scan, and the
 // one handler of errors that leave an event handler.
 #include "ColliApplication.h"
+#include "HeldKeys.h"
 #include "MessaggioForm.h"
 #include "PictureBox.h"
 #include "StationFixture.h"
@@ -12,6 +13,7 @@
 #include <QMessageBox>
 #include <QComboBox>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
 #include <dblocate/QuenIn2Form.h>
@@ -142,7 +144,7 @@ class RealWindowsStation : public StationTest {};
 TEST_F(RealWindowsStation, ScanShowsTheRealOutcomeWindow)
 {
     MessageBoxes realBoxes;
-    form = std::make_unique<TMainForm>(StationServices{printer, realBoxes, folder.Path(), &locationUi});
+    form = std::make_unique<TMainForm>(StationServices{printer, realBoxes, folder.Path(), &locationUi, nullptr, nullptr, folder.Path() + "giornale/"});
     form->show();
 
     QString shownText;
@@ -167,7 +169,7 @@ TEST_F(RealWindowsStation, PrinterWarningIsARealWarningBox)
     AddParcel("SPD001", "8001234567890", "<NULL>");
     printer.printers = {{"A", "", ""}, {"B", "", ""}};
     MessageBoxes realBoxes;
-    form = std::make_unique<TMainForm>(StationServices{printer, realBoxes, folder.Path(), &locationUi});
+    form = std::make_unique<TMainForm>(StationServices{printer, realBoxes, folder.Path(), &locationUi, nullptr, nullptr, folder.Path() + "giornale/"});
     form->show();
     Scan("SPD001");
     SeenBox seen;
@@ -176,6 +178,60 @@ TEST_F(RealWindowsStation, PrinterWarningIsARealWarningBox)
     EXPECT_EQ(seen.caption, "Warning");
     EXPECT_EQ(seen.text, "Selezionare una stampante");
     EXPECT_EQ(form->focusWidget(), static_cast<QWidget*>(form->ComboStampante));
+}
+
+// The reader types into whatever window is up: a box is never closed by its
+// Enter, and every code read while the box was up is dropped whole and
+// named, also the part of one that arrives after the operator closed it.
+TEST_F(RealWindowsStation, TheReaderCannotCloseABoxAndCodesReadDuringItAreDroppedWhole)
+{
+    AddParcel("SPD001", "8001234567890", "<NULL>");
+    AddParcel("SPD002", "8001234567906", "<NULL>");
+    printer.printers = {{"A", "", ""}, {"B", "", ""}};
+    MessageBoxes realBoxes;
+    form = std::make_unique<TMainForm>(StationServices{printer, realBoxes, folder.Path(), &locationUi, &diagnostics,
+                                                       nullptr, folder.Path() + "giornale/"});
+    form->show();
+    Scan("SPD001");
+    ASSERT_EQ(form->ScanState(), 1);
+
+    bool openAfterEnter = false;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        QTest::keyClicks(box, "SPD002\r8001234567906\r");
+        openAfterEnter = box->isVisible();
+        QTest::keyClicks(box, "SPD0");                // the reader is still typing when...
+        QTest::keyClick(box, Qt::Key_Escape);         // ...the operator closes the box
+    });
+    Scan("8001234567890"); // no printer chosen: the warning box
+    EXPECT_TRUE(openAfterEnter);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    QTest::keyClicks(form->EditBarcode, "02\r");      // the rest of the code, after the box
+
+    EXPECT_EQ(form->ScanState(), 1); // nothing was looked up or classified
+    EXPECT_EQ(form->StaticBarcodeSpeed->text(), "SPD001");
+    EXPECT_TRUE(form->EditBarcode->text().isEmpty());
+    EXPECT_EQ(form->LabelCodiceIgnorato->text(), "Codice letto durante l'avviso, ignorato: SPD002");
+    EXPECT_TRUE(LogRows().empty());
+    std::vector<std::string> ignored;
+    for (const std::string& line : DiagnosticLines())
+        if (const auto at = line.find("ignorato: "); at != std::string::npos)
+            ignored.push_back(line.substr(at + 10));
+    EXPECT_EQ(ignored, (std::vector<std::string>{"SPD002", "8001234567906", "SPD002"}));
+
+    // A scan a moment later is the operator's next one, taken as usual.
+    QTest::qWait(HeldKeys::kLineGapMs + 200);
+    form->ComboStampante->setCurrentIndex(0);
+    QTimer::singleShot(0, [] {
+        if (auto* window = dynamic_cast<TMessaggioForm*>(QApplication::activeModalWidget()))
+            window->ButtonChiudi->click();
+    });
+    Scan("8001234567890");
+    EXPECT_EQ(form->ScanState(), 0);
+    EXPECT_TRUE(form->LabelCodiceIgnorato->text().isEmpty());
+    ASSERT_EQ(LogRows().size(), 1u);
+    EXPECT_EQ(LogRows()[0][1] + " " + LogRows()[0][3], "SPD001 EanCorretto");
 }
 
 TEST_F(RealWindowsStation, DatabaseSearchAsksThroughTheRealBoxesAndServerDialog)
@@ -196,7 +252,7 @@ TEST_F(RealWindowsStation, DatabaseSearchAsksThroughTheRealBoxesAndServerDialog)
     });
     answerer.start(10);
     MessageBoxes realBoxes;
-    form = std::make_unique<TMainForm>(StationServices{printer, realBoxes, folder.Path()});
+    form = std::make_unique<TMainForm>(StationServices{printer, realBoxes, folder.Path(), nullptr, nullptr, nullptr, folder.Path() + "giornale/"});
     answerer.stop();
 
     EXPECT_EQ(seen, (std::vector<std::string>{"Controllo colli: Non trovato dati.ini", "Dialog: Non trovato dati.ini",

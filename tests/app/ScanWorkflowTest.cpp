@@ -1,6 +1,10 @@
 // The two-step scan workflow behind the barcode field, on a real embedded database.
 #include "StationFixture.h"
 
+#include <sqlite3.h>
+
+#include <algorithm>
+
 #include "Windows1252.h"
 
 #include <QApplication>
@@ -88,13 +92,18 @@ TEST_F(ScanWorkflow, CorrectEanShowsEanOkLogsAndReturnsToCourierStep)
 
 TEST_F(ScanWorkflow, FaultyEanShowsWindowThenPrintsThenLogs)
 {
+    // The row is on the workstation before the window shows, and goes to the
+    // server only once the label has been sent.
     std::vector<std::size_t> logRowsAtOutcome, logRowsAtPrint;
+    std::vector<long long> keptAtOutcome;
     bool printedBeforeWindowClosed = false;
+    auto serverRows = [this] { return folder.Query("SELECT ID FROM LOGSPARATE").size(); };
     boxes.onOutcome = [&] {
-        logRowsAtOutcome.push_back(LogRows().size());
+        logRowsAtOutcome.push_back(serverRows());
+        keptAtOutcome.push_back(form->ScansWaiting().waiting);
         printedBeforeWindowClosed = !printer.sent.empty();
     };
-    printer.onSend = [&] { logRowsAtPrint.push_back(LogRows().size()); };
+    printer.onSend = [&] { logRowsAtPrint.push_back(serverRows()); };
 
     Scan("SPD001");
     Scan("0012345678905");
@@ -102,6 +111,7 @@ TEST_F(ScanWorkflow, FaultyEanShowsWindowThenPrintsThenLogs)
     EXPECT_EQ(journal, (Journal{"Outcome 1: EAN ERRATO: RISTAMPA", "Print: begin", "Print: raw", "Print: end"}));
     EXPECT_FALSE(printedBeforeWindowClosed);
     EXPECT_EQ(logRowsAtOutcome, (std::vector<std::size_t>{0u}));
+    EXPECT_EQ(keptAtOutcome, (std::vector<long long>{1}));
     EXPECT_EQ(logRowsAtPrint, (std::vector<std::size_t>{0u}));
     EXPECT_NE(printer.sent.find("^FD8001234567890^FS"), std::string::npos) << printer.sent;
     EXPECT_NE(printer.sent.find("^FD800123456789^FS"), std::string::npos) << printer.sent;
@@ -380,7 +390,9 @@ TEST_F(ScanWorkflow, MissingParcelTableReachesTheErrorHandler)
     ExpectFieldEmptyAndFocused();
 }
 
-TEST_F(ScanWorkflow, FailedLogWriteIsShownAndTheWorkflowGoesOn)
+// The server refuses the row: the outcome stands, the row stays in the
+// journal, the window says so, and the next scan proceeds.
+TEST_F(ScanWorkflow, ARowTheServerRefusesIsKeptAndShownAndTheWorkflowGoesOn)
 {
     form.reset();
     folder.Execute("DROP PROCEDURE SCANSIONE_REGISTRATA");
@@ -389,17 +401,44 @@ TEST_F(ScanWorkflow, FailedLogWriteIsShownAndTheWorkflowGoesOn)
     journal.clear();
 
     Scan("NOPE");
-    ASSERT_EQ(journal.size(), 2u);
-    EXPECT_EQ(journal[0], "Outcome 2: codice speed sconosciuto");
-    EXPECT_EQ(journal[1].rfind("Error: Impossibile storicizzare nel log la scansione:\r", 0), 0u) << journal[1];
-    EXPECT_NE(journal[1].find("LOGSPARATE"), std::string::npos) << journal[1];
+    EXPECT_EQ(journal, Journal{"Outcome 2: codice speed sconosciuto"});
     EXPECT_EQ(form->ScanState(), 0);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return form->ScansWaiting().refused == 1; }, 20000));
+    EXPECT_EQ(form->LabelCoda->text().toStdString(), "1 scansione rifiutata dal server (vedere diagnostica.log)");
+    const auto lines = DiagnosticLines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("rifiutata dal server e resta nel giornale") != std::string::npos &&
+               line.find("LOGSPARATE") != std::string::npos;
+    }));
 
     Scan("SPD001");
     EXPECT_EQ(form->ScanState(), 1);
     Scan("8001234567890");
     EXPECT_EQ(form->ScanState(), 0);
     EXPECT_EQ(Caption(), "Barcode Speed:");
+}
+
+// The workstation cannot keep the row (a full disk): the scan is not taken,
+// and the operator is told to repeat it.
+TEST_F(ScanWorkflow, AScanTheJournalCannotKeepIsNotTaken)
+{
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(form->JournalPath().c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "CREATE TRIGGER PIENO BEFORE INSERT ON RIGHE BEGIN "
+                                   "SELECT RAISE(ABORT, 'database or disk is full'); END",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+    }
+    Scan("SPD001");
+    Scan("8001234567890");
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_EQ(journal[0].rfind("Error: Impossibile storicizzare nel log la scansione:\r", 0), 0u) << journal[0];
+    EXPECT_NE(journal[0].find("disk is full"), std::string::npos) << journal[0];
+    EXPECT_NE(journal[0].find("La scansione non \u00e8 stata accettata: ripetere la lettura."), std::string::npos);
+    EXPECT_EQ(form->ScanState(), 1); // the EAN is asked for again
+    EXPECT_TRUE(LogRows().empty());
 }
 
 TEST_F(ScanWorkflow, EnterReleaseStartsAStepWhateverTheModifiers)

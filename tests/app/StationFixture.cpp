@@ -72,7 +72,7 @@ std::vector<std::vector<std::string>> StationFolder::Query(const std::string& sq
 
 void StationTest::Start()
 {
-    form = std::make_unique<TMainForm>(StationServices{printer, boxes, folder.Path(), &locationUi, &diagnostics});
+    form = std::make_unique<TMainForm>(StationServices{printer, boxes, folder.Path(), &locationUi, &diagnostics, nullptr, folder.Path() + "giornale/"});
     form->show();
 }
 
@@ -117,8 +117,16 @@ void StationTest::AddParcel(const std::string& barcodeSpeed, const std::string& 
                    ", " + literal(ean) + ", " + literal(faultyEan) + ")");
 }
 
+void StationTest::WaitForwarded(std::chrono::seconds most)
+{
+    const auto end = std::chrono::steady_clock::now() + most;
+    while (form && form->ScansWaiting().waiting > 0 && std::chrono::steady_clock::now() < end)
+        QTest::qWait(20);
+}
+
 std::vector<std::vector<std::string>> StationTest::LogRows()
 {
+    WaitForwarded();
     return folder.Query("SELECT ID, BARCODESPEED, COALESCE(CODICEEANLETTO, '<NULL>'), STATUS FROM LOGSPARATE ORDER BY ID");
 }
 

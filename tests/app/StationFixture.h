@@ -5,10 +5,12 @@
 #include "MessageBoxes.h"
 
 #include <dblocate/DatabaseLocator.h>
+#include <parcels/ScanJournal.h>
 #include <printing/PrintPlatform.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -131,7 +133,10 @@ protected:
     // then Start() with no local database.
     void StartOnServer(const std::string& serverAddress, const std::string& remotePath,
                        const std::string& moreSettings = "");
-    // ID, BARCODESPEED, CODICEEANLETTO ("<NULL>" for NULL), STATUS, in ID order.
+    // Until the station's journal has sent every row it can (at most that long).
+    void WaitForwarded(std::chrono::seconds most = std::chrono::seconds(60));
+    // ID, BARCODESPEED, CODICEEANLETTO ("<NULL>" for NULL), STATUS, in ID order,
+    // once the journal has sent what it holds.
     std::vector<std::vector<std::string>> LogRows();
     QString Caption() const;
     // The lines of the station's diagnostic log so far.

@@ -215,7 +215,7 @@ protected:
 
     void Start()
     {
-        parcels::ForwardLink link{name, {"user_name=SYSDBA", "password=plumtrove"}, 2, 1};
+        parcels::ForwardLink link{name, {"user_name=SYSDBA", "password=plumtrove"}, 2, 1, 1};
         forwarder = std::make_unique<parcels::LogForwarder>(path, link, [this](const ForwardEvent& e) { heard(e); });
     }
     void Scan(const std::string& code)
@@ -255,7 +255,7 @@ TEST_F(Forwarding, RowsReachTheServerOnceInOrderAndAnIdleForwarderHoldsNothingOp
     EXPECT_EQ(Logged(), (std::vector<std::string>{"WAITED-1", "WAITED-2", "NEW"})) << heard.Notes();
     EXPECT_EQ(heard.Count(ForwardEvent::Kind::Forwarded), 3);
     // Nothing left to send: its transaction ends.
-    for (int check = 0; check < 40 && OpenElsewhere() != "0"; ++check)
+    for (int check = 0; check < 100 && OpenElsewhere() != "0"; ++check)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(OpenElsewhere(), "0");
 }

@@ -33,14 +33,16 @@ struct ForwardLink {
     std::vector<std::string> params;
     int waitBound = 10;  // seconds
     int lockTimeout = 6; // seconds a locked ticket is waited for
+    int idleEndSeconds = 5; // with nothing to send this long, the transaction is ended
 };
 
 // Sends the journal's rows to LOGSPARATE in the background, oldest first, and
 // removes each from the journal once the server has it. Exactly once is the
 // server's to decide: every insert carries the row's ticket, and the unique
 // index on it refuses a second copy, which counts as recorded. A failed insert
-// is rolled back before anything else is sent; when nothing is left to send
-// the transaction is committed, so an idle station holds nothing open.
+// is rolled back before anything else is sent; once nothing has been left to
+// send for a few seconds the transaction is committed, so an idle station
+// holds nothing open.
 class LogForwarder {
 public:
     using Report = std::function<void(const ForwardEvent&)>;
