@@ -129,12 +129,33 @@ bool IsLocalName(const std::string& name)
 #endif
 }
 
-// A local name may only be created when it is an absolute path that is free:
-// a relative one would land in whatever folder the program was started from.
+// What a server takes for the path: the part after "host:" or "\\host\".
+std::string ServerPath(const std::string& name)
+{
+    if (name.rfind("\\\\", 0) == 0) {
+        const auto slash = name.find('\\', 2);
+        return slash == std::string::npos ? std::string() : name.substr(slash + 1);
+    }
+    const auto hostEnd = name.rfind('[', 0) == 0 ? name.find(']') : 0; // "[v6 address]/port:path"
+    const auto colon = hostEnd == std::string::npos ? hostEnd : name.find(':', hostEnd);
+    return colon == std::string::npos ? std::string() : name.substr(colon + 1);
+}
+
+bool IsAbsoluteServerPath(const std::string& path)
+{
+    if (!path.empty() && (path[0] == '/' || path[0] == '\\'))
+        return true;
+    return path.size() >= 3 && StartsWithDrive(path) && (path[2] == '\\' || path[2] == '/');
+}
+
+// A name may only be created when it is an absolute path, and a local one
+// only when it is free: a relative one would land in whatever folder the
+// program (or, on a server, the service) runs in, and a name the server took
+// for an alias it does not know is such a relative path.
 bool MayCreate(const std::string& name)
 {
     if (!IsLocalName(name))
-        return true;
+        return IsAbsoluteServerPath(ServerPath(name));
     return std::filesystem::u8path(name).is_absolute() && !LocalFileExists(name);
 }
 

@@ -294,6 +294,7 @@ TEST_F(OpenOnServerTest, OnlyTheServersNoSuchFileLetsTheSearchGoOn)
 {
     testsupport::TestDatabase existing(testsupport::Where::Server, false);
     const std::string closed = "127.0.0.1/" + std::to_string(testsupport::ClosedPort());
+    const std::string unknownAlias = "colli_" + std::to_string(std::random_device{}());
     const struct {
         const char* what;
         std::string server;
@@ -309,6 +310,8 @@ TEST_F(OpenOnServerTest, OnlyTheServersNoSuchFileLetsTheSearchGoOn)
          "Utente=stazione\r\nPassword=x\r\nRuolo=COLLI_STATION\r\n",
          "Il server \"" + server + "\" ha rifiutato l'accesso dell'utente \"stazione\"", false},
         {"missing file, the server cannot create it", server, folder + "nowhere/ARCHIVIOCOLLI.FDB", "", Created, true},
+        // the server takes it for a path in the folder its service runs in
+        {"alias the server does not know", server, unknownAlias, "", Created, true},
         {"the database is there", server, existing.Path(), "", "", true},
     };
     for (const auto& c : cases) {
@@ -331,6 +334,11 @@ TEST_F(OpenOnServerTest, OnlyTheServersNoSuchFileLetsTheSearchGoOn)
         // Only after the server's "no such file" does the search reach the program's folder.
         EXPECT_EQ(std::filesystem::exists(programFolder + "ARCHIVIOCOLLI.FDB"), c.told == Created);
     }
+#ifndef _WIN32
+    if (const char* pid = std::getenv("COLLI_FB_SERVER_PID")) {
+        EXPECT_FALSE(std::filesystem::exists("/proc/" + std::string(pid) + "/cwd/" + unknownAlias));
+    }
+#endif
 }
 
 #ifndef _WIN32
