@@ -2,6 +2,8 @@
 
 #include <string>
 
+struct addrinfo;
+
 namespace dataaccess {
 
 // False when the server of a remote database name takes no TCP connection
@@ -13,6 +15,11 @@ namespace dataaccess {
 // attachmentConfig: the firebird.conf lines given to this attachment alone,
 // which the client takes over its own firebird.conf.
 bool ServerAnswers(const std::string& databaseName, int milliseconds, const std::string& attachmentConfig = {});
+
+// The probe of one resolved name, address after address in the client's
+// order: true once one connects, or when every one refuses at once; false
+// when the budget runs out, or when one drops packets and none connects.
+bool AddressesAnswer(const addrinfo* addresses, int milliseconds);
 
 // The service the client connects to when the name gives no port:
 // RemoteServicePort when set, else RemoteServiceName (gds_db when unset);
