@@ -7,9 +7,10 @@ struct addrinfo;
 namespace dataaccess {
 
 // False when the server of a remote database name takes no TCP connection
-// within the time (its packets are dropped); true when it connects, refuses at
-// once, or the name is not one to try (a local file, named pipes, a URL, a
-// host that does not resolve): the client then reports for itself. Asked
+// within the time (its packets are dropped); true when one of its addresses
+// connects, when every one refuses at once, or when the name is not one to
+// try (a local file, named pipes, a URL, a host that does not resolve): the
+// client then reports for itself. Asked
 // before the client connects, because a connect whose packets are dropped
 // waits for the system's retransmissions, which no client setting shortens.
 // attachmentConfig: the firebird.conf lines given to this attachment alone,
