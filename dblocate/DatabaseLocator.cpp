@@ -44,8 +44,40 @@ constexpr const char* MessageNetworkPath =
     "impossibile l'attivazione del database";
 constexpr const char* MessageNotOpened = "Apertura / creazione del database non riuscita!";
 constexpr const char* MessageNotFound = "Non trovato dati.ini";
+constexpr const char* MessageRefused = "\rNessun database \xC3\xA8 stato aperto n\xC3\xA9 creato.";
 constexpr const char* MessageNoAnswerRetry =
     "\rNessun database \xC3\xA8 stato aperto n\xC3\xA9 creato. Riprovare?";
+
+// What the operator reads when a server turns an attempt down: the server,
+// the reason in words, the client's own lines for whoever looks after it.
+std::string RefusalMessage(const std::string& name, const std::string& user, const dataaccess::DatabaseError& error)
+{
+    const std::string server = "\"" + dataaccess::ServerOf(name) + "\"";
+    std::string reason;
+    switch (error.refusal()) {
+    case dataaccess::AttachRefusal::NoConnection:
+        reason = "Il server " + server + " non accetta il collegamento: il servizio Firebird \xC3\xA8 fermo, la porta "
+                 "\xC3\xA8 chiusa o il nome del server non \xC3\xA8 giusto";
+        break;
+    case dataaccess::AttachRefusal::LoginRefused:
+        reason = "Il server " + server + " ha rifiutato l'accesso dell'utente \"" + user +
+                 "\": nome utente o password non validi";
+        break;
+    case dataaccess::AttachRefusal::ShutDown:
+        reason = "Il server " + server + " risponde che il database \xC3\xA8 chiuso (shutdown) e non ammette "
+                 "collegamenti";
+        break;
+    case dataaccess::AttachRefusal::NotAllowed:
+        reason = "Il server " + server + " non consente l'accesso al database: percorso non ammesso dalla sua "
+                 "configurazione o file non accessibile";
+        break;
+    case dataaccess::AttachRefusal::NoSuchDatabase:
+    case dataaccess::AttachRefusal::Other:
+        reason = "Il server " + server + " non ha aperto il database";
+        break;
+    }
+    return reason + "\r" + error.what() + MessageRefused;
+}
 
 std::string RemoteDriveMessage(const std::string& drive)
 {
@@ -97,12 +129,33 @@ bool IsLocalName(const std::string& name)
 #endif
 }
 
-// A local name may only be created when it is an absolute path that is free:
-// a relative one would land in whatever folder the program was started from.
+// What a server takes for the path: the part after "host:" or "\\host\".
+std::string ServerPath(const std::string& name)
+{
+    if (name.rfind("\\\\", 0) == 0) {
+        const auto slash = name.find('\\', 2);
+        return slash == std::string::npos ? std::string() : name.substr(slash + 1);
+    }
+    const auto hostEnd = name.rfind('[', 0) == 0 ? name.find(']') : 0; // "[v6 address]/port:path"
+    const auto colon = hostEnd == std::string::npos ? hostEnd : name.find(':', hostEnd);
+    return colon == std::string::npos ? std::string() : name.substr(colon + 1);
+}
+
+bool IsAbsoluteServerPath(const std::string& path)
+{
+    if (!path.empty() && (path[0] == '/' || path[0] == '\\'))
+        return true;
+    return path.size() >= 3 && StartsWithDrive(path) && (path[2] == '\\' || path[2] == '/');
+}
+
+// A name may only be created when it is an absolute path, and a local one
+// only when it is free: a relative one would land in whatever folder the
+// program (or, on a server, the service) runs in, and a name the server took
+// for an alias it does not know is such a relative path.
 bool MayCreate(const std::string& name)
 {
     if (!IsLocalName(name))
-        return true;
+        return IsAbsoluteServerPath(ServerPath(name));
     return std::filesystem::u8path(name).is_absolute() && !LocalFileExists(name);
 }
 
@@ -155,8 +208,14 @@ bool OpenOrCreateDatabase(dataaccess::Connection& connection, const std::string&
         throw; // no answer is not "not there": nothing may be created in its place
     } catch (const dataaccess::WaitCancelledError&) {
         throw;
+    } catch (const dataaccess::DatabaseError& error) {
+        // Only the server's word that nothing is there lets a new database,
+        // or the next name of the search, take the place of the one it keeps.
+        if (!IsLocalName(connection.DatabaseName()) &&
+            error.refusal() != dataaccess::AttachRefusal::NoSuchDatabase)
+            throw ServerRefusedError(RefusalMessage(connection.DatabaseName(), user, error));
     } catch (const std::exception&) {
-        // any reason to fail leads to the creation attempt
+        // any other reason to fail leads to the creation attempt
     }
     // A create statement cannot carry the link's requirements, and an account
     // that has them is no one who should create databases.
@@ -343,6 +402,9 @@ bool LocateAndOpenDatabase(dataaccess::Connection& connection, const std::string
                                   });
         } catch (const dataaccess::WaitCancelledError&) {
             return false; // the station is closing
+        } catch (const ServerRefusedError& error) {
+            ui.ShowMessage(error.what());
+            return false;
         } catch (const dataaccess::NoAnswerError& error) {
             // A later name would only hide the server that is away behind an
             // empty database: the operator waits for it instead.

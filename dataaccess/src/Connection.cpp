@@ -200,12 +200,18 @@ void Connection::Impl::MarkLost() noexcept
 {
     if (handle == 0)
         return;
-    for (Transaction* transaction : transactions)
-        transaction->impl().ForgetHandles();
+    isc_db_handle dying = handle;
+    ForgetAttachment();
     // The port is already broken, so this only frees what the client library
     // kept for the attachment; its answer does not matter.
     Status status;
-    isc_detach_database(&status, &handle);
+    isc_detach_database(&status, &dying);
+}
+
+void Connection::Impl::ForgetAttachment() noexcept
+{
+    for (Transaction* transaction : transactions)
+        transaction->impl().ForgetHandles();
     handle = 0;
     ForgetFacts();
     lost = true;

@@ -75,7 +75,9 @@ struct Connection::Impl {
     // asks) the attachment is cut off from this thread (fb_cancel_abort), the
     // unit returns at once with a network error, the attachment is marked
     // lost and NoAnswerError (WaitCancelledError) is raised. A unit that is not
-    // cancellable (attaching: no handle yet) is waited for to its end.
+    // cancellable (attaching: no handle yet) is waited for to its end. A unit
+    // that has not returned a moment after its cut is left to its thread, with
+    // the attachment it runs on.
     void Run(const std::function<void()>& unit, bool cancellable = true);
     // When a call starting at now must have its answer: the scope's deadline,
     // else the whole bound less a margin for the message.
@@ -128,6 +130,9 @@ struct Connection::Impl {
     // The link is gone: every transaction and statement handle is dropped without a
     // word to the server (the client library frees them with the attachment).
     void MarkLost() noexcept;
+    // The same without a word to the client library: the handle stays with a
+    // call that has not come back from it.
+    void ForgetAttachment() noexcept;
     // Attaches again, with the lines that last attached, after the link was lost.
     void AttachAgainIfLost();
     void AdoptDialect(); // isc_database_info on the calling thread

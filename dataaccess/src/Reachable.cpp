@@ -184,6 +184,34 @@ int TryConnect(const addrinfo& address, int milliseconds)
 
 } // namespace
 
+bool AddressesAnswer(const addrinfo* addresses, int milliseconds)
+{
+    std::vector<const addrinfo*> list;
+    for (const addrinfo* a = addresses; a; a = a->ai_next)
+        list.push_back(a);
+    // One budget for all: an address that drops packets in silence takes
+    // only its share, so the next one still gets its turn. A refusal does not
+    // end the search, as it does not end the client's: it goes on to the next
+    // address, where it would wait for one that is silent.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    std::size_t refused = 0;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const auto left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               deadline - std::chrono::steady_clock::now())
+                                               .count());
+        if (left <= 0)
+            return false;
+        const int share = left / static_cast<int>(list.size() - i);
+        const int outcome = TryConnect(*list[i], std::max(share, std::min(left, 250)));
+        if (outcome > 0)
+            return true;
+        if (outcome == 0)
+            ++refused;
+    }
+    // Refused everywhere: the client hears the same at once and reports it.
+    return !list.empty() && refused == list.size();
+}
+
 std::string ClientService(const std::string& attachmentConfig, const std::string& clientConfig)
 {
     const auto setting = [&](std::string_view key) {
@@ -225,22 +253,7 @@ bool ServerAnswers(const std::string& databaseName, int milliseconds, const std:
     if (found != 0 && endpoint.port == kDefaultService) // no services entry: the client's own number
         found = ::getaddrinfo(endpoint.host.c_str(), kDefaultPort, &hints, &addresses);
     if (found == 0) {
-        answers = false;
-        std::vector<const addrinfo*> list;
-        for (const addrinfo* a = addresses; a; a = a->ai_next)
-            list.push_back(a);
-        // One budget for all: an address that drops packets in silence takes
-        // only its share, so the next one still gets its turn.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-        for (std::size_t i = 0; i < list.size() && !answers; ++i) {
-            const auto left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                   deadline - std::chrono::steady_clock::now())
-                                                   .count());
-            if (left <= 0)
-                break;
-            const int share = left / static_cast<int>(list.size() - i);
-            answers = TryConnect(*list[i], std::max(share, std::min(left, 250))) >= 0;
-        }
+        answers = AddressesAnswer(addresses, milliseconds);
         ::freeaddrinfo(addresses);
     }
 #ifdef _WIN32

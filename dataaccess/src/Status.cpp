@@ -5,6 +5,7 @@
 #include "dataaccess/Cp1252.h"
 
 #include <array>
+#include <cerrno>
 
 namespace dataaccess {
 namespace {
@@ -19,6 +20,71 @@ bool IsConnectionLoss(long gdsCode, const std::string& sqlState)
         if (code == gdsCode)
             return true;
     return false;
+}
+
+// A remote server sends the system's reason as text, in the words and the
+// language of its own system: only the texts of the systems servers run on
+// are known here. A reason in any other words is not taken for a missing file.
+bool SaysNotFound(const char* text)
+{
+    constexpr std::array<std::string_view, 5> notFound{
+        "No such file or directory",                 // POSIX, ENOENT
+        "The system cannot find the file specified", // Windows, ERROR_FILE_NOT_FOUND
+        "The system cannot find the path specified", // Windows, ERROR_PATH_NOT_FOUND
+        "Impossibile trovare il file specificato",   // the same two on an Italian Windows
+        "Impossibile trovare il percorso specificato",
+    };
+    const std::string_view reason = Trimmed(text ? text : "", " \t\r\n.");
+    for (std::string_view known : notFound)
+        if (EqualsIgnoreCase(reason, known))
+            return true;
+    return false;
+}
+
+// The one place that reads an attach's refusal out of a status vector.
+// "Nothing there" is an I/O error opening the file whose system reason is
+// "not found"; a file that exists but cannot be read says something else.
+AttachRefusal Refusal(const ISC_STATUS* status)
+{
+    ISC_STATUS first = 0;
+    bool afterOpenError = false; // the argument after isc_io_open_err is the system's reason
+    bool notFound = false;
+    for (const ISC_STATUS* item = status; *item != isc_arg_end && *item != isc_arg_warning;) {
+        const ISC_STATUS tag = item[0];
+        const ISC_STATUS value = item[1];
+        if (tag == isc_arg_gds) {
+            if (first == 0)
+                first = value;
+            afterOpenError = value == isc_io_open_err;
+        } else if (afterOpenError) {
+            afterOpenError = false;
+            notFound = (tag == isc_arg_unix && value == ENOENT) ||
+                       (tag == isc_arg_win32 && (value == 2 || value == 3)) ||
+                       (tag == isc_arg_interpreted && SaysNotFound(reinterpret_cast<const char*>(value)));
+        }
+        item += tag == isc_arg_cstring ? 3 : 2; // a counted string takes three slots
+    }
+    switch (first) {
+    case isc_io_error:
+        return notFound ? AttachRefusal::NoSuchDatabase : AttachRefusal::Other;
+    case isc_network_error:
+    case isc_net_connect_err:
+    case isc_net_lookup_err:
+    case isc_connect_reject:
+        return AttachRefusal::NoConnection;
+    case isc_login:
+    case isc_login_error:
+        return AttachRefusal::LoginRefused;
+    case isc_shutdown:
+    case isc_shutinprog:
+    case isc_att_shutdown:
+        return AttachRefusal::ShutDown;
+    case isc_conf_access_denied:
+    case isc_no_priv:
+        return AttachRefusal::NotAllowed;
+    default:
+        return AttachRefusal::Other;
+    }
 }
 
 std::string InterpretedText(const ISC_STATUS* status)
@@ -56,9 +122,10 @@ void RaiseStatus(const ISC_STATUS* status)
     std::string message = Windows1252ToUtf8(InterpretedText(status));
     if (message.empty())
         message = "Database error " + std::to_string(gdsCode);
+    const AttachRefusal refusal = Refusal(status);
     if (IsConnectionLoss(gdsCode, sqlState))
-        throw ConnectionLostError(message, gdsCode, sqlCode, std::move(sqlState));
-    throw DatabaseError(message, gdsCode, sqlCode, std::move(sqlState));
+        throw ConnectionLostError(message, gdsCode, sqlCode, std::move(sqlState), refusal);
+    throw DatabaseError(message, gdsCode, sqlCode, std::move(sqlState), refusal);
 }
 
 std::string Windows1252ToUtf8(std::string_view text)

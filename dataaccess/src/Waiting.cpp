@@ -13,74 +13,116 @@ namespace dataaccess {
 
 using Clock = std::chrono::steady_clock;
 
+// What a call cut off is given to leave the client library once its link is
+// closed.
+constexpr std::chrono::seconds kLeaveTime(1);
+
 // The one thread that makes a connection's client calls, so that the caller
 // can go on painting its window and can cut a call off when no answer comes.
 class CallThread {
 public:
-    CallThread() { thread_ = std::thread([this] { Loop(); }); }
+    CallThread() : shared_(std::make_shared<Shared>())
+    {
+        thread_ = std::thread([shared = shared_] { Loop(*shared); });
+    }
     ~CallThread()
     {
+        if (!thread_.joinable())
+            return; // left behind: it ends by itself
         {
-            const std::lock_guard lock(mutex_);
-            quit_ = true;
+            const std::lock_guard lock(shared_->mutex);
+            shared_->quit = true;
         }
-        wake_.notify_one();
+        shared_->wake.notify_one();
         thread_.join();
     }
     CallThread(const CallThread&) = delete;
     CallThread& operator=(const CallThread&) = delete;
 
+    // The unit is copied: a call left behind still owns what it runs.
     void Post(const std::function<void()>& unit)
     {
         {
-            const std::lock_guard lock(mutex_);
-            unit_ = &unit;
-            done_ = false;
-            error_ = nullptr;
+            const std::lock_guard lock(shared_->mutex);
+            shared_->unit = unit;
+            shared_->posted = true;
+            shared_->done = false;
+            shared_->error = nullptr;
         }
-        wake_.notify_one();
+        shared_->wake.notify_one();
     }
 
     // True once the unit posted last has returned.
     bool WaitFor(std::chrono::milliseconds time)
     {
-        std::unique_lock lock(mutex_);
-        return finished_.wait_for(lock, time, [this] { return done_; });
+        std::unique_lock lock(shared_->mutex);
+        return shared_->finished.wait_for(lock, time, [this] { return shared_->done; });
     }
 
-    std::exception_ptr Error() const { return error_; }
+    std::exception_ptr Error() const
+    {
+        const std::lock_guard lock(shared_->mutex);
+        return shared_->error;
+    }
+
+    // A call that does not come back from the client although its link was
+    // cut: nobody waits for it any more. The thread keeps the attachment the
+    // call runs on, detaches it once the call returns, and ends.
+    void LeaveBehind(isc_db_handle attachment)
+    {
+        {
+            const std::lock_guard lock(shared_->mutex);
+            shared_->leftBehind = true;
+            shared_->attachment = attachment;
+        }
+        thread_.detach();
+    }
 
 private:
-    void Loop()
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::condition_variable finished;
+        std::function<void()> unit;
+        bool posted = false;
+        bool done = true;
+        bool quit = false;
+        bool leftBehind = false;
+        isc_db_handle attachment = 0; // to detach after a call left behind
+        std::exception_ptr error;
+    };
+
+    static void Loop(Shared& shared)
     {
-        std::unique_lock lock(mutex_);
+        std::unique_lock lock(shared.mutex);
         for (;;) {
-            wake_.wait(lock, [this] { return quit_ || unit_ != nullptr; });
-            if (unit_ == nullptr)
+            shared.wake.wait(lock, [&] { return shared.quit || shared.posted; });
+            if (!shared.posted)
                 return;
-            const std::function<void()>* unit = unit_;
+            shared.posted = false;
             lock.unlock();
             std::exception_ptr error;
             try {
-                (*unit)();
+                shared.unit();
             } catch (...) {
                 error = std::current_exception();
             }
             lock.lock();
-            unit_ = nullptr;
-            error_ = error;
-            done_ = true;
-            finished_.notify_all();
+            shared.unit = nullptr;
+            if (shared.leftBehind) {
+                isc_db_handle attachment = shared.attachment;
+                lock.unlock();
+                Status ignored;
+                isc_detach_database(&ignored, &attachment);
+                return;
+            }
+            shared.error = error;
+            shared.done = true;
+            shared.finished.notify_all();
         }
     }
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable finished_;
-    const std::function<void()>* unit_ = nullptr;
-    bool done_ = true;
-    bool quit_ = false;
-    std::exception_ptr error_;
+    std::shared_ptr<Shared> shared_;
     std::thread thread_;
 };
 
@@ -193,6 +235,8 @@ void Connection::Impl::Run(const std::function<void()>& unit, bool cancellable)
     bool told = false;
     bool askedToStop = false;
     bool cut = false;
+    bool leftBehind = false;
+    Clock::time_point cutAt;
     while (!worker->WaitFor(std::chrono::milliseconds(50))) {
         const Clock::time_point now = Clock::now();
         if (monitor) {
@@ -201,12 +245,20 @@ void Connection::Impl::Run(const std::function<void()>& unit, bool cancellable)
                 !askedToStop)
                 askedToStop = true;
         }
-        if (cut || !cancellable || cancelHandle == 0)
+        if (cut) {
+            if (now - cutAt >= kLeaveTime) {
+                leftBehind = true;
+                break;
+            }
+            continue;
+        }
+        if (!cancellable || cancelHandle == 0)
             continue;
         if (askedToStop || now >= deadline) {
             Status status;
             fb_cancel_operation(&status, &cancelHandle, fb_cancel_abort);
             cut = !status.Failed();
+            cutAt = now;
         }
     }
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
@@ -214,6 +266,21 @@ void Connection::Impl::Run(const std::function<void()>& unit, bool cancellable)
         monitor->WaitOver(waited);
 
     const std::exception_ptr cancelled = askedToStop ? std::make_exception_ptr(Closing()) : nullptr;
+    if (leftBehind) {
+        // Still inside the client although its link is closed: a detach from
+        // here would wait for it too. The attachment goes with the call's
+        // thread; the next call gets a thread of its own.
+        worker->LeaveBehind(cancelHandle);
+        worker.reset();
+        ForgetAttachment();
+        const std::exception_ptr error =
+            cancelled ? cancelled : std::make_exception_ptr(NoAnswer({}, CallBound()));
+        Note("Chiamata interrotta che non lascia il client dopo " + std::to_string(waited.count()) +
+             " ms: lasciata al suo thread, collegamento con " + ServerLabel() + " considerato perso");
+        if (scope)
+            scope->ended = error;
+        std::rethrow_exception(error);
+    }
     if (cut) {
         // The answer may have come between the last look and the cut: the
         // call then keeps its outcome (a commit made stays made, a refusal
@@ -474,7 +541,7 @@ bool Connection::Impl::CutCallOut() noexcept
         isc_db_handle cancelHandle = handle;
         fb_cancel_operation(&status, &cancelHandle, fb_cancel_abort);
     }
-    return worker->WaitFor(std::chrono::seconds(1));
+    return worker->WaitFor(kLeaveTime);
 }
 
 } // namespace dataaccess

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <future>
 #include <thread>
@@ -120,19 +121,47 @@ TEST_P(ConnectionTest, TheFirstOneRowSelectBringsTheAttachmentsNumberAlong)
     }
 }
 
-TEST_P(ConnectionTest, MissingDatabaseIsAnError)
+// What Firebird 3 answers, read from the whole status vector: only a file
+// that is not there is "no such database"; a remote server sends the
+// system's reason as text, a local engine as a number.
+TEST_P(ConnectionTest, AttachRefusalTellsAMissingFileFromAnyOtherFailure)
 {
-    Connection other;
-    other.SetDatabaseName(SiblingName("missing.fdb"));
-    other.Params() = {"user_name=SYSDBA", "password=plumtrove"};
-    try {
-        other.SetConnected(true);
-        FAIL() << "attached to a missing file";
-    } catch (const DatabaseError& error) {
-        EXPECT_NE(std::string(error.what()).find("missing.fdb"), std::string::npos) << error.what();
-        EXPECT_NE(error.gdsCode(), 0);
+    using dataaccess::AttachRefusal;
+    const bool onServer = GetParam() == testsupport::Where::Server;
+    const std::string notADatabase = database->Folder() + "/junk.fdb";
+    std::ofstream(notADatabase) << std::string(20000, 'j');
+    const std::string closed = "127.0.0.1/" + std::to_string(testsupport::ClosedPort());
+    const struct {
+        const char* what;
+        std::string name;
+        std::string password;
+        AttachRefusal refusal;
+        bool serverOnly;
+    } cases[] = {
+        {"missing file", SiblingName("missing.fdb"), "plumtrove", AttachRefusal::NoSuchDatabase, false},
+        {"missing folder", SiblingName("nowhere/missing.fdb"), "plumtrove", AttachRefusal::NoSuchDatabase, false},
+        {"a folder, not a file", SiblingName(""), "plumtrove", AttachRefusal::Other, false},
+        {"a file that is no database", SiblingName("junk.fdb"), "plumtrove", AttachRefusal::Other, false},
+        // an embedded engine does not check passwords
+        {"wrong password", database->Name(), "wrong", AttachRefusal::LoginRefused, true},
+        {"closed port", closed + ":" + database->Path(), "plumtrove", AttachRefusal::NoConnection, true},
+    };
+    for (const auto& c : cases) {
+        if (c.serverOnly && !onServer)
+            continue;
+        SCOPED_TRACE(c.what);
+        Connection other;
+        other.SetDatabaseName(c.name);
+        other.Params() = {"user_name=SYSDBA", "password=" + c.password};
+        try {
+            other.SetConnected(true);
+            ADD_FAILURE() << "attached";
+        } catch (const DatabaseError& error) {
+            EXPECT_EQ(error.refusal(), c.refusal) << error.what();
+            EXPECT_NE(error.gdsCode(), 0);
+        }
+        EXPECT_FALSE(other.Connected());
     }
-    EXPECT_FALSE(other.Connected());
 }
 
 // A private server of this test alone, killed and started again on the same port.

@@ -12,15 +12,6 @@
 
 #include <QTemporaryDir>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
@@ -66,32 +57,6 @@ std::string ServerAddress()
 {
     const char* address = std::getenv("COLLI_FB_SERVER");
     return address ? address : "";
-}
-
-// A port on 127.0.0.1 where nobody listens.
-int ClosedPort()
-{
-#ifdef _WIN32
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    int length = sizeof(sockaddr_in);
-#else
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    socklen_t length = sizeof(sockaddr_in);
-#endif
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-#ifdef _WIN32
-    closesocket(s);
-    WSACleanup();
-#else
-    close(s);
-#endif
-    return ntohs(address.sin_port);
 }
 
 // Runs a test in another current folder, the one relative names would land in.
@@ -322,24 +287,91 @@ TEST_F(OpenOnServerTest, ServerNameIsNeverTakenForALocalFile)
     EXPECT_TRUE(std::filesystem::exists(path));
 }
 
-TEST_F(OpenOnServerTest, WrongPasswordLeavesTheExistingDatabaseUntouched)
+// dati.ini names a server: only the server's word that no file is there lets
+// the search go on (and, further on, create); any other refusal stops it with
+// one message naming the server, and nothing appears next to the program.
+TEST_F(OpenOnServerTest, OnlyTheServersNoSuchFileLetsTheSearchGoOn)
 {
     testsupport::TestDatabase existing(testsupport::Where::Server, false);
-    const std::string before = FileBytes(existing.Path());
-    EXPECT_FALSE(OpenOrCreateDatabase(connection, existing.Path(), server, "", "SYSDBA", "wrong", ui));
-    EXPECT_TRUE(ui.seen.empty());
-    EXPECT_FALSE(connection.Connected());
-    EXPECT_EQ(FileBytes(existing.Path()), before);
+    const std::string closed = "127.0.0.1/" + std::to_string(testsupport::ClosedPort());
+    const std::string unknownAlias = "colli_" + std::to_string(std::random_device{}());
+    const struct {
+        const char* what;
+        std::string server;
+        std::string alias;
+        std::string account; // dati.ini lines
+        std::string told;    // "" for no message; else what the one message must hold
+        bool opened;
+    } cases[] = {
+        {"closed port", closed, existing.Path(), "", "Il server \"" + closed + "\" non accetta il collegamento", false},
+        {"wrong password", server, existing.Path(), "Utente=SYSDBA\r\nPassword=sbagliata\r\n",
+         "Il server \"" + server + "\" ha rifiutato l'accesso dell'utente \"SYSDBA\"", false},
+        {"station account unknown to the server", server, existing.Path(),
+         "Utente=stazione\r\nPassword=x\r\nRuolo=COLLI_STATION\r\n",
+         "Il server \"" + server + "\" ha rifiutato l'accesso dell'utente \"stazione\"", false},
+        {"missing file, the server cannot create it", server, folder + "nowhere/ARCHIVIOCOLLI.FDB", "", Created, true},
+        // the server takes it for a path in the folder its service runs in
+        {"alias the server does not know", server, unknownAlias, "", Created, true},
+        {"the database is there", server, existing.Path(), "", "", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QTemporaryDir program;
+        const std::string programFolder = program.path().toStdString() + "/";
+        std::filesystem::permissions(programFolder, std::filesystem::perms::all);
+        std::ofstream(programFolder + "dati.ini")
+            << "[CONFIG]\r\nNome Server=" << c.server << "\r\nAlias=" << c.alias << "\r\n" << c.account;
+        dataaccess::Connection station;
+        ScriptedUi seen;
+        EXPECT_EQ(LocateAndOpenDatabase(station, programFolder, "ARCHIVIOCOLLI.FDB", "", "", seen), c.opened);
+        EXPECT_EQ(station.Connected(), c.opened);
+        if (c.told.empty()) {
+            EXPECT_TRUE(seen.seen.empty());
+        } else {
+            ASSERT_EQ(seen.seen.size(), 1u);
+            EXPECT_EQ(seen.seen[0].rfind(c.told, 0), 0u) << seen.seen[0];
+        }
+        // Only after the server's "no such file" does the search reach the program's folder.
+        EXPECT_EQ(std::filesystem::exists(programFolder + "ARCHIVIOCOLLI.FDB"), c.told == Created);
+    }
+#ifndef _WIN32
+    if (const char* pid = std::getenv("COLLI_FB_SERVER_PID")) {
+        EXPECT_FALSE(std::filesystem::exists("/proc/" + std::string(pid) + "/cwd/" + unknownAlias));
+    }
+#endif
 }
 
-TEST_F(OpenOnServerTest, UnreachableServerGivesFalse)
+#ifndef _WIN32
+// The service stopped (nobody listens on its port) at two starts, then back.
+TEST_F(OpenOrCreateTest, StoppedServiceIsToldAtEveryStartAndAttachedOnceBack)
 {
-    const std::string closed = "127.0.0.1/" + std::to_string(ClosedPort());
-    const std::string path = folder + "ARCHIVIOCOLLI.FDB";
-    EXPECT_FALSE(OpenOrCreateDatabase(connection, path, closed, "", "", "", ui));
-    EXPECT_TRUE(ui.seen.empty());
-    EXPECT_FALSE(std::filesystem::exists(path));
+    testsupport::PrivateServer own;
+    if (!own.Running())
+        GTEST_SKIP() << "no private server could be started";
+    const std::string alias = own.Folder() + "ARCHIVIOCOLLI.FDB";
+    testsupport::CreateDatabaseAt(own.Address() + ":" + alias, false);
+    std::ofstream(folder + "dati.ini") << "[CONFIG]\r\nNome Server=" << own.Address() << "\r\nAlias=" << alias << "\r\n";
+
+    own.Stop();
+    for (int start = 0; start < 2; ++start) {
+        dataaccess::Connection station;
+        ScriptedUi seen;
+        EXPECT_FALSE(LocateAndOpenDatabase(station, folder, "ARCHIVIOCOLLI.FDB", "", "", seen));
+        ASSERT_EQ(seen.seen.size(), 1u);
+        EXPECT_EQ(seen.seen[0].rfind("Il server \"" + own.Address() + "\" non accetta il collegamento", 0), 0u)
+            << seen.seen[0];
+        EXPECT_FALSE(std::filesystem::exists(folder + "ARCHIVIOCOLLI.FDB"));
+    }
+
+    own.Restart();
+    dataaccess::Connection station;
+    ScriptedUi seen;
+    ASSERT_TRUE(LocateAndOpenDatabase(station, folder, "ARCHIVIOCOLLI.FDB", "", "", seen));
+    EXPECT_TRUE(seen.seen.empty());
+    EXPECT_EQ(station.DatabaseName(), own.Address() + ":" + alias);
+    EXPECT_FALSE(std::filesystem::exists(folder + "ARCHIVIOCOLLI.FDB"));
 }
+#endif
 
 TEST_F(OpenOnServerTest, LocateAttachesThroughAnAliasWithoutMessages)
 {

@@ -12,6 +12,9 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #endif
 
@@ -189,3 +192,32 @@ void PrivateServer::Restore()
 
 } // namespace testsupport
 #endif
+
+namespace testsupport {
+
+int ClosedPort()
+{
+#ifdef _WIN32
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    int length = sizeof(sockaddr_in);
+#else
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    socklen_t length = sizeof(sockaddr_in);
+#endif
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+#ifdef _WIN32
+    closesocket(s);
+    WSACleanup();
+#else
+    close(s);
+#endif
+    return ntohs(address.sin_port);
+}
+
+} // namespace testsupport

@@ -55,4 +55,8 @@ private:
     std::string wireCrypt_;
 };
 
+// A port on 127.0.0.1 where nobody listens: one the system just gave out and
+// took back.
+int ClosedPort();
+
 } // namespace testsupport

@@ -3,6 +3,7 @@
 #include "dblocate/ProgramDrive.h"
 
 #include <functional>
+#include <stdexcept>
 #include <string>
 
 namespace dataaccess { class Connection; }
@@ -34,10 +35,20 @@ public:
     }
 };
 
+// A server turned an attempt down for a reason other than "no such database"
+// (no link, login refused, shut down, path not allowed): no other name and no
+// new database may stand in for it. The text, for the operator, names the
+// server and the reason.
+class ServerRefusedError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // All folders and names are UTF-8; programFolder ends with the path delimiter.
 // A non-empty role is asked for at attach (and named at creation). A non-empty
 // linkConfig (client configuration lines) goes with the attach, and then no
-// database is created.
+// database is created. A name on a server that the server refuses for any
+// reason but a missing file raises ServerRefusedError instead of a creation.
 bool OpenOrCreateDatabase(dataaccess::Connection& connection, const std::string& name,
                           const std::string& serverName, const std::string& driveLetter,
                           const std::string& userName, const std::string& password,
@@ -57,7 +68,8 @@ void AskServerLocation(const std::string& programFolder, LocationUi& ui,
 
 // userName and password empty: those of dati.ini ("Utente", "Password"), and
 // failing those the defaults; the role is always the one of dati.ini ("Ruolo"),
-// the link's requirements those of SecureLinkFor.
+// the link's requirements those of SecureLinkFor. A server's refusal ends the
+// search with a message naming the server and the reason (result false).
 bool LocateAndOpenDatabase(dataaccess::Connection& connection, const std::string& programFolder,
                            const std::string& fileName, const std::string& userName,
                            const std::string& password, LocationUi& ui);
