@@ -163,7 +163,7 @@ build_kit() {
 
 # --- SQLite for MinGW: one static library ----------------------------------------
 # The journal must be safe however it is used: serialized threading (it is
-# written by the scan and read by the forwarding thread), no extension loading,
+# written and forwarded from different threads), no extension loading,
 # double-quoted strings only as identifiers, no memory statistics (a global
 # mutex on every allocation), no deprecated interfaces nor shared cache.
 # As in Debian's Linux library, so both behave alike: secure delete, LIKE never
