@@ -3,12 +3,13 @@
 # build-windows/controllo-colli-windows.zip and, from the same files, the
 # installer build-windows/controllo-colli-VERSION.msi (wixl).
 #
-# Qt 6 for MinGW is not packaged by Debian, so the first run builds a kit from
-# Debian's own Qt sources (qtbase, plus qtsvg) into a version-stamped folder
-# outside the checkout; later runs and fresh clones on the same machine reuse it.
+# Qt 6 and SQLite for MinGW are not packaged by Debian, so the first run builds
+# a kit from Debian's own Qt sources (qtbase, plus qtsvg) and a static SQLite
+# from Debian's own sqlite3 source, each into a version-stamped folder outside
+# the checkout; later runs and fresh clones on the same machine reuse them.
 #
-#   bash scripts/build-windows.sh          kit (if missing), programs, tests, zip, installer
-#   bash scripts/build-windows.sh kit      only the kit
+#   bash scripts/build-windows.sh          kit and SQLite (if missing), programs, tests, zip, installer
+#   bash scripts/build-windows.sh kit      only the kit and SQLite
 # Environment: COLLI_WINDOWS_CACHE (default /var/cache/controllo-colli),
 # QTSVG_SRC (qtsvg source tarball or folder, default ../shared/notes/),
 # JOBS (default 2).
@@ -21,6 +22,9 @@ QT_VERSION=6.4.2
 KIT_STAMP=r1            # bump whenever the kit recipe below changes
 CACHE=${COLLI_WINDOWS_CACHE:-/var/cache/controllo-colli}
 KIT=$CACHE/qt-$QT_VERSION-mingw-$KIT_STAMP
+SQLITE_VERSION=3.40.1   # what Debian 12 has, as the Linux build links
+SQLITE_STAMP=r1         # bump whenever the SQLite recipe below changes
+SQLITE=$CACHE/sqlite-$SQLITE_VERSION-mingw-$SQLITE_STAMP
 JOBS=${JOBS:-2}
 NICE="nice -n 10"
 QTSVG_SRC=${QTSVG_SRC:-$top/../shared/notes/qtsvg-$QT_VERSION-src.tar.xz}
@@ -33,7 +37,7 @@ SUDO=""
 step "packages"
 packages=(g++-mingw-w64-x86-64-posix cmake ninja-build perl xz-utils dpkg-dev zip
           qt6-base-dev qt6-base-dev-tools googletest firebird-dev libsimpleini-dev
-          wixl msitools python3)
+          wixl msitools python3 gcc make tcl)
 missing=()
 for p in "${packages[@]}"; do
   [ "$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null)" = installed ] || missing+=("$p")
@@ -43,6 +47,30 @@ if [ "${#missing[@]}" -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends \
     -o DPkg::Lock::Timeout=600 "${missing[@]}"
 fi
+
+# Debian's sources need a deb-src entry; it is derived from the binary one and
+# taken away again once the sources are here (on any exit too), so later
+# updates of the machine do not fetch source indexes for nothing.
+added_src=""
+add_deb_src() { # $1: what apt-get source will be asked for
+  apt-get source --print-uris -qq "$1" >/dev/null 2>&1 && return 0
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    added_src=/etc/apt/sources.list.d/colli-deb-src.sources
+    sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+      $SUDO tee "$added_src" >/dev/null
+  else
+    added_src=/etc/apt/sources.list.d/colli-deb-src.list
+    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | $SUDO tee "$added_src" >/dev/null
+  fi
+  $SUDO apt-get update -qq
+}
+drop_deb_src() {
+  if [ -n "$added_src" ]; then
+    $SUDO rm -f "$added_src"
+    added_src=""
+  fi
+}
+trap drop_deb_src EXIT
 
 # --- the kit: Qt for MinGW, GoogleTest for MinGW, the MinGW runtime ----------
 build_kit() {
@@ -59,22 +87,7 @@ build_kit() {
   $SUDO mkdir -p "$KIT" "$work"
   $SUDO chown "$(id -u):$(id -g)" "$KIT" "$work"
 
-  # Debian's Qt sources need a deb-src entry; derive it from the binary one.
-  # It is taken away again once the sources are here, so later updates of the
-  # machine do not fetch source indexes for nothing.
-  added_src=""
-  if ! apt-get source --print-uris -qq "qt6-base=$hostver" >/dev/null 2>&1; then
-    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-      added_src=/etc/apt/sources.list.d/colli-deb-src.sources
-      sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-        $SUDO tee "$added_src" >/dev/null
-    else
-      added_src=/etc/apt/sources.list.d/colli-deb-src.list
-      sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | $SUDO tee "$added_src" >/dev/null
-    fi
-    $SUDO apt-get update -qq
-  fi
-
+  add_deb_src "qt6-base=$hostver"
   step "kit: sources"
   cd "$work"
   if [ ! -d qtbase ]; then
@@ -90,7 +103,7 @@ build_kit() {
       dpkg-source -x qt6-svg_*.dsc qtsvg
     fi
   fi
-  [ -n "$added_src" ] && $SUDO rm -f "$added_src"
+  drop_deb_src
 
   # Qt's installed qt.toolchain.cmake chain-loads this file by absolute path.
   cp "$top/cmake/mingw-w64-x86_64.cmake" "$KIT/mingw-w64-x86_64.cmake"
@@ -148,13 +161,73 @@ build_kit() {
   step "kit: done, $(du -sh "$KIT" | cut -f1)"
 }
 
+# --- SQLite for MinGW: one static library ----------------------------------------
+# The journal must be safe however it is used: serialized threading (it is
+# written and forwarded from different threads), no extension loading,
+# double-quoted strings only as identifiers, no memory statistics (a global
+# mutex on every allocation), no deprecated interfaces nor shared cache.
+# As in Debian's Linux library, so both behave alike: secure delete, LIKE never
+# matches a BLOB, URI file names, up to 250000 parameters. Debian's extras (FTS,
+# R-Tree, sessions...) are left out. synchronous stays FULL, the default, in
+# WAL mode too: an outcome is on disk before the operator is told.
+SQLITE_OPTIONS=(
+  -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION -DSQLITE_DQS=0
+  -DSQLITE_DEFAULT_MEMSTATUS=0 -DSQLITE_OMIT_DEPRECATED -DSQLITE_OMIT_SHARED_CACHE
+  -DSQLITE_USE_ALLOCA
+  -DSQLITE_SECURE_DELETE -DSQLITE_LIKE_DOESNT_MATCH_BLOBS -DSQLITE_USE_URI=1
+  -DSQLITE_MAX_VARIABLE_NUMBER=250000
+)
+build_sqlite() {
+  local work=$CACHE/work-sqlite-$SQLITE_VERSION-$SQLITE_STAMP debver
+  echo "Building SQLite $SQLITE_VERSION for MinGW into $SQLITE (once per machine, about a minute)."
+  $SUDO rm -rf "$SQLITE" "$work"
+  $SUDO mkdir -p "$SQLITE" "$work"
+  $SUDO chown "$(id -u):$(id -g)" "$SQLITE" "$work"
+  add_deb_src sqlite3
+
+  step "sqlite: sources"
+  cd "$work"
+  apt-get source -q --download-only sqlite3
+  drop_deb_src
+  dpkg-source -x sqlite3_*.dsc sqlite >/dev/null   # applies Debian's patches
+  debver=$(dpkg-parsechangelog -l sqlite/debian/changelog -S Version)
+  case "$debver" in
+    "$SQLITE_VERSION"-*) ;;
+    *) echo "Debian's sqlite3 source is $debver; this recipe is for $SQLITE_VERSION" >&2; exit 1 ;;
+  esac
+
+  # Debian's source is SQLite's tree, not the one-file amalgamation: that is
+  # generated on the build machine (a Tcl script) and is all that gets cross-compiled.
+  if [ ! -f sqlite/sqlite3.c ]; then
+    step "sqlite: amalgamation"
+    (cd sqlite && $NICE ./configure --disable-tcl --disable-readline >../configure.log &&
+      $NICE make sqlite3.c >../amalgamation.log)
+  fi
+  step "sqlite: compile"
+  $NICE x86_64-w64-mingw32-gcc-posix -O2 "${SQLITE_OPTIONS[@]}" -c sqlite/sqlite3.c -o sqlite3.o
+  mkdir -p "$SQLITE/include" "$SQLITE/lib"
+  x86_64-w64-mingw32-gcc-ar-posix rcs "$SQLITE/lib/libsqlite3.a" sqlite3.o
+  cp sqlite/sqlite3.h "$SQLITE/include/"
+  printf 'Debian source package sqlite3 %s\n%s\n' "$debver" "${SQLITE_OPTIONS[*]}" >"$SQLITE/BUILD-INFO"
+
+  cd "$top"
+  rm -rf "$work"
+  date -u +%FT%TZ >"$SQLITE/.complete"
+  step "sqlite: done, $debver"
+}
+
 $SUDO mkdir -p "$CACHE"
 exec 9>"$CACHE/.lock"
-flock 9   # one kit build at a time, even from two checkouts
+flock 9   # one build into the cache at a time, even from two checkouts
 if [ -f "$KIT/.complete" ]; then
   step "kit: reusing $KIT"
 else
   build_kit
+fi
+if [ -f "$SQLITE/.complete" ]; then
+  step "sqlite: reusing $SQLITE"
+else
+  build_sqlite
 fi
 flock -u 9
 [ "$what" = kit ] && exit 0
@@ -174,6 +247,7 @@ $NICE cmake -S . -B "$win" -G Ninja \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DCOLLI_WERROR="$werror" \
   -DFBCLIENT_INCLUDE_DIR="$win/host-include" -DSIMPLEINI_INCLUDE_DIR="$win/host-include" \
   -DGTest_DIR="$KIT/lib/cmake/GTest" \
+  -DSQLite3_INCLUDE_DIR="$SQLITE/include" -DSQLite3_LIBRARY="$SQLITE/lib/libsqlite3.a" \
   -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST >/dev/null
 echo "$KIT" >"$win/kit-path"   # for scripts/test-windows.sh
 step "build"

@@ -12,7 +12,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-liberation2
   firebird3.0-server firebird3.0-server-core firebird3.0-utils firebird-dev libfbclient2
   libcups2-dev cups cups-client cups-daemon cups-bsd
-  libsimpleini-dev libgtest-dev libgmock-dev
+  libsimpleini-dev libgtest-dev libgmock-dev libsqlite3-dev
   xvfb xdotool x11-utils openbox imagemagick fonts-dejavu-core
   python3 procps iproute2 iptables lintian
 )
