@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 
 #include <algorithm>
 #include <cstdlib>
@@ -63,7 +64,7 @@ TEST_F(LostConnection, ErrorsAreShownWhileTheServerIsAwayAndTheOutcomeWaitsOnThe
     const auto rows = LogRows();
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[1][1], "SPD001");
-    EXPECT_TRUE(form->LabelCoda->text().isEmpty());
+    EXPECT_TRUE(QTest::qWaitFor([this] { return form->LabelCoda->text().isEmpty(); }, 5000));
     journal.clear();
     Scan("SPD001");
     Scan("8001234567890");

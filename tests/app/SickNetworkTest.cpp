@@ -195,7 +195,7 @@ TEST_F(SickNetwork, ClosingWhileALookupWaitsEndsTheWaitAndKeepsWhatWasScanned)
         journal.clear();
         Scan("8001234567906"); // told at once; its row waits on the workstation
         EXPECT_EQ(journal, Journal{"Outcome 0: EAN OK"});
-        EXPECT_EQ(form->ScansWaiting().waiting, 1);
+        EXPECT_GE(form->ScansWaiting().waiting, 1);
         TerminationSignals ending;
         QTimer::singleShot(500, [&] {
             if (bySignal)
@@ -256,12 +256,14 @@ TEST_F(SickNetwork, KeysTypedWhileAStepWaitsAreTakenWholeAfterIt)
         QString before, step, during, after; // step: "batch" or the code whose step waits
         std::string lastRow, lastCode;
         int state;
+        std::string ignored; // the code named as dropped, if any
     };
     const Case cases[] = {
-        {"", "SPD002", "8001234567906\r", "", "SPD002 EanCorretto", "SPD002", 0},                    // lookup
-        {"", "SPD002", "80012345", "67906\r", "SPD002 EanCorretto", "SPD002", 0},                    // half during it
-        {"SPD002\r", "8001234567906", "SPD001\r8001234567890\r", "", "SPD001 EanCorretto", "SPD001", 0}, // after an outcome
-        {"", "batch", "SPD001\r", "", "SPD001 EanCorretto", "SPD001", 0}, // dropped: the batch asked and told
+        {"", "SPD002", "8001234567906\r", "", "SPD002 EanCorretto", "SPD002", 0, ""},                 // lookup
+        {"", "SPD002", "80012345", "67906\r", "SPD002 EanCorretto", "SPD002", 0, ""},                 // half during it
+        // A whole pair and one code more: the pair's window interrupts, the code after it is dropped.
+        {"", "SPD001", "8001234567890\rSPD002\r", "", "SPD001 EanCorretto", "SPD001", 0, "SPD002"},
+        {"", "batch", "SPD001\r", "", "SPD001 EanCorretto", "SPD001", 0, "SPD001"}, // the batch asked and told
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.step.toStdString() + " " + c.during.toStdString());
@@ -280,9 +282,8 @@ TEST_F(SickNetwork, KeysTypedWhileAStepWaitsAreTakenWholeAfterIt)
         EXPECT_EQ(LogRows().back()[1] + " " + LogRows().back()[3], c.lastRow);
         for (const std::string& line : journal)
             EXPECT_EQ(line.find("sconosciuto"), std::string::npos) << line;
-        if (c.step == "batch") {
-            EXPECT_EQ(form->LabelCodiceIgnorato->text().toStdString(), "Codice letto durante l'avviso, ignorato: SPD001");
-        }
+        EXPECT_EQ(form->LabelCodiceIgnorato->text().toStdString(),
+                  c.ignored.empty() ? "" : "Codice letto durante l'avviso, ignorato: " + c.ignored);
         journal.clear();
     }
 }
@@ -301,7 +302,7 @@ TEST_F(SickNetwork, AWaitingRowReachesTheServerWithoutAnotherScan)
     server.Thaw();
     const auto rows = LogRows();
     EXPECT_EQ(std::count_if(rows.begin(), rows.end(), [](const auto& row) { return row[1] == "SPD002"; }), 1);
-    EXPECT_TRUE(form->LabelCoda->text().isEmpty());
+    EXPECT_TRUE(QTest::qWaitFor([this] { return form->LabelCoda->text().isEmpty(); }, 5000));
     EXPECT_TRUE(Contains(DiagnosticLines(), "server non raggiungibile, le scansioni restano sulla postazione"));
 }
 
