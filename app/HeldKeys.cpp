@@ -66,8 +66,9 @@ bool HeldKeys::eventFilter(QObject* watched, QEvent* event)
         return false;
     const auto* key = static_cast<QKeyEvent*>(event);
     if (holding_()) {
-        // The operator closes a box with Escape; the reader never sends it.
-        if (window != window_ && key->key() == Qt::Key_Escape)
+        // The operator answers a box with Escape or an Alt access key; a
+        // reader sends neither.
+        if (window != window_ && (key->key() == Qt::Key_Escape || (key->modifiers() & Qt::AltModifier)))
             return false;
         held_.push_back(std::unique_ptr<QEvent>(event->clone()));
         event->accept();

@@ -126,8 +126,9 @@ scan NOPE0001
 expect_outcome "$demo/screenshots/03-codice-speed-sconosciuto.png"
 
 click_main_button "$main" integrazione
-answer_box '^Confirm$' "$demo/screenshots/04-conferma-integrazione.png" y
-answer_box '^Information$' "$demo/screenshots/05-elaborazione-completata.png" Return
+# A box takes no key a reader could send: Alt+Y answers "&Yes", Esc closes.
+answer_box '^Confirm$' "$demo/screenshots/04-conferma-integrazione.png" alt+y
+answer_box '^Information$' "$demo/screenshots/05-elaborazione-completata.png" Escape
 
 click_main_button "$main" chiudi
 wait_exit "$station_pid"

@@ -14,8 +14,9 @@ class SessionEnd : public StationTest {};
 
 // Logoff and shutdown come as messages, and Windows ends the process once
 // WM_ENDSESSION is answered: by then the windows are closed and the open
-// transaction has ended as the end of the program would end it.
-TEST_F(SessionEnd, PendingWorkIsCommittedBeforeTheMessageIsAnswered)
+// transaction has ended as the end of the program ends it: the batch's work,
+// cut short, is rolled back.
+TEST_F(SessionEnd, TheBatchsOpenWorkIsRolledBackBeforeTheMessageIsAnswered)
 {
     if (QGuiApplication::platformName() != QLatin1String("windows"))
         GTEST_SKIP() << "needs real windows (-platform windows)";
@@ -31,14 +32,14 @@ TEST_F(SessionEnd, PendingWorkIsCommittedBeforeTheMessageIsAnswered)
         pending.ExecQuery();
     }
     TerminationSignals ending;
-    ending.AtSessionEnd([this] { form->DatabaseColli().SetConnected(false); }); // as the program does
+    ending.AtSessionEnd([this] { form->CloseDatabase(2); }); // as the program does
     const HWND window = reinterpret_cast<HWND>(form->winId());
     EXPECT_NE(::SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), 0); // the station agrees
     ::SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
 
     EXPECT_FALSE(form->isVisible());
     EXPECT_FALSE(form->DatabaseColli().Connected());
-    EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM COLLI WHERE BARCODESPEED = 'PENDING'")[0][0], "1");
+    EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM COLLI WHERE BARCODESPEED = 'PENDING'")[0][0], "0");
 }
 
 } // namespace

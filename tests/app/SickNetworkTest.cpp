@@ -7,6 +7,8 @@
 
 #include <dataaccess/Errors.h>
 #include <dataaccess/SqlQuery.h>
+#include <dataaccess/SqlStatement.h>
+#include <dataaccess/Transaction.h>
 #include <parcels/WrongEanBatch.h>
 
 #include <QElapsedTimer>
@@ -341,6 +343,59 @@ TEST_F(SickNetwork, TheBatchOutwaitsABusyServerAndStopsOnTheOperatorsWord)
         EXPECT_LT(took, busyMs + kMarginMs);
         EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM COLLI WHERE CODICEEAN_ERRATO IS NOT NULL")[0][0], c.filled);
     }
+}
+
+// The session ends while the batch is half way through its updates (on
+// Windows the message comes inside the batch's own event pumping): what it
+// had updated is rolled back, never committed by the station's end.
+TEST_F(SickNetwork, TheBatchCutShortByTheSessionsEndChangesNothing)
+{
+    folder.Execute("INSERT INTO COLLI (BARCODESPEED, CODICEEAN) WITH RECURSIVE A(I) AS (SELECT 1 FROM RDB$DATABASE "
+                   "UNION ALL SELECT I + 1 FROM A WHERE I < 100), B(J) AS (SELECT 1 FROM RDB$DATABASE UNION ALL "
+                   "SELECT J + 1 FROM B WHERE J < 99) SELECT 'B' || LPAD(I * 100 + J, 6, '0'), '2001234567890' "
+                   "FROM A CROSS JOIN B");
+    // Another transaction holds the last parcel: the batch's last chunk waits
+    // for it, and the session ends meanwhile.
+    dataaccess::Connection other;
+    other.SetDatabaseName(folder.databaseName);
+    other.Params() = {"user_name=SYSDBA", "password=plumtrove"};
+    other.SetConnected(true);
+    dataaccess::Transaction holding(other);
+    holding.SetActive(true);
+    dataaccess::SqlStatement lock(other, holding);
+    lock.SetParamCheck(false);
+    lock.AddLine("UPDATE COLLI SET CODICEEAN = CODICEEAN WHERE BARCODESPEED = 'B010099'");
+    lock.ExecQuery();
+    bool ended = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        auto* progress = form->findChild<QProgressDialog*>();
+        // The second half of the bar follows the updates.
+        if (!ended && progress && progress->value() > progress->maximum() * 6 / 10) {
+            ended = true;
+            form->close(); // what the session's end does, in its order
+            form->CloseDatabase(2);
+        }
+    });
+    watch.start(10);
+    form->ButtonIntegrazioneEANErrati->click();
+    watch.stop();
+    holding.Rollback();
+    ASSERT_TRUE(ended) << "the batch ended before the session did: " << ::testing::PrintToString(journal);
+    EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM COLLI WHERE CODICEEAN_ERRATO IS NOT NULL")[0][0], "0");
+
+    // Between two of its calls: its open transaction is rolled back, not committed.
+    Start();
+    {
+        form->TransactionColli().SetActive(true);
+        dataaccess::SqlStatement pending(form->DatabaseColli(), form->TransactionColli());
+        pending.SetParamCheck(false);
+        pending.AddLine("UPDATE COLLI SET CODICEEAN_ERRATO = '2012345678907' WHERE BARCODESPEED = 'B000101'");
+        pending.ExecQuery();
+    }
+    form->close();
+    form->CloseDatabase(2);
+    EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM COLLI WHERE CODICEEAN_ERRATO IS NOT NULL")[0][0], "0");
 }
 
 // The session ends while a scan's call waits for a frozen server (on Windows
