@@ -4,6 +4,7 @@
 #include "ColliApplication.h"
 #include "PrivateServer.h"
 #include "StationFixture.h"
+#include "TestDatabase.h"
 
 #include <dataaccess/Errors.h>
 #include <dataaccess/SqlQuery.h>
@@ -306,6 +307,26 @@ TEST_F(SickNetwork, AWaitingRowReachesTheServerWithoutAnotherScan)
     EXPECT_EQ(std::count_if(rows.begin(), rows.end(), [](const auto& row) { return row[1] == "SPD002"; }), 1);
     EXPECT_TRUE(QTest::qWaitFor([this] { return form->LabelCoda->text().isEmpty(); }, 5000));
     EXPECT_TRUE(Contains(DiagnosticLines(), "server non raggiungibile, le scansioni restano sulla postazione"));
+}
+
+// An idle station holds no transaction open at the server (one left open
+// holds back garbage collection for the whole server); a busy one keeps them.
+TEST_F(SickNetwork, AnIdleStationHoldsNothingOpen)
+{
+    auto openElsewhere = [this] {
+        return testsupport::QueryOn(folder.databaseName,
+                                    "SELECT COUNT(*) FROM MON$TRANSACTIONS T JOIN MON$ATTACHMENTS A ON A.MON$ATTACHMENT_ID = "
+               "T.MON$ATTACHMENT_ID WHERE A.MON$SYSTEM_FLAG = 0 AND A.MON$ATTACHMENT_ID <> CURRENT_CONNECTION")[0][0];
+    };
+    Scan("SPD002");
+    Scan("8001234567906");
+    WaitForwarded();
+    EXPECT_NE(openElsewhere(), "0"); // the lookups' read and the forwarder's, kept while scans come
+    EXPECT_TRUE(QTest::qWaitFor([&] { return openElsewhere() == "0"; }, 2 * 5000 + kMarginMs));
+    // The next pair starts them again.
+    Scan("SPD001");
+    Scan("8001234567890");
+    EXPECT_EQ(LogRows().size(), 3u);
 }
 
 // The batch is long work: a server busy for longer than a scan's bound is

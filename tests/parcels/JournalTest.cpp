@@ -234,8 +234,8 @@ protected:
     // Transactions of other attachments still open at the server.
     std::string OpenElsewhere()
     {
-        return testsupport::QueryOn(name, "SELECT COUNT(*) FROM MON$TRANSACTIONS WHERE MON$STATE = 1 AND "
-                                          "MON$ATTACHMENT_ID <> CURRENT_CONNECTION")[0][0];
+        return testsupport::QueryOn(name, "SELECT COUNT(*) FROM MON$TRANSACTIONS T JOIN MON$ATTACHMENTS A ON A.MON$ATTACHMENT_ID = "
+               "T.MON$ATTACHMENT_ID WHERE A.MON$SYSTEM_FLAG = 0 AND A.MON$ATTACHMENT_ID <> CURRENT_CONNECTION")[0][0];
     }
 
     testsupport::PrivateServer server;
