@@ -163,7 +163,7 @@ TMainForm::TMainForm(StationServices services, QWidget* parent)
     idleTimer_ = new QTimer(this);
     idleTimer_->setSingleShot(true);
     connect(idleTimer_, &QTimer::timeout, this, [this] {
-        if (!busy_)
+        if (!busy_ && scanTransaction_.Active())
             Work([this] { EndIdleRead(); });
     });
     Work([this] {

@@ -208,8 +208,7 @@ protected:
         if (testsupport::ServerAddress().empty())
             GTEST_SKIP() << "COLLI_FB_SERVER not set";
         ASSERT_TRUE(server.Running());
-        name = server.Address() + ":" + server.Folder() + "LOG.FDB";
-        testsupport::CreateDatabaseAt(name, true);
+        name = parcelstest::LogDatabaseOn(server);
         journal = std::make_unique<ScanJournal>(path);
     }
 

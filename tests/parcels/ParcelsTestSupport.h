@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PrivateServer.h"
 #include "TestDatabase.h"
 
 #include <dataaccess/Connection.h>
@@ -55,6 +56,14 @@ public:
     void ProgressFinished() override { ++progressFinished; }
     bool StopAsked() override { return stopAfterProgress > 0 && progress.size() >= stopAfterProgress; }
 };
+
+// A database with the project's tables on a server the test has to itself.
+inline std::string LogDatabaseOn(const testsupport::PrivateServer& server)
+{
+    const std::string name = server.Address() + ":" + server.Folder() + "LOG.FDB";
+    testsupport::CreateDatabaseAt(name, true);
+    return name;
+}
 
 // A parcel row; a null faulty EAN is written as NULL.
 inline std::string ParcelInsert(const std::string& barcodeSpeed, const std::string& codiceEan,

@@ -260,8 +260,7 @@ protected:
         if (testsupport::ServerAddress().empty())
             GTEST_SKIP() << "COLLI_FB_SERVER not set";
         ASSERT_TRUE(server.Running());
-        name = server.Address() + ":" + server.Folder() + "LOG.FDB";
-        testsupport::CreateDatabaseAt(name, true);
+        name = parcelstest::LogDatabaseOn(server);
         connection.SetDatabaseName(name);
         connection.Params() = {"user_name=SYSDBA", "password=plumtrove"};
         connection.SetWaitBound(2);
