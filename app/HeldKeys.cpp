@@ -1,9 +1,13 @@
 #include "HeldKeys.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QWidget>
+
+#ifndef _WIN32
+#include <xcb/xcb.h>
+#endif
 
 namespace {
 
@@ -49,12 +53,37 @@ HeldKeys::HeldKeys(QWidget* window, std::function<bool()> holding, std::function
     lineGap_.setInterval(kLineGapMs);
     connect(&lineGap_, &QTimer::timeout, this, [this] { EndDroppedLine(); });
     QCoreApplication::instance()->installEventFilter(this);
+    QCoreApplication::instance()->installNativeEventFilter(this);
 }
 
 HeldKeys::~HeldKeys()
 {
-    if (QCoreApplication::instance())
+    if (QCoreApplication::instance()) {
+        QCoreApplication::instance()->removeNativeEventFilter(this);
         QCoreApplication::instance()->removeEventFilter(this);
+    }
+}
+
+bool HeldKeys::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*)
+{
+#ifndef _WIN32
+    if (eventType != "xcb_generic_event_t" || !holding_())
+        return false;
+    auto* event = static_cast<xcb_generic_event_t*>(message);
+    const auto kind = event->response_type & 0x7f;
+    if (kind != XCB_KEY_PRESS && kind != XCB_KEY_RELEASE)
+        return false;
+    // A release has the press's layout.
+    auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
+    const QWidget* box = QApplication::activeModalWidget();
+    if (box && box != window_ && window_->internalWinId() && key->event == window_->internalWinId() &&
+        box->internalWinId())
+        key->event = static_cast<xcb_window_t>(box->internalWinId());
+#else
+    (void)eventType;
+    (void)message;
+#endif
+    return false;
 }
 
 bool HeldKeys::eventFilter(QObject* watched, QEvent* event)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAbstractNativeEventFilter>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -20,7 +21,7 @@ class QWidget;
 // dropped whole and named, and so is the rest of a line begun meanwhile.
 // Escape and Alt access keys still reach a box (a reader sends neither), and
 // a text field of another window (the server dialog's) gets its keys as always.
-class HeldKeys : public QObject {
+class HeldKeys : public QObject, public QAbstractNativeEventFilter {
 public:
     // Keys of a line begun before a box closed arrive within this time of
     // each other; a longer pause ends the dropped line.
@@ -38,6 +39,12 @@ public:
     void DropLines();
     // The station is closing: nothing is handed on or named.
     void Forget();
+
+    // Keys the system still sends to the station's window once a box blocks
+    // it (the reader types on while the box comes up) would be dropped by Qt
+    // before any event filter: they are sent to the box instead, where they
+    // are held like the rest.
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

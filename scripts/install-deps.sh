@@ -9,7 +9,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config file
-  qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-liberation2
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev libxcb1-dev fonts-liberation2
   firebird3.0-server firebird3.0-server-core firebird3.0-utils firebird-dev libfbclient2
   libcups2-dev cups cups-client cups-daemon cups-bsd
   libsimpleini-dev libgtest-dev libgmock-dev libsqlite3-dev
