@@ -133,6 +133,7 @@ class Station:
         self.kill_asked = False
         self.refused_starts = 0
         self.crashes = []
+        self.display_refusals = 0
         self.errors = os.path.join(self.folder, "stderr.txt")
 
     def stderr_tail(self, lines=8):
@@ -140,7 +141,16 @@ class Station:
             return " | ".join(f.read().splitlines()[-lines:]) or "(empty)"
 
     def xdo(self, *args, check=False):
-        return sh("xdotool", *args, env=self.env, check=check, timeout=20)
+        for _ in range(5):
+            r = subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True, timeout=20)
+            # Xvfb now and then refuses a connection opened while another one is set up.
+            if "open display" not in r.stderr and "new xdo instance" not in r.stderr:
+                break
+            self.display_refusals += 1
+            time.sleep(0.1)
+        if check and r.returncode != 0:
+            raise RuntimeError("xdotool %s: %s" % (" ".join(args), r.stderr.strip()))
+        return r.stdout
 
     def diagnostics(self):
         lines = []
@@ -187,6 +197,7 @@ class Station:
         deadline = time.time() + 90
         while True:
             self.offset = len(self.diagnostics())
+            before = os.path.getsize(self.errors) if os.path.exists(self.errors) else 0
             with open(self.errors, "a") as errors:
                 self.proc = subprocess.Popen([os.path.join(self.folder, "controllo-colli")], cwd="/", env=self.env,
                                              stdout=errors, stderr=errors)
@@ -208,6 +219,11 @@ class Station:
                 raise RuntimeError("station %d: no main window within 90 s (windows %s); diagnostic log: %s" %
                                    (self.seat, seen, self.diagnostics()[-5:]))
             if self.proc.returncode is not None:
+                with open(self.errors, errors="replace") as f:
+                    f.seek(before)
+                    if "could not connect to display" in f.read():  # as xdotool above: the display's, not the station's
+                        self.display_refusals += 1
+                        continue
                 self.crashes.append("station %d ended with status %s while starting; its standard error: %s" %
                                     (self.seat, self.proc.returncode, self.stderr_tail()))
                 if len(self.crashes) > 3 or time.time() > deadline:
@@ -512,11 +528,13 @@ def reconcile(drivers, rows, kills, leftover):
             if have != 1:
                 problems.append("station %d: outcome told for %s, %d rows in the log" % (scan.seat, scan.key(), have))
     cut = {code: 0 for d in drivers for code in d.cut}
+    cut_rows = 0
     for key, same in by_key.items():
         codes = [c for c in key[:2] if c in cut]
         if codes and len(same) == 1 and all(cut[c] == 0 for c in codes):
             for c in codes:
                 cut[c] += 1
+            cut_rows += 1
         else:
             problems.append("a row nobody was told about: %s x%d" % (key, len(same)))
     for kill in kills:
@@ -532,7 +550,7 @@ def reconcile(drivers, rows, kills, leftover):
     for seat, left in leftover.items():
         for ticket, key, held, refusal in left:
             problems.append("station %d: %s (ticket %s) still in its journal%s" %
-                            (seat, key, ticket, ": refused, " + refusal if refusal else ", never forwarded"))
+                            (seat, key, ticket, ", refused: " + refusal if refusal else ", never forwarded"))
     for d in drivers:
         named = [l.split(IGNORED, 1)[1] for l in d.s.diagnostics() if IGNORED in l]
         for code in d.dropped:
@@ -549,7 +567,7 @@ def reconcile(drivers, rows, kills, leftover):
         for code in named:
             if code not in d.cut:
                 problems.append("station %d: %r named as ignored, but the driver saw it handled" % (d.s.seat, code))
-    return problems, sum(cut.values())
+    return problems, cut_rows
 
 
 def make_site(server, database, admin, stations, work):
@@ -659,9 +677,9 @@ def main():
         if not any(k["strand"] and k["rows"] for k in kills):
             problems.append("no station was killed while outcomes waited in its journal")
         print("chaos: %d stations, %d faults (%d station kills, %d of them with outcomes waiting for an absent "
-              "server), %d start-ups refused while the server was away" %
+              "server), %d start-ups refused while the server was away, %d connections Xvfb refused (tried again)" %
               (args.stations, len(notes), len(kills), sum(k["strand"] for k in kills),
-               sum(s.refused_starts for s in stations)))
+               sum(s.refused_starts for s in stations), sum(s.display_refusals for s in stations)))
         print("chaos: %d pairs typed, %d outcomes told, %d lookups refused, %d codes typed during a box dropped "
               "and named, %d codes cut by a kill (%d of them made a row)" %
               (sum(d.pairs for d in drivers), told, sum(len(d.failed_lookups) for d in drivers),
@@ -674,10 +692,15 @@ def main():
                len(resent)))
     finally:
         for s in stations:
-            for p in (s.proc, s.xvfb):
-                if p and p.poll() is None:
-                    p.kill()
-                    p.wait()
+            if s.proc and s.proc.poll() is None:
+                s.proc.kill()
+                s.proc.wait()
+            s.xvfb.terminate()  # it removes its socket and lock as it ends
+            try:
+                s.xvfb.wait(5)
+            except subprocess.TimeoutExpired:
+                s.xvfb.kill()
+                s.xvfb.wait()
         if server:
             server.stop()
         subprocess.run(["bash", TOP + "/scripts/cups-test-rig.sh", "stop", cups], capture_output=True)
