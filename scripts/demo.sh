@@ -49,6 +49,9 @@ cp "${COLLI_BUILD_DIR:-build}/app/controllo-colli" "${COLLI_BUILD_DIR:-build}/ad
 cp share/ETICHETTA.TXT "$demo/"
 "$demo/colli-admin" init "$demo/ARCHIVIOCOLLI.FDB" >/dev/null
 "$demo/colli-admin" import "$demo/ARCHIVIOCOLLI.FDB" share/demo-parcels.csv
+# The journal of scan outcomes stays with the demo, whatever the workstation has.
+mkdir "$demo/giornale"
+printf '[CONFIG]\r\nCartella Giornale=%s\r\n' "$demo/giornale" >"$demo/dati.ini"
 
 # A private CUPS with one raw queue whose printer is the listener.
 services=$(mktemp -d /tmp/colli-demo.XXXXXX)
@@ -124,11 +127,11 @@ expect_outcome "$demo/screenshots/02-ean-errato-ristampa.png"
 wait_file "$demo/labels/label-001.prn"
 scan NOPE0001
 expect_outcome "$demo/screenshots/03-codice-speed-sconosciuto.png"
+wait_journal_empty "$demo/giornale/giornale-scansioni.sqlite"
 
 click_main_button "$main" integrazione
-# A box takes no key a reader could send: Alt+Y answers "&Yes", Esc closes.
-answer_box '^Confirm$' "$demo/screenshots/04-conferma-integrazione.png" alt+y
-answer_box '^Information$' "$demo/screenshots/05-elaborazione-completata.png" Escape
+answer_box '^Confirm$' "$demo/screenshots/04-conferma-integrazione.png" yes
+answer_box '^Information$' "$demo/screenshots/05-elaborazione-completata.png" ok
 
 click_main_button "$main" chiudi
 wait_exit "$station_pid"

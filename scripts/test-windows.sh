@@ -285,8 +285,8 @@ station_session() {
   scan NOPE0001
   expect_outcome "$work/shots/$name-sconosciuto.png"
   click_main_button "$main" integrazione
-  answer_box '^Confirm$' "$work/shots/$name-conferma.png" y
-  answer_box '^Information$' "$work/shots/$name-completata.png" Return
+  answer_box '^Confirm$' "$work/shots/$name-conferma.png" yes
+  answer_box '^Information$' "$work/shots/$name-completata.png" ok
   click_main_button "$main" chiudi
   wait_exit "$station_pid"
 

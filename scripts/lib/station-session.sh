@@ -87,12 +87,39 @@ click_main_button() {
   esac
 }
 
+# A box takes no key a reader sends (only Escape): "ok" and "no" are Escape,
+# "yes" is a click on its button, left of "No" at the box's bottom right.
 answer_box() {
-  local id
+  local id WIDTH HEIGHT X Y SCREEN WINDOW
   id=$(wait_window "$1")
   shot "$2"
-  xdotool key "$3"
+  case "$3" in
+    yes)
+      eval "$(xdotool getwindowgeometry --shell "$id")"
+      click_at "$id" $((WIDTH - 136)) $((HEIGHT - 17)) ;;
+    ok|no) xdotool key Escape ;;
+    *) session_fail "answer_box: no answer '$3'" ;;
+  esac
   wait_gone "$id"
+}
+
+# The log rows reach the database in the background: waits (up to 30 s) until
+# the station's journal holds none.
+wait_journal_empty() {
+  python3 - "$1" <<'PY' || session_fail "rows still waiting in the journal $1"
+import sqlite3, sys, time
+for _ in range(300):
+    try:
+        db = sqlite3.connect("file:%s?mode=ro" % sys.argv[1], uri=True, timeout=5)
+        left = db.execute("SELECT COUNT(*) FROM RIGHE").fetchone()[0]
+        db.close()
+        if left == 0:
+            sys.exit(0)
+    except sqlite3.Error:
+        pass
+    time.sleep(0.1)
+sys.exit(1)
+PY
 }
 
 wait_file() {
