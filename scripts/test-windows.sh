@@ -326,6 +326,7 @@ station_session() {
   filled=$(printf 'SET LIST ON;\nSELECT COUNT(*) AS N FROM COLLI WHERE CODICEEAN_ERRATO IS NOT NULL;\n' |
              isql "$isqldb" | sed -n 's/^N  *//p')
   [ "$filled" = 6 ] || session_fail "$name: $filled parcels with a faulty EAN after the batch, expected 6"
+  echo "$name: journal ${journal#"$WINEPREFIX/"}"
 }
 
 session() { # name, then station_session's arguments
