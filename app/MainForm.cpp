@@ -812,8 +812,13 @@ std::string StationJournalFolder(const std::string& programFolder)
     std::vector<std::string> candidates;
 #ifdef _WIN32
     const QString common = qEnvironmentVariable("ProgramData");
-    if (!common.isEmpty())
-        candidates.push_back(NativeFolder(QDir(common).filePath(QStringLiteral("Controllo colli"))));
+    if (!common.isEmpty()) {
+        const QString folder = QDir(common).filePath(QStringLiteral("Controllo colli"));
+        // Made here by whoever signs in first: every other operator must write the journal too.
+        if (!QFileInfo::exists(folder) && QDir().mkpath(folder))
+            parcels::OpenToWorkstationUsers(NativeFolder(folder));
+        candidates.push_back(NativeFolder(folder));
+    }
 #else
     // Made by the package, with the operators' group: never made here.
     if (QFileInfo(QStringLiteral("/var/lib/controllo-colli")).isDir())

@@ -10,6 +10,11 @@
 
 #include <sqlite3.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <aclapi.h>
+#endif
+
 namespace parcels {
 
 struct ScanJournal::Handle {
@@ -251,6 +256,41 @@ std::string JournalFolder(const std::vector<std::string>& candidates)
             return candidate;
     }
     return {};
+}
+
+bool OpenToWorkstationUsers(const std::string& folder)
+{
+#ifdef _WIN32
+    const std::wstring name = QString::fromStdString(folder).toStdWString();
+    PACL current = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(name.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &current,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    const std::unique_ptr<void, decltype(&LocalFree)> ownDescriptor(descriptor, &LocalFree);
+    // BUILTIN\Users by its SID: the group's name is another in every language.
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof sid;
+    if (!CreateWellKnownSid(WinBuiltinUsersSid, nullptr, sid, &sidSize))
+        return false;
+    EXPLICIT_ACCESSW access{};
+    access.grfAccessPermissions = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
+    access.grfAccessMode = GRANT_ACCESS;
+    access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    access.Trustee.ptstrName = reinterpret_cast<LPWSTR>(sid);
+    PACL widened = nullptr;
+    if (SetEntriesInAclW(1, &access, current, &widened) != ERROR_SUCCESS)
+        return false;
+    const std::unique_ptr<void, decltype(&LocalFree)> ownAcl(widened, &LocalFree);
+    // Also what the folder already holds (the journal's side files) inherits it.
+    return SetNamedSecurityInfoW(const_cast<LPWSTR>(name.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, widened, nullptr) == ERROR_SUCCESS;
+#else
+    (void)folder;
+    return true;
+#endif
 }
 
 std::string LocalScanTime()

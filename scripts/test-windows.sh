@@ -25,7 +25,7 @@ step "packages"
 # the bridge is built with.
 bash scripts/install-deps.sh wine wine64 libwine fonts-wine wine64-tools libwine-dev gcc \
   libcups2 libxcursor1 libxi6 libxrandr2 libxrender1 libxfixes3 libxinerama1 libxcomposite1 \
-  xclip unzip
+  sqlite3 unzip
 
 work=$(mktemp -d /tmp/colli-wine.XXXXXX)
 chmod 755 "$work"
@@ -178,18 +178,23 @@ shot_window() {
 
 box=$(wait_window '^Controllo colli$') || fail "no message box from the station; $(tail -5 "$work/station.log")"
 sleep 1
-# Qt's message box copies its text with Ctrl+C; Wine hands it to the X clipboard.
+shot_window "$box" "$work/message.png"
+# The station holds every key typed while it works, so a reader's Enter
+# never closes a box; the operator's Escape does.
 xdotool windowactivate --sync "$box" >/dev/null 2>&1 || true
-xdotool key ctrl+c
+xdotool key Return
 sleep 1
-message=$(timeout 5 xclip -o -selection clipboard 2>/dev/null | tr -d '\r' || true)
-echo "message box: $(echo "$message" | tr '\n' ' ')"
+rc=0; xdotool search --onlyvisible --name '^Controllo colli$' >/dev/null 2>&1 || rc=1
+check "the box stays up through an Enter" "$rc"
+# Every box the station shows goes to its diagnostic log, in the user's own data folder.
+diagnostics=$(find "$WINEPREFIX/drive_c/users" -path '*/AppData/Local/Controllo colli/diagnostica.log' | head -n1)
+message=$(tr -d '\r' <"${diagnostics:-/dev/null}" | sed -n 's/^[-0-9]* [:.0-9]* Errore: //p' | tail -n1)
+echo "message box: $message"
 case "$message" in
   *"Impossibile caricare la libreria client di Firebird"*fbclient.dll*) check "message naming fbclient.dll" 0 ;;
   *) check "message naming fbclient.dll" 1 ;;
 esac
-shot_window "$box" "$work/message.png"
-xdotool key Return
+xdotool key Escape
 if main=$(wait_window '^MainForm$'); then
   check "main window" 0
   sleep 1
@@ -248,18 +253,26 @@ step "the station from the zip, end to end"
 # accented letter, the root of a drive letter (a mapped share) and a dati.ini
 # that names a server. Each scans a correct pair, a faulty pair (its label must
 # reach the CUPS queue with its bytes intact inside Wine's PostScript), an
-# unknown code, runs the batch and is closed with "Chiudi"; then the scan log
-# and the faulty EANs are read back with isql-fb.
+# unknown code, runs the batch and is closed with "Chiudi" once its journal
+# has handed every outcome to the server; then the scan log and the faulty
+# EANs are read back with isql-fb.
 . scripts/lib/station-session.sh
 mkdir -p "$work/shots"
 csv=$(winpath "$top/share/demo-parcels.csv")
 sed -e 's/\r$//' -e 's/<CODICEEAN>/8007654321019/g' -e 's/<CODICEEAN_SHORT>/800765432101/g' \
   share/ETICHETTA.TXT | sed -e 's/$/\r/' >"$work/expected-label.prn"
 isql() { isql-fb -q -u SYSDBA -p plumtrove "$1" 2>&1; }
+# The workstation's journal of outcomes: under ProgramData, the same whoever
+# signs in (Unix folder; a session may name another).
+common_journal="$WINEPREFIX/drive_c/ProgramData/Controllo colli"
+journal_folder=$common_journal
+# Rows still in the journal, read while the station may be writing it (WAL).
+journal_rows() { sqlite3 -readonly "$1" 'SELECT COUNT(*) FROM RIGHE' 2>/dev/null; }
 
 # folder (Unix), program and database as the station names them, database for isql-fb
 station_session() {
   local name=$1 folder=$2 program=$3 database=$4 isqldb=$5 installed=${6:-} labels main log filled
+  local journal=$journal_folder/giornale-scansioni.sqlite rows
   if [ -z "$installed" ]; then
     mkdir -p "$folder"
     cp -r "$station/." "$folder/"
@@ -285,10 +298,22 @@ station_session() {
   scan NOPE0001
   expect_outcome "$work/shots/$name-sconosciuto.png"
   click_main_button "$main" integrazione
-  answer_box '^Confirm$' "$work/shots/$name-conferma.png" yes
-  answer_box '^Information$' "$work/shots/$name-completata.png" ok
+  # Keys typed while the station works are held, so that a reader never
+  # answers a box: the operator uses the button's Alt shortcut, or Escape.
+  answer_box '^Confirm$' "$work/shots/$name-conferma.png" alt+y
+  answer_box '^Information$' "$work/shots/$name-completata.png" Escape
+  # The outcomes go to the server from the journal in the background.
+  for _ in $(seq 1 150); do
+    rows=$(journal_rows "$journal")
+    [ "$rows" = 0 ] && break
+    sleep 0.2
+  done
+  [ "$rows" = 0 ] || session_fail "$name: '$rows' rows still in the journal ${journal#"$WINEPREFIX/"}"
   click_main_button "$main" chiudi
   wait_exit "$station_pid"
+  [ "$(journal_rows "$journal")" = 0 ] || session_fail "$name: no empty journal ${journal#"$WINEPREFIX/"} after the end"
+  [ "$journal_folder" = "$folder" ] || [ ! -e "$folder/giornale-scansioni.sqlite" ] ||
+    session_fail "$name: a journal beside the program as well"
 
   log=$(printf 'SET LIST ON;\nSELECT BARCODESPEED || %s || COALESCE(CODICEEANLETTO, %s) || %s || STATUS AS R FROM LOGSPARATE ORDER BY ID;\n' \
           "';'" "''" "';'" | isql "$isqldb" | sed -n 's/^R  *//p' | tr -d '\r' | paste -sd' ')
@@ -301,6 +326,7 @@ station_session() {
   filled=$(printf 'SET LIST ON;\nSELECT COUNT(*) AS N FROM COLLI WHERE CODICEEAN_ERRATO IS NOT NULL;\n' |
              isql "$isqldb" | sed -n 's/^N  *//p')
   [ "$filled" = 6 ] || session_fail "$name: $filled parcels with a faulty EAN after the batch, expected 6"
+  echo "$name: journal ${journal#"$WINEPREFIX/"}"
 }
 
 session() { # name, then station_session's arguments
@@ -322,17 +348,27 @@ session plain "$drive_c/Colli-e2e" 'C:\Colli-e2e\controllo-colli.exe' 'C:\Colli-
   "$drive_c/Colli-e2e/ARCHIVIOCOLLI.FDB"
 session accented "$drive_c/Magazzino/Però" 'C:\Magazzino\Però\controllo-colli.exe' \
   'C:\Magazzino\Però\ARCHIVIOCOLLI.FDB' "$drive_c/Magazzino/Però/ARCHIVIOCOLLI.FDB"
-# A share mapped to P: is a drive letter whose root holds the program.
-mkdir -p "$work/share-p"
+# A share mapped to P: is a drive letter whose root holds the program. No
+# folder is to be had under ProgramData here (a file stands in the way): the
+# journal goes beside the program, at the drive's root.
+mkdir -p "$work/share-p" "$common_journal"
 ln -s "$work/share-p" "$WINEPREFIX/dosdevices/p:"
-session drive-root "$work/share-p" 'P:\controllo-colli.exe' 'P:\ARCHIVIOCOLLI.FDB' "$work/share-p/ARCHIVIOCOLLI.FDB"
+mv "$common_journal" "$common_journal.aside"
+touch "$common_journal"
+journal_folder=$work/share-p session drive-root "$work/share-p" 'P:\controllo-colli.exe' 'P:\ARCHIVIOCOLLI.FDB' \
+  "$work/share-p/ARCHIVIOCOLLI.FDB"
+rm "$common_journal"
+mv "$common_journal.aside" "$common_journal"
 # The server's alias names a database of its own; dati.ini next to the program points at it.
 mkdir -p "$work/server-db" "$drive_c/Colli-server"
 chmod 777 "$work/server-db"
 echo "colli = $work/server-db/ARCHIVIOCOLLI.FDB" >>"$COLLI_FB_SERVER_DIR/root/databases.conf"
-printf '[CONFIG]\r\nNome Server=%s\r\nAlias=colli\r\n' "$COLLI_FB_SERVER" >"$drive_c/Colli-server/dati.ini"
-session server "$drive_c/Colli-server" 'C:\Colli-server\controllo-colli.exe' "$COLLI_FB_SERVER:colli" \
-  "$COLLI_FB_SERVER:colli"
+# Its journal in a folder of the site's choice, named in Notepad's "ANSI": an
+# accented name, which SQLite must be given in UTF-8.
+printf '[CONFIG]\r\nNome Server=%s\r\nAlias=colli\r\nCartella Giornale=C:\\Giornale già\\\r\n' \
+  "$COLLI_FB_SERVER" | iconv -f UTF-8 -t CP1252 >"$drive_c/Colli-server/dati.ini"
+journal_folder="$drive_c/Giornale già" session server "$drive_c/Colli-server" 'C:\Colli-server\controllo-colli.exe' \
+  "$COLLI_FB_SERVER:colli" "$COLLI_FB_SERVER:colli"
 [ -e "$drive_c/Colli-server/ARCHIVIOCOLLI.FDB" ] && check "server layout made no local database" 1
 
 step "the installer"
@@ -404,6 +440,9 @@ check "installer: msiexec /x (status $rc)" "$rc"
 rc=0; [ -z "$(entries)" ] && [ ! -e "$drive_c/Colli/controllo-colli.exe" ] && { [ -z "$menu_entry" ] || [ ! -e "$menu_entry" ]; } || rc=1
 check "installer: programs, Start-menu entry and app-list entry removed" "$rc"
 site_kept removal
+# The journal is the workstation's, not the program's: no installer touches it.
+rc=0; [ -f "$common_journal/giornale-scansioni.sqlite" ] || rc=1
+check "installer: the journal under ProgramData kept" "$rc"
 
 if [ -n "${COLLI_WINDOWS_SCREENSHOTS:-}" ]; then
   mkdir -p "$COLLI_WINDOWS_SCREENSHOTS"

@@ -403,13 +403,18 @@ TEST_F(ScanWorkflow, ARowTheServerRefusesIsKeptAndShownAndTheWorkflowGoesOn)
     Scan("NOPE");
     EXPECT_EQ(journal, Journal{"Outcome 2: codice speed sconosciuto"});
     EXPECT_EQ(form->ScanState(), 0);
-    ASSERT_TRUE(QTest::qWaitFor([this] { return form->ScansWaiting().refused == 1; }, 20000));
+    // The journal has the refusal before the window hears of it: wait for the window's line.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [this] {
+            const auto lines = DiagnosticLines();
+            return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+                return line.find("rifiutata dal server e resta nel giornale") != std::string::npos &&
+                       line.find("LOGSPARATE") != std::string::npos;
+            });
+        },
+        20000));
+    EXPECT_EQ(form->ScansWaiting().refused, 1);
     EXPECT_EQ(form->LabelCoda->text().toStdString(), "1 scansione rifiutata dal server (vedere diagnostica.log)");
-    const auto lines = DiagnosticLines();
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-        return line.find("rifiutata dal server e resta nel giornale") != std::string::npos &&
-               line.find("LOGSPARATE") != std::string::npos;
-    }));
 
     Scan("SPD001");
     EXPECT_EQ(form->ScanState(), 1);

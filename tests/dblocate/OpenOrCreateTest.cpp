@@ -211,10 +211,11 @@ TEST_F(OpenOrCreateTest, NothingIsCreatedUnderARelativeName)
 {
     QTemporaryDir current;
     const WorkingFolder working(current.path().toStdString());
-    for (const std::string name : {"ARCHIVIOCOLLI.FDB", "\\\\magazzino\\Dati\\ARCHIVIOCOLLI.FDB"}) {
-        SCOPED_TRACE(name);
-        EXPECT_FALSE(OpenOrCreateDatabase(connection, name, "", "", "", "", ui));
-    }
+    EXPECT_FALSE(OpenOrCreateDatabase(connection, "ARCHIVIOCOLLI.FDB", "", "", "", "", ui));
+#ifndef _WIN32
+    // A named pipe is a relative local name to every client but the Windows
+    // one, which reaches for its server instead (and this one has none).
+    EXPECT_FALSE(OpenOrCreateDatabase(connection, "\\\\magazzino\\Dati\\ARCHIVIOCOLLI.FDB", "", "", "", "", ui));
 
     // the server folder of dati.ini, with and without a server name
     for (const std::string server : {"magazzino", ""}) {
@@ -222,6 +223,7 @@ TEST_F(OpenOrCreateTest, NothingIsCreatedUnderARelativeName)
         std::ofstream(folder + "dati.ini") << "[CONFIG]\r\nNome Server=" << server << "\r\nPercorsoDatabase=Dati\r\n";
         EXPECT_FALSE(LocateAndOpenDatabase(connection, folder, "ARCHIVIOCOLLI.FDB", "", "", ui));
     }
+#endif
     EXPECT_TRUE(ui.seen.empty());
     EXPECT_FALSE(connection.Connected());
     EXPECT_TRUE(std::filesystem::is_empty(current.path().toStdString()));

@@ -78,6 +78,12 @@ private:
 // be made) and can be written; empty when none can.
 std::string JournalFolder(const std::vector<std::string>& candidates);
 
+// Windows: every user of the workstation may change what is in the folder and
+// what will be made in it; ProgramData lets a user only read what another one
+// made there. False when that could not be done (a folder of another user's).
+// Elsewhere nothing to do: true.
+bool OpenToWorkstationUsers(const std::string& folder);
+
 // The workstation's local time as the journal keeps it.
 std::string LocalScanTime();
 
