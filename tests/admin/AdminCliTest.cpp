@@ -121,13 +121,14 @@ TEST(AdminCli, InitUpgradesTheLogAndTheStationRoleOfAnOlderSite)
     const auto result = RunCli({"init", db.Name()});
     ASSERT_EQ(result.status, 0) << result.err;
     for (const char* line : {"created LOGSPARATE.IDSCANSIONE\n", "created LOGSPARATE_BI\n",
-                             "created SCANSIONE_REGISTRATA\n", "role STAZIONI: given exactly the station's rights\n",
+                             "created SCANSIONE_REGISTRATA\n", "created COLLI_MODIFICHE_AIUD\n",
+                             "created COLLI_MODIFICHE_DOPO\n", "role STAZIONI: given exactly the station's rights\n",
                              "created COLLI_BU\n"})
         EXPECT_NE(result.out.find(line), std::string::npos) << line << " in:\n" << result.out;
     EXPECT_EQ(db.Query("SELECT TRIM(RDB$RELATION_NAME) || ' ' || TRIM(RDB$PRIVILEGE) FROM RDB$USER_PRIVILEGES "
                        "WHERE RDB$USER='STAZIONI' ORDER BY 1"),
-              (std::vector<std::vector<std::string>>{{"COLLI S"}, {"COLLI U"}, {"LOGSPARATE I"},
-                                                     {"SCANSIONE_REGISTRATA X"}}));
+              (std::vector<std::vector<std::string>>{{"COLLI S"}, {"COLLI U"}, {"COLLI_MODIFICHE_DOPO X"},
+                                                     {"LOGSPARATE I"}, {"SCANSIONE_REGISTRATA X"}}));
 
     EXPECT_EQ(RunCli({"init", db.Name()}).out, "nothing to create\n");
 }
@@ -340,8 +341,9 @@ TEST(AdminCli, StationUserRunAgainSetsThePasswordAndStripsExtraRights)
             lines.push_back(row.at(0));
         return lines;
     };
-    EXPECT_EQ(granted("COLLI_STATION"), (std::vector<std::string>{"COLLI S", "COLLI U CODICEEAN_ERRATO", "LOGSPARATE I",
-                                                                  "SCANSIONE_REGISTRATA X"}));
+    EXPECT_EQ(granted("COLLI_STATION"),
+              (std::vector<std::string>{"COLLI S", "COLLI U CODICEEAN_ERRATO", "COLLI_MODIFICHE_DOPO X",
+                                        "LOGSPARATE I", "SCANSIONE_REGISTRATA X"}));
     EXPECT_EQ(granted("STAZIONE"), (std::vector<std::string>{"COLLI_STATION M"}));
 
     // Only the new password opens the account.
