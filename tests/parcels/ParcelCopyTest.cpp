@@ -217,10 +217,12 @@ TEST_F(Copy, AChangeCommittedLateIsNotLost)
         const char* what;
         bool acrossFill;
         bool commit;
+        bool retainFirst; // commits a first change with retaining, and goes on
     } cases[] = {
-        {"across a refresh", false, true},
-        {"across the fill", true, true},
-        {"rolled back", false, false},
+        {"across a refresh", false, true, false},
+        {"across the fill", true, true, false},
+        {"rolled back", false, false, false},
+        {"after a commit with retaining", false, true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -231,14 +233,19 @@ TEST_F(Copy, AChangeCommittedLateIsNotLost)
             ASSERT_TRUE(copy->Fill());
         }
         Writer writer(database->Name());
+        if (c.retainFirst) {
+            writer.Run(parcelstest::ParcelInsert("RETAINED", "1000000000000"));
+            writer.Run("COMMIT RETAIN");
+        }
         writer.Run(parcelstest::ParcelInsert("LATE", "1000000000001"));
         database->Execute(parcelstest::ParcelInsert("EARLY", "1000000000002"));
         if (c.acrossFill) {
             ASSERT_TRUE(copy->Fill());
         } else {
-            EXPECT_EQ(copy->Refresh().changes, 1);
+            EXPECT_EQ(copy->Refresh().changes, c.retainFirst ? 2 : 1);
         }
         EXPECT_TRUE(copy->Find("EARLY"));
+        EXPECT_EQ(copy->Find("RETAINED").has_value(), c.retainFirst);
         EXPECT_FALSE(copy->Find("LATE"));
         EXPECT_LT(copy->State().settled, LastChangeNumber()) << "a writer at work holds the number back";
 
