@@ -59,9 +59,10 @@ const std::map<std::string, std::string> kCommandHelp = {
      "\n"
      "Creates the database DB (page size 4096, dialect 3) when it does not exist, then\n"
      "the tables COLLI and LOGSPARATE, the generator IDLOGSPARATECOUNTER, the indexes,\n"
-     "triggers and procedure when they are missing. On a database made by an older\n"
-     "colli-admin it adds what is new and gives every station role exactly the\n"
-     "station's rights. Running it again changes nothing.\n"},
+     "triggers and procedures when they are missing, among them the log of parcel\n"
+     "changes that the stations' copies of the parcels read. On a database made by\n"
+     "an older colli-admin it adds what is new and gives every station role exactly\n"
+     "the station's rights. Running it again changes nothing.\n"},
     {"import",
      "Usage: colli-admin import DB FILE.csv\n"
      "\n"
@@ -84,7 +85,8 @@ const std::map<std::string, std::string> kCommandHelp = {
      "Creates the Firebird user NAME (plugin Srp) for the stations, or sets its\n"
      "password when it exists, and the role ROLE (default COLLI_STATION) with exactly\n"
      "the rights a station uses: SELECT on COLLI, UPDATE of CODICEEAN_ERRATO (only\n"
-     "where it is empty), INSERT into LOGSPARATE and EXECUTE of SCANSIONE_REGISTRATA.\n"
+     "where it is empty), INSERT into LOGSPARATE and EXECUTE of SCANSIONE_REGISTRATA\n"
+     "and of COLLI_MODIFICHE_DOPO (the parcel changes, for the station's copy).\n"
      "A role that exists loses every other privilege it had, and NAME every other\n"
      "right and role; then the role is granted to NAME. An administrator, the\n"
      "database's owner or a holder of RDB$ADMIN is refused. Run it as SYSDBA on the\n"

@@ -300,12 +300,15 @@ const std::vector<std::string>& StationPrivileges()
 {
     // Lookup and batch read COLLI; the batch fills only the faulty EAN; the log
     // row takes its ID and time from its trigger, which alone may move the
-    // counter; the procedure tells a station whether a row of its own is there.
+    // counter; the procedure tells a station whether a row of its own is there;
+    // the station's copy of the parcels reads the changes through a procedure,
+    // never the change log itself.
     static const std::vector<std::string> privileges = {
         "SELECT ON COLLI",
         "UPDATE (CODICEEAN_ERRATO) ON COLLI",
         "INSERT ON LOGSPARATE",
         "EXECUTE ON PROCEDURE SCANSIONE_REGISTRATA",
+        "EXECUTE ON PROCEDURE COLLI_MODIFICHE_DOPO",
     };
     return privileges;
 }
@@ -523,8 +526,8 @@ std::vector<std::string> UpgradeStationRoles(dataaccess::Connection& connection,
         const auto roles = StationRoles(connection, transaction);
         if (roles.empty())
             return done;
-        std::vector<std::string> wanted = {"COLLI S", "COLLI U CODICEEAN_ERRATO", "LOGSPARATE I",
-                                           "SCANSIONE_REGISTRATA X"};
+        std::vector<std::string> wanted = {"COLLI S", "COLLI U CODICEEAN_ERRATO", "COLLI_MODIFICHE_DOPO X",
+                                           "LOGSPARATE I", "SCANSIONE_REGISTRATA X"};
         for (const auto& role : roles) {
             if (RolePrivileges(connection, transaction, role) == wanted)
                 continue;

@@ -70,3 +70,164 @@ BEGIN
 END;
 
 GRANT SELECT ON LOGSPARATE TO PROCEDURE SCANSIONE_REGISTRATA;
+
+/* The stations keep a copy of the parcels on the workstation and refresh it
+   with what changed since. Each insert, update and delete of a parcel leaves a
+   row here, numbered by its own generator; the row names the parcel by its
+   record key, not by its values, so that the copy asks for the parcel as it is
+   now (later changes of the same parcel, and parcels sharing a courier barcode,
+   sort themselves out) and a site may widen the columns of COLLI freely. A key
+   stays with its record for the record's life; a deleted record's key may be
+   given to a later insert, whose own row then follows. TRANSAZIONE tells the
+   committed rows apart from those of a writer still at work. */
+CREATE TABLE COLLI_MODIFICHE (
+  N BIGINT NOT NULL PRIMARY KEY,
+  OPERAZIONE CHAR(1) NOT NULL,
+  CHIAVE CHAR(8) CHARACTER SET OCTETS NOT NULL,
+  TRANSAZIONE BIGINT NOT NULL,
+  DATAORA TIMESTAMP NOT NULL
+);
+
+CREATE INDEX IDX_COLLI_MODIFICHE_TRANS ON COLLI_MODIFICHE (TRANSAZIONE);
+
+CREATE GENERATOR COLLI_MODIFICHE_N;
+
+/* Numbers are drawn when a change is made but seen only when its transaction
+   commits, so a higher number may be seen before a lower one. Every
+   transaction that changes parcels writes here, committed at once and before
+   its first number, the first number it may draw: while it may still be at
+   work, no copy counts the numbers from there on as settled. */
+CREATE TABLE COLLI_SCRITTORI (
+  TRANSAZIONE BIGINT NOT NULL PRIMARY KEY,
+  PRIMA BIGINT NOT NULL
+);
+
+/* The highest number whose row was pruned: a copy that has not got that far
+   has lost changes and must be filled again. */
+CREATE GENERATOR COLLI_MODIFICHE_POTATE;
+
+CREATE TRIGGER COLLI_MODIFICHE_AIUD FOR COLLI ACTIVE AFTER INSERT OR UPDATE OR DELETE POSITION 100 AS
+DECLARE T BIGINT;
+BEGIN
+  /* A rewrite with the very same bytes (an import run again) changes nothing
+     a copy holds; blanks at the end count, as the copy returns them. */
+  IF (UPDATING) THEN
+    IF (NEW.BARCODESPEED IS NOT DISTINCT FROM OLD.BARCODESPEED
+        AND OCTET_LENGTH(NEW.BARCODESPEED) IS NOT DISTINCT FROM OCTET_LENGTH(OLD.BARCODESPEED)
+        AND NEW.CODICEEAN IS NOT DISTINCT FROM OLD.CODICEEAN
+        AND OCTET_LENGTH(NEW.CODICEEAN) IS NOT DISTINCT FROM OCTET_LENGTH(OLD.CODICEEAN)
+        AND NEW.CODICEEAN_ERRATO IS NOT DISTINCT FROM OLD.CODICEEAN_ERRATO
+        AND OCTET_LENGTH(NEW.CODICEEAN_ERRATO) IS NOT DISTINCT FROM OCTET_LENGTH(OLD.CODICEEAN_ERRATO)) THEN
+      EXIT;
+  T = CURRENT_TRANSACTION;
+  /* The number, not a flag: a commit or rollback with retaining goes on under
+     a new transaction number, with the same context. */
+  IF (RDB$GET_CONTEXT('USER_TRANSACTION', 'COLLI_MODIFICHE') IS DISTINCT FROM CAST(T AS VARCHAR(20))) THEN
+  BEGIN
+    IN AUTONOMOUS TRANSACTION DO
+      IF (NOT EXISTS (SELECT 1 FROM COLLI_SCRITTORI WHERE TRANSAZIONE = :T)) THEN
+        INSERT INTO COLLI_SCRITTORI (TRANSAZIONE, PRIMA) VALUES (:T, GEN_ID(COLLI_MODIFICHE_N, 0) + 1);
+    RDB$SET_CONTEXT('USER_TRANSACTION', 'COLLI_MODIFICHE', T);
+  END
+  INSERT INTO COLLI_MODIFICHE (N, OPERAZIONE, CHIAVE, TRANSAZIONE, DATAORA)
+  VALUES (GEN_ID(COLLI_MODIFICHE_N, 1), IIF(INSERTING, 'I', IIF(UPDATING, 'U', 'D')),
+          IIF(DELETING, OLD.RDB$DB_KEY, NEW.RDB$DB_KEY), :T, CURRENT_TIMESTAMP);
+END;
+
+GRANT INSERT ON COLLI_MODIFICHE TO TRIGGER COLLI_MODIFICHE_AIUD;
+GRANT SELECT, INSERT ON COLLI_SCRITTORI TO TRIGGER COLLI_MODIFICHE_AIUD;
+GRANT USAGE ON GENERATOR COLLI_MODIFICHE_N TO TRIGGER COLLI_MODIFICHE_AIUD;
+
+/* What a copy needs to catch up from number DOPO: first one row without N
+   telling where the numbers stand, then each change after DOPO with the
+   parcel as it is now (PRESENTE 0: the record is gone, or not yet committed).
+   SETTLED is the highest number below which nothing more can appear: every
+   number up to it is either here or was rolled back. The first row also
+   names the database (its creation time, new after a restore, which gives
+   the records new keys) and the table's relation number, the first part of
+   every key. The stations' role may run this and nothing else of the log. */
+CREATE PROCEDURE COLLI_MODIFICHE_DOPO (DOPO BIGINT)
+RETURNS (
+  N BIGINT,
+  CHIAVE CHAR(8) CHARACTER SET OCTETS,
+  PRESENTE SMALLINT,
+  BARCODESPEED TYPE OF COLUMN COLLI.BARCODESPEED,
+  CODICEEAN TYPE OF COLUMN COLLI.CODICEEAN,
+  CODICEEAN_ERRATO TYPE OF COLUMN COLLI.CODICEEAN_ERRATO,
+  ASSESTATE BIGINT,
+  ULTIMA BIGINT,
+  POTATE BIGINT,
+  RELAZIONE INTEGER,
+  CREATO VARCHAR(40)
+) AS
+DECLARE OLDEST_ACTIVE BIGINT;
+DECLARE FIRST_OPEN BIGINT;
+BEGIN
+  /* Read in a transaction of its own: a transaction's view of the monitoring
+     tables stays as it first read them, and the caller's may be long-lived. */
+  IN AUTONOMOUS TRANSACTION DO
+    SELECT MON$OLDEST_ACTIVE, CAST(MON$CREATION_DATE AS VARCHAR(40)) FROM MON$DATABASE
+      INTO :OLDEST_ACTIVE, :CREATO;
+  ULTIMA = GEN_ID(COLLI_MODIFICHE_N, 0);
+  /* A writer older than the oldest active transaction has ended; one with a
+     change in sight has committed. Any other may still commit numbers from its
+     first one on. Read in this order: a writer registers before it draws. */
+  SELECT MIN(W.PRIMA) FROM COLLI_SCRITTORI W
+    WHERE W.TRANSAZIONE >= :OLDEST_ACTIVE
+      AND NOT EXISTS (SELECT 1 FROM COLLI_MODIFICHE M WHERE M.TRANSAZIONE = W.TRANSAZIONE)
+    INTO :FIRST_OPEN;
+  ASSESTATE = ULTIMA;
+  IF (FIRST_OPEN IS NOT NULL AND FIRST_OPEN - 1 < ASSESTATE) THEN
+    ASSESTATE = FIRST_OPEN - 1;
+  POTATE = GEN_ID(COLLI_MODIFICHE_POTATE, 0);
+  SELECT RDB$RELATION_ID FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = 'COLLI' INTO :RELAZIONE;
+  SUSPEND;
+  ASSESTATE = NULL;
+  ULTIMA = NULL;
+  POTATE = NULL;
+  RELAZIONE = NULL;
+  CREATO = NULL;
+  FOR SELECT N, CHIAVE FROM COLLI_MODIFICHE WHERE N > :DOPO ORDER BY N INTO :N, :CHIAVE DO
+  BEGIN
+    PRESENTE = 0;
+    BARCODESPEED = NULL;
+    CODICEEAN = NULL;
+    CODICEEAN_ERRATO = NULL;
+    SELECT 1, BARCODESPEED, CODICEEAN, CODICEEAN_ERRATO FROM COLLI WHERE RDB$DB_KEY = :CHIAVE
+      INTO :PRESENTE, :BARCODESPEED, :CODICEEAN, :CODICEEAN_ERRATO;
+    SUSPEND;
+  END
+END;
+
+GRANT SELECT ON COLLI TO PROCEDURE COLLI_MODIFICHE_DOPO;
+GRANT SELECT ON COLLI_MODIFICHE TO PROCEDURE COLLI_MODIFICHE_DOPO;
+GRANT SELECT ON COLLI_SCRITTORI TO PROCEDURE COLLI_MODIFICHE_DOPO;
+GRANT USAGE ON GENERATOR COLLI_MODIFICHE_N TO PROCEDURE COLLI_MODIFICHE_DOPO;
+GRANT USAGE ON GENERATOR COLLI_MODIFICHE_POTATE TO PROCEDURE COLLI_MODIFICHE_DOPO;
+
+/* Drops change rows older than GIORNI days whose writers have ended, and the
+   writers' rows no copy needs any more; returns how many change rows went. The
+   database owner runs it now and then (EXECUTE PROCEDURE COLLI_MODIFICHE_POTA(30),
+   from a scheduled job); a copy that had not caught up with them is filled again. */
+CREATE PROCEDURE COLLI_MODIFICHE_POTA (GIORNI INTEGER) RETURNS (RIGHE BIGINT) AS
+DECLARE OLDEST_ACTIVE BIGINT;
+DECLARE HIGHEST BIGINT;
+BEGIN
+  IN AUTONOMOUS TRANSACTION DO
+    SELECT MON$OLDEST_ACTIVE FROM MON$DATABASE INTO :OLDEST_ACTIVE;
+  SELECT MAX(N), COUNT(*) FROM COLLI_MODIFICHE
+    WHERE DATAORA < DATEADD(-:GIORNI DAY TO CURRENT_TIMESTAMP) AND TRANSAZIONE < :OLDEST_ACTIVE
+    INTO :HIGHEST, :RIGHE;
+  IF (HIGHEST IS NOT NULL) THEN
+  BEGIN
+    IF (HIGHEST > GEN_ID(COLLI_MODIFICHE_POTATE, 0)) THEN
+      HIGHEST = GEN_ID(COLLI_MODIFICHE_POTATE, HIGHEST - GEN_ID(COLLI_MODIFICHE_POTATE, 0));
+    DELETE FROM COLLI_MODIFICHE
+      WHERE DATAORA < DATEADD(-:GIORNI DAY TO CURRENT_TIMESTAMP) AND TRANSAZIONE < :OLDEST_ACTIVE;
+  END
+  DELETE FROM COLLI_SCRITTORI WHERE TRANSAZIONE < :OLDEST_ACTIVE;
+END;
+
+GRANT SELECT, DELETE ON COLLI_MODIFICHE TO PROCEDURE COLLI_MODIFICHE_POTA;
+GRANT DELETE ON COLLI_SCRITTORI TO PROCEDURE COLLI_MODIFICHE_POTA;
+GRANT USAGE ON GENERATOR COLLI_MODIFICHE_POTATE TO PROCEDURE COLLI_MODIFICHE_POTA;

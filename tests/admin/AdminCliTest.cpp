@@ -4,6 +4,11 @@
 #include "PrivateServer.h"
 #include "TestDatabase.h"
 
+#include <dataaccess/Connection.h>
+#include <dataaccess/SqlStatement.h>
+#include <dataaccess/Transaction.h>
+#include <parcels/ParcelCopy.h>
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -121,13 +126,14 @@ TEST(AdminCli, InitUpgradesTheLogAndTheStationRoleOfAnOlderSite)
     const auto result = RunCli({"init", db.Name()});
     ASSERT_EQ(result.status, 0) << result.err;
     for (const char* line : {"created LOGSPARATE.IDSCANSIONE\n", "created LOGSPARATE_BI\n",
-                             "created SCANSIONE_REGISTRATA\n", "role STAZIONI: given exactly the station's rights\n",
+                             "created SCANSIONE_REGISTRATA\n", "created COLLI_MODIFICHE_AIUD\n",
+                             "created COLLI_MODIFICHE_DOPO\n", "role STAZIONI: given exactly the station's rights\n",
                              "created COLLI_BU\n"})
         EXPECT_NE(result.out.find(line), std::string::npos) << line << " in:\n" << result.out;
     EXPECT_EQ(db.Query("SELECT TRIM(RDB$RELATION_NAME) || ' ' || TRIM(RDB$PRIVILEGE) FROM RDB$USER_PRIVILEGES "
                        "WHERE RDB$USER='STAZIONI' ORDER BY 1"),
-              (std::vector<std::vector<std::string>>{{"COLLI S"}, {"COLLI U"}, {"LOGSPARATE I"},
-                                                     {"SCANSIONE_REGISTRATA X"}}));
+              (std::vector<std::vector<std::string>>{{"COLLI S"}, {"COLLI U"}, {"COLLI_MODIFICHE_DOPO X"},
+                                                     {"LOGSPARATE I"}, {"SCANSIONE_REGISTRATA X"}}));
 
     EXPECT_EQ(RunCli({"init", db.Name()}).out, "nothing to create\n");
 }
@@ -340,8 +346,9 @@ TEST(AdminCli, StationUserRunAgainSetsThePasswordAndStripsExtraRights)
             lines.push_back(row.at(0));
         return lines;
     };
-    EXPECT_EQ(granted("COLLI_STATION"), (std::vector<std::string>{"COLLI S", "COLLI U CODICEEAN_ERRATO", "LOGSPARATE I",
-                                                                  "SCANSIONE_REGISTRATA X"}));
+    EXPECT_EQ(granted("COLLI_STATION"),
+              (std::vector<std::string>{"COLLI S", "COLLI U CODICEEAN_ERRATO", "COLLI_MODIFICHE_DOPO X",
+                                        "LOGSPARATE I", "SCANSIONE_REGISTRATA X"}));
     EXPECT_EQ(granted("STAZIONE"), (std::vector<std::string>{"COLLI_STATION M"}));
 
     // Only the new password opens the account.
@@ -363,6 +370,79 @@ TEST(AdminCli, StationUserRunAgainSetsThePasswordAndStripsExtraRights)
         EXPECT_EQ(result.err.find(reason) != std::string::npos, result.status != 0) << user << ": " << result.err;
     }
     EXPECT_EQ(granted("CAPO"), std::vector<std::string>{});
+}
+
+// The station's account keeps its copy of the parcels through the one
+// procedure it was granted, and reaches the change log no other way.
+TEST(AdminCli, StationAccountKeepsACopyOfTheParcelsAndNothingMore)
+{
+    if (testsupport::ServerAddress().empty())
+        GTEST_SKIP() << "no private server";
+    testsupport::PrivateServer server; // users belong to the whole server: one of its own
+    ASSERT_TRUE(server.Running());
+    const std::string db = server.Address() + ":" + server.Folder() + "COPIA.FDB";
+    testsupport::CreateDatabaseAt(db, true);
+    testsupport::ExecuteOn(db, "INSERT INTO COLLI (BARCODESPEED, CODICEEAN) VALUES ('SP1', '2001234567890')");
+    QTemporaryDir dir;
+    const auto sysdba = WriteFile(dir, "sysdba", "plumtrove\n");
+    const auto password = WriteFile(dir, "station", "Stazione1\n");
+    ASSERT_EQ(RunCli({"--password-file", sysdba, "station-user", db, "stazione", "--station-password-file", password})
+                  .status,
+              0);
+
+    dataaccess::Connection station;
+    station.SetDatabaseName(db);
+    station.Params() = {"user_name=STAZIONE", "password=Stazione1", "sql_role_name=COLLI_STATION"};
+    station.SetConnected(true);
+    dataaccess::Transaction reads(station);
+    reads.SetReadCommitted(true);
+    reads.SetReadOnly(true);
+    const std::string store = dir.filePath("copia.sqlite").toStdString();
+    {
+        parcels::ParcelCopy copy(store, station, reads);
+        ASSERT_TRUE(copy.Fill());
+        EXPECT_TRUE(copy.Find("SP1"));
+        // The station's own batch fills a faulty EAN: the change is logged for it too.
+        dataaccess::Transaction writes(station);
+        writes.SetActive(true);
+        dataaccess::SqlStatement fill(station, writes);
+        fill.AddLine("UPDATE COLLI SET CODICEEAN_ERRATO = '0012345678905' WHERE BARCODESPEED = 'SP1'");
+        fill.ExecQuery();
+        writes.Commit();
+        testsupport::ExecuteOn(db, "INSERT INTO COLLI (BARCODESPEED, CODICEEAN) VALUES ('SP2', '2001111111111')");
+        EXPECT_EQ(copy.Refresh().changes, 2);
+        ASSERT_TRUE(copy.Find("SP1"));
+        EXPECT_EQ(copy.Find("SP1")->codiceEanErrato, "0012345678905");
+        EXPECT_TRUE(copy.Find("SP2"));
+    }
+
+    for (const char* sql : {"SELECT N FROM COLLI_MODIFICHE", "SELECT PRIMA FROM COLLI_SCRITTORI",
+                            "DELETE FROM COLLI_MODIFICHE", "EXECUTE PROCEDURE COLLI_MODIFICHE_POTA(0)",
+                            "SELECT GEN_ID(COLLI_MODIFICHE_N, 1) FROM RDB$DATABASE",
+                            "SELECT GEN_ID(COLLI_MODIFICHE_POTATE, 0) FROM RDB$DATABASE"}) {
+        dataaccess::Transaction transaction(station);
+        transaction.SetActive(true);
+        dataaccess::SqlStatement statement(station, transaction);
+        statement.AddLine(sql);
+        try {
+            statement.ExecQuery();
+            ADD_FAILURE() << "the server allowed: " << sql;
+        } catch (const std::exception& e) {
+            EXPECT_NE(std::string(e.what()).find("no permission"), std::string::npos) << sql << ": " << e.what();
+        }
+    }
+
+    // A role without the procedure gives no copy, and says why.
+    testsupport::ExecuteOn(db, "REVOKE EXECUTE ON PROCEDURE COLLI_MODIFICHE_DOPO FROM ROLE COLLI_STATION");
+    station.SetConnected(false);
+    std::filesystem::remove(store);
+    parcels::ParcelCopy copy(store, station, reads);
+    try {
+        copy.Fill();
+        ADD_FAILURE() << "filled without the right to read the changes";
+    } catch (const parcels::CopyUnavailableError& e) {
+        EXPECT_NE(std::string(e.what()).find("COLLI_MODIFICHE_DOPO"), std::string::npos) << e.what();
+    }
 }
 
 #ifndef _WIN32

@@ -377,6 +377,7 @@ TEST_F(ScanWorkflow, PrinterDecliningAfterItsWarningStillLogsTheReprint)
 TEST_F(ScanWorkflow, MissingParcelTableReachesTheErrorHandler)
 {
     form.reset();
+    folder.Execute("DROP PROCEDURE COLLI_MODIFICHE_DOPO"); // it reads the table
     folder.Execute("DROP TABLE COLLI");
     Start();
     journal.clear();

@@ -74,6 +74,39 @@ inline std::string ParcelInsert(const std::string& barcodeSpeed, const std::stri
            (codiceEanErrato ? parcels::QuotedLiteral(codiceEanErrato) : std::string("NULL")) + ")";
 }
 
+// The parcels of the courier lookup's cases, as statements of a script.
+inline std::string CourierCaseParcels()
+{
+    return ParcelInsert("SP1", "2001234567890", "2001234567883") + ";" + ParcelInsert("O'Brien", "1111111111111") +
+           ";" + ParcelInsert("NOEAN", "2222222222222") + ";" + ParcelInsert("DUP", "3333333333333", "first") + ";" +
+           ParcelInsert("DUP", "4444444444444", "second") + ";" + ParcelInsert("a:b", "5555555555555") + ";" +
+           "INSERT INTO COLLI (BARCODESPEED) VALUES ('NULLS')";
+}
+
+struct CourierCase {
+    std::string code;
+    bool found;
+    std::string ean;
+    std::string faulty;
+};
+
+// What the station's courier lookup has always answered for those parcels.
+inline std::vector<CourierCase> CourierCases()
+{
+    return {
+        {"SP1", true, "2001234567890", "2001234567883"},
+        {"O'Brien", true, "1111111111111", ""},
+        {"NOEAN", true, "2222222222222", ""},
+        {"NULLS", true, "", ""},
+        {"DUP", true, "3333333333333", "first"}, // the first row read wins
+        {"a:b", true, "5555555555555", ""},
+        {"SP1 ", true, "2001234567890", "2001234567883"}, // trailing blanks compare equal, as in SQL
+        {"sp1", false, "", ""},
+        {std::string(300, 'X'), false, "", ""}, // longer than the column: no match, no error
+        {"' OR ''='", false, "", ""},
+    };
+}
+
 // Adds `count` eligible parcels P0000001... whose EANs are all 2001234567890.
 inline void FillParcels(const testsupport::TestDatabase& database, long long count)
 {

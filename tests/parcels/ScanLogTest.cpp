@@ -213,36 +213,12 @@ TEST(ScanLogWithoutDatabase, FailureToStartTheTransactionReachesTheCaller)
 TEST(CourierLookupResults, AsTheStationAlwaysReadThem)
 {
     TestDatabase database(Where::Server);
-    database.Execute(parcelstest::ParcelInsert("SP1", "2001234567890", "2001234567883") + ";" +
-                     parcelstest::ParcelInsert("O'Brien", "1111111111111") + ";" +
-                     parcelstest::ParcelInsert("NOEAN", "2222222222222") + ";" +
-                     parcelstest::ParcelInsert("DUP", "3333333333333", "first") + ";" +
-                     parcelstest::ParcelInsert("DUP", "4444444444444", "second") + ";" +
-                     parcelstest::ParcelInsert("a:b", "5555555555555") + ";" +
-                     "INSERT INTO COLLI (BARCODESPEED) VALUES ('NULLS')");
+    database.Execute(parcelstest::CourierCaseParcels());
     Station station(database);
     LogStation log(station.connection);
     parcels::CourierLookup lookup(station.connection, log.reads);
     lookup.Prepare();
-    struct Case {
-        std::string code;
-        bool found;
-        std::string ean;
-        std::string faulty;
-    };
-    const Case cases[] = {
-        {"SP1", true, "2001234567890", "2001234567883"},
-        {"O'Brien", true, "1111111111111", ""},
-        {"NOEAN", true, "2222222222222", ""},
-        {"NULLS", true, "", ""},
-        {"DUP", true, "3333333333333", "first"}, // the first row read wins
-        {"a:b", true, "5555555555555", ""},
-        {"SP1 ", true, "2001234567890", "2001234567883"}, // trailing blanks compare equal, as in SQL
-        {"sp1", false, "", ""},
-        {std::string(300, 'X'), false, "", ""}, // longer than the column: no match, no error
-        {"' OR ''='", false, "", ""},
-    };
-    for (const Case& c : cases) {
+    for (const parcelstest::CourierCase& c : parcelstest::CourierCases()) {
         const auto parcel = lookup.Find(c.code);
         EXPECT_EQ(parcel.has_value(), c.found) << c.code;
         if (parcel) {

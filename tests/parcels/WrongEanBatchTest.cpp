@@ -166,6 +166,7 @@ TEST_F(WrongEanBatch, PendingLookupIsRolledBackAndAFreshSnapshotIsUsed)
 
 TEST_F(WrongEanBatch, FailedRowQueryReachesTheCallerAfterTheRollback)
 {
+    database.Execute("DROP PROCEDURE COLLI_MODIFICHE_DOPO"); // it reads the table
     database.Execute("DROP TABLE COLLI");
     EXPECT_THROW(Run(), dataaccess::DatabaseError);
     EXPECT_TRUE(ui.messages.empty());
