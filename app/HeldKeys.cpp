@@ -95,9 +95,10 @@ bool HeldKeys::eventFilter(QObject* watched, QEvent* event)
         return false;
     const auto* key = static_cast<QKeyEvent*>(event);
     if (holding_()) {
-        // The operator answers a box with Escape or an Alt access key; a
-        // reader sends neither.
-        if (window != window_ && (key->key() == Qt::Key_Escape || (key->modifiers() & Qt::AltModifier)))
+        // The operator answers a box with Escape or an Alt access key, and
+        // copies its text with Ctrl+C; a reader sends none of them.
+        if (window != window_ &&
+            (key->key() == Qt::Key_Escape || (key->modifiers() & (Qt::AltModifier | Qt::ControlModifier))))
             return false;
         held_.push_back(std::unique_ptr<QEvent>(event->clone()));
         event->accept();

@@ -19,8 +19,9 @@ class QWidget;
 // ended normally the held keys go on to the barcode field in order, as if
 // typed after it; when it ended in a window or a box every held line is
 // dropped whole and named, and so is the rest of a line begun meanwhile.
-// Escape and Alt access keys still reach a box (a reader sends neither), and
-// a text field of another window (the server dialog's) gets its keys as always.
+// Escape, Alt access keys and Ctrl shortcuts still reach a box (a reader
+// sends none of them), and a text field of another window (the server
+// dialog's) gets its keys as always.
 class HeldKeys : public QObject, public QAbstractNativeEventFilter {
 public:
     // Keys of a line begun before a box closed arrive within this time of

@@ -45,6 +45,13 @@
 #include <exception>
 #include <optional>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 namespace {
 
 constexpr const char* kCaptionBarcodeSpeed = "Barcode Speed:";
@@ -807,6 +814,28 @@ std::string ProgramFolder()
     return NativeFolder(QCoreApplication::applicationDirPath());
 }
 
+namespace {
+
+// SQLite's write-ahead log needs the workstation's own disk: a journal on a
+// share would be neither safe nor the workstation's alone.
+bool OnNetworkDrive(const std::string& folder)
+{
+#ifdef _WIN32
+    const QString path = QDir::toNativeSeparators(QString::fromStdString(folder));
+    if (path.startsWith(QStringLiteral("\\\\")))
+        return true;
+    if (path.size() < 2 || path[1] != u':')
+        return false;
+    const std::wstring root = path.left(2).toStdWString() + L"\\";
+    return ::GetDriveTypeW(root.c_str()) == DRIVE_REMOTE;
+#else
+    (void)folder;
+    return false;
+#endif
+}
+
+} // namespace
+
 std::string StationJournalFolder(const std::string& programFolder)
 {
     std::vector<std::string> candidates;
@@ -824,7 +853,7 @@ std::string StationJournalFolder(const std::string& programFolder)
     if (QFileInfo(QStringLiteral("/var/lib/controllo-colli")).isDir())
         candidates.push_back("/var/lib/controllo-colli/");
 #endif
-    if (QFileInfo(QString::fromStdString(programFolder)).isDir())
+    if (QFileInfo(QString::fromStdString(programFolder)).isDir() && !OnNetworkDrive(programFolder))
         candidates.push_back(programFolder);
     candidates.push_back(NativeFolder(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation)));
     return parcels::JournalFolder(candidates);
