@@ -2,6 +2,8 @@
 
 #include "parcels/ScanJournal.h"
 
+#include "SqliteFile.h"
+
 #include <dataaccess/Connection.h>
 #include <dataaccess/Errors.h>
 #include <dataaccess/SqlQuery.h>
@@ -21,75 +23,17 @@ constexpr const char* kNoCopy = "Copia dei colli non disponibile: ";
 constexpr long long kChunkRows = 20000;
 constexpr long long kAskEveryRows = 4096;
 
-[[noreturn]] void StoreFailed(sqlite3* db, const std::string& path)
+[[noreturn]] void RaiseCopy(const std::string& path, const std::string& reason)
 {
-    throw CopyStoreError(kNotWritten + path + "): " + sqlite3_errmsg(db));
+    throw CopyStoreError(kNotWritten + path + "): " + reason);
 }
 
 // A prepared statement of the store, used again and again.
-class Statement {
+class Statement : public sqlite::Statement {
 public:
-    Statement(sqlite3* db, const char* sql, const std::string& path) : db_(db), path_(path)
+    Statement(sqlite3* db, const char* sql, const std::string& path) : sqlite::Statement(db, sql, path, &RaiseCopy)
     {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
-            StoreFailed(db_, path_);
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    Statement& Bind(int index, const std::string& bytes)
-    {
-        // A zero-length blob, never NULL, for an empty value.
-        if (sqlite3_bind_blob(stmt_, index, bytes.empty() ? "" : bytes.data(), static_cast<int>(bytes.size()),
-                              SQLITE_TRANSIENT) != SQLITE_OK)
-            StoreFailed(db_, path_);
-        return *this;
-    }
-    Statement& BindText(int index, const std::string& text)
-    {
-        if (sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT) !=
-            SQLITE_OK)
-            StoreFailed(db_, path_);
-        return *this;
-    }
-    Statement& BindInt(int index, std::int64_t value)
-    {
-        if (sqlite3_bind_int64(stmt_, index, value) != SQLITE_OK)
-            StoreFailed(db_, path_);
-        return *this;
-    }
-    // True while there is a row.
-    bool Step()
-    {
-        const int result = sqlite3_step(stmt_);
-        if (result == SQLITE_ROW)
-            return true;
-        if (result != SQLITE_DONE) {
-            sqlite3_reset(stmt_);
-            StoreFailed(db_, path_);
-        }
-        return false;
-    }
-    // Done with this execution: the read it holds ends (a reader left open
-    // would keep the write-ahead log from being folded back).
-    void Reset()
-    {
-        sqlite3_reset(stmt_);
-        sqlite3_clear_bindings(stmt_);
-    }
-    std::string Text(int column) const
-    {
-        const void* bytes = sqlite3_column_blob(stmt_, column);
-        const int size = sqlite3_column_bytes(stmt_, column);
-        return bytes ? std::string(static_cast<const char*>(bytes), static_cast<std::size_t>(size)) : std::string();
-    }
-    std::int64_t Integer(int column) const { return sqlite3_column_int64(stmt_, column); }
-
-private:
-    sqlite3* db_;
-    const std::string& path_;
-    sqlite3_stmt* stmt_ = nullptr;
 };
 
 // Runs once, reset however the call ends.
@@ -189,19 +133,10 @@ struct ParcelCopy::Store {
     ~Store()
     {
         find.reset();
-        if (db)
-            sqlite3_close_v2(db);
+        sqlite::Close(db);
     }
 
-    void Execute(const std::string& sql)
-    {
-        char* message = nullptr;
-        if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-            const std::string reason = message ? message : sqlite3_errmsg(db);
-            sqlite3_free(message);
-            throw CopyStoreError(kNotWritten + path + "): " + reason);
-        }
-    }
+    void Execute(const std::string& sql) { sqlite::Execute(db, sql, path, &RaiseCopy); }
     bool HasTable(const char* name)
     {
         Statement query(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1", path);
@@ -271,16 +206,7 @@ std::string TableSql(const char* table)
 
 ParcelCopy::ParcelCopy(const std::string& path) : path_(path), store_(std::make_unique<Store>(path))
 {
-    const int result = sqlite3_open_v2(path.c_str(), &store_->db,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-    if (result != SQLITE_OK) {
-        const std::string reason = store_->db ? sqlite3_errmsg(store_->db) : sqlite3_errstr(result);
-        throw CopyStoreError(kNotWritten + path + "): " + reason);
-    }
-    sqlite3_db_config(store_->db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
-    sqlite3_db_config(store_->db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
-    sqlite3_busy_timeout(store_->db, 5000);
-    store_->Execute("PRAGMA journal_mode=WAL");
+    store_->db = sqlite::Open(path, &RaiseCopy);
     // A copy lost to a power cut is filled again; the journal, if it shares
     // the file, syncs its own writes (and whatever came before them).
     store_->Execute("PRAGMA synchronous=NORMAL");

@@ -2,6 +2,8 @@
 
 #include "parcels/ScanLog.h"
 
+#include "SqliteFile.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -19,75 +21,24 @@ namespace parcels {
 
 struct ScanJournal::Handle {
     sqlite3* db = nullptr;
-    ~Handle()
-    {
-        if (db)
-            sqlite3_close_v2(db);
-    }
+    ~Handle() { sqlite::Close(db); }
 };
 
 namespace {
 
 constexpr const char* kNotWritten = "Impossibile scrivere il giornale delle scansioni sulla postazione (";
 
-// One prepared statement for one call, finalized however the call ends.
-class Statement {
+[[noreturn]] void RaiseJournal(const std::string& path, const std::string& reason)
+{
+    throw JournalError(kNotWritten + path + "): " + reason);
+}
+
+class Statement : public sqlite::Statement {
 public:
-    Statement(sqlite3* db, const char* sql, const std::string& path) : db_(db), path_(path)
+    Statement(sqlite3* db, const char* sql, const std::string& path)
+        : sqlite::Statement(db, sql, path, &RaiseJournal)
     {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
-            Fail();
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    Statement& Bind(int index, const std::string& text)
-    {
-        if (sqlite3_bind_blob(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT) !=
-            SQLITE_OK)
-            Fail();
-        return *this;
-    }
-    Statement& BindInt(int index, long long value)
-    {
-        if (sqlite3_bind_int64(stmt_, index, value) != SQLITE_OK)
-            Fail();
-        return *this;
-    }
-    Statement& BindNull(int index)
-    {
-        if (sqlite3_bind_null(stmt_, index) != SQLITE_OK)
-            Fail();
-        return *this;
-    }
-    // True while there is a row.
-    bool Step()
-    {
-        const int result = sqlite3_step(stmt_);
-        if (result == SQLITE_ROW)
-            return true;
-        if (result != SQLITE_DONE)
-            Fail();
-        return false;
-    }
-    std::string Text(int column) const
-    {
-        const void* bytes = sqlite3_column_blob(stmt_, column);
-        const int size = sqlite3_column_bytes(stmt_, column);
-        return bytes ? std::string(static_cast<const char*>(bytes), static_cast<std::size_t>(size)) : std::string();
-    }
-    long long Integer(int column) const { return sqlite3_column_int64(stmt_, column); }
-
-    [[noreturn]] void Fail() const
-    {
-        throw JournalError(kNotWritten + path_ + "): " + sqlite3_errmsg(db_));
-    }
-
-private:
-    sqlite3* db_;
-    const std::string& path_;
-    sqlite3_stmt* stmt_ = nullptr;
 };
 
 // Rows as the queries below give them back.
@@ -104,20 +55,9 @@ JournalRow ReadRow(const Statement& statement)
 ScanJournal::ScanJournal(const std::string& path) : path_(path), db_(std::make_unique<Handle>())
 {
     const bool existed = QFileInfo::exists(QString::fromStdString(path));
-    const int result = sqlite3_open_v2(path.c_str(), &db_->db,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-    if (result != SQLITE_OK) {
-        const std::string reason = db_->db ? sqlite3_errmsg(db_->db) : sqlite3_errstr(result);
-        throw JournalError(kNotWritten + path + "): " + reason);
-    }
-    // Text in double quotes is a name, never a string, whatever the build.
-    sqlite3_db_config(db_->db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
-    sqlite3_db_config(db_->db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
-    // Another thread of the station may be writing: wait for it, briefly.
-    sqlite3_busy_timeout(db_->db, 5000);
+    db_->db = sqlite::Open(path, &RaiseJournal);
     // WAL with FULL syncs the log at every commit: a row acknowledged is on
     // the disk, through a power cut.
-    Execute("PRAGMA journal_mode=WAL");
     Execute("PRAGMA synchronous=FULL");
     Execute("CREATE TABLE IF NOT EXISTS RIGHE ("
             "N INTEGER PRIMARY KEY AUTOINCREMENT, "
@@ -142,15 +82,7 @@ ScanJournal::ScanJournal(const std::string& path) : path_(path), db_(std::make_u
 
 ScanJournal::~ScanJournal() = default;
 
-void ScanJournal::Execute(const char* sql) const
-{
-    char* message = nullptr;
-    if (sqlite3_exec(db_->db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-        const std::string reason = message ? message : sqlite3_errmsg(db_->db);
-        sqlite3_free(message);
-        throw JournalError(kNotWritten + path_ + "): " + reason);
-    }
-}
+void ScanJournal::Execute(const char* sql) const { sqlite::Execute(db_->db, sql, path_, &RaiseJournal); }
 
 JournalRow ScanJournal::Add(const std::string& database, const std::string& barcodeSpeed,
                             const std::string& eanRead, const std::string& status)
