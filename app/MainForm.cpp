@@ -10,7 +10,6 @@
 #include "StationLocationUi.h"
 #include "Windows1252.h"
 
-#include <dataaccess/Cp1252.h>
 #include <dataaccess/Errors.h>
 #include <dblocate/DatabaseLocator.h>
 #include <dblocate/SettingsFile.h>
@@ -485,8 +484,7 @@ void TMainForm::StartForwarder()
 void TMainForm::OnForwardEvent(const parcels::ForwardEvent& event)
 {
     using Kind = parcels::ForwardEvent::Kind;
-    const std::string what = "riga \"" + cp1252::ToUtf8(event.row.barcodeSpeed) + "\" / " + event.row.status +
-                             " delle " + event.row.scanTime + " (biglietto " + event.row.ticket + ")";
+    const std::string what = parcels::Described(event.row);
     switch (event.kind) {
     case Kind::Forwarded:
         break;

@@ -3,7 +3,6 @@
 #include "parcels/ScanLog.h"
 
 #include <dataaccess/Connection.h>
-#include <dataaccess/Cp1252.h>
 #include <dataaccess/Errors.h>
 #include <dataaccess/SqlQuery.h>
 #include <dataaccess/SqlStatement.h>
@@ -44,12 +43,6 @@ private:
     const std::atomic<bool>& stopping_;
     std::function<void(const std::string&)> note_;
 };
-
-std::string Described(const JournalRow& row)
-{
-    return "riga \"" + cp1252::ToUtf8(row.barcodeSpeed) + "\" / " + row.status + " delle " + row.scanTime + " (biglietto " +
-           row.ticket + ")";
-}
 
 } // namespace
 

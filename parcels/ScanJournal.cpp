@@ -4,6 +4,8 @@
 
 #include "SqliteFile.h"
 
+#include <dataaccess/Cp1252.h>
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -223,6 +225,12 @@ bool OpenToWorkstationUsers(const std::string& folder)
     (void)folder;
     return true;
 #endif
+}
+
+std::string Described(const JournalRow& row)
+{
+    return "riga \"" + cp1252::ToUtf8(row.barcodeSpeed) + "\" / " + row.status + " delle " + row.scanTime +
+           " (biglietto " + row.ticket + ")";
 }
 
 std::string LocalScanTime()

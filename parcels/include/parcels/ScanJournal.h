@@ -84,6 +84,9 @@ std::string JournalFolder(const std::vector<std::string>& candidates);
 // Elsewhere nothing to do: true.
 bool OpenToWorkstationUsers(const std::string& folder);
 
+// A row as the diagnostic log names it (UTF-8): code, status, time, ticket.
+std::string Described(const JournalRow& row);
+
 // The workstation's local time as the journal keeps it.
 std::string LocalScanTime();
 
