@@ -13,8 +13,10 @@
 #include <dataaccess/Errors.h>
 #include <dblocate/DatabaseLocator.h>
 #include <dblocate/SettingsFile.h>
+#include <parcels/CopyKeeper.h>
 #include <parcels/CourierLookup.h>
 #include <parcels/LogForwarder.h>
+#include <parcels/ParcelCopy.h>
 #include <parcels/ScanJournal.h>
 #include <parcels/ScanLog.h>
 #include <parcels/WrongEanBatch.h>
@@ -24,6 +26,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QFrame>
@@ -66,12 +69,43 @@ constexpr int kMaxWaitSeconds = 600;
 // twice the wait bound).
 constexpr int kIdleEndSeconds = 5;
 
+constexpr int kDefaultCopyRefreshSeconds = 60;
+constexpr int kMostCopyRefreshSeconds = 86400;
+// A copy older than this is still used, and its age is said.
+constexpr qint64 kStaleCopySeconds = 86400;
+
 // Whole seconds from 1 to most, else the default.
 int SecondsSetting(const std::string& text, int fallback, int most)
 {
     bool ok = false;
     const int seconds = QString::fromStdString(text).trimmed().toInt(&ok);
     return ok && seconds >= 1 && seconds <= most ? seconds : fallback;
+}
+
+// Whole seconds from 0 (off) to most, else the default.
+int CopyRefreshSetting(const std::string& text)
+{
+    bool ok = false;
+    const int seconds = QString::fromStdString(text).trimmed().toInt(&ok);
+    return ok && seconds >= 0 && seconds <= kMostCopyRefreshSeconds ? seconds : kDefaultCopyRefreshSeconds;
+}
+
+// "delle 10:42" for a copy of today, else its day too, and its age once it
+// is older than a day.
+QString CopyTimeShown(const std::string& refreshedAt, const QDateTime& now)
+{
+    const QDateTime at = QDateTime::fromString(QString::fromStdString(refreshedAt).left(19),
+                                               QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    if (!at.isValid())
+        return QStringLiteral("di ora sconosciuta");
+    if (at.date() == now.date())
+        return QStringLiteral("delle ") + at.toString(QStringLiteral("HH:mm"));
+    QString shown = QStringLiteral("del ") + at.toString(QStringLiteral("dd/MM/yyyy HH:mm"));
+    const qint64 days = at.secsTo(now) / kStaleCopySeconds;
+    if (days >= 1)
+        shown += days == 1 ? QStringLiteral(", vecchia di 1 giorno")
+                           : QStringLiteral(", vecchia di %1 giorni").arg(days);
+    return shown;
 }
 
 QFrame* MakePanel(const char* name, QWidget* parent)
@@ -183,6 +217,7 @@ TMainForm::TMainForm(StationServices services, QWidget* parent)
 
 TMainForm::~TMainForm()
 {
+    copyKeeper_.reset();
     forwarder_.reset();
     // Ending the transaction on the way out still has its bound, but nothing
     // is painted any more.
@@ -218,12 +253,21 @@ void TMainForm::BuildLayout()
     GroupBox1->setMinimumHeight(109);
     PanelBottom = MakePanel("PanelBottom", PanelClient);
     PanelBottom->setFixedHeight(41);
+    LabelCopia = new QLabel(PanelClient);
+    LabelCopia->setObjectName(QStringLiteral("LabelCopia"));
+    LabelCopia->setTextFormat(Qt::PlainText);
+    LabelCopia->setAutoFillBackground(true);
+    LabelCopia->setStyleSheet(QStringLiteral("color: #ffffff; background: #b05000; font-weight: bold"));
+    LabelCopia->setAlignment(Qt::AlignCenter);
+    LabelCopia->setFixedHeight(22);
+    LabelCopia->hide();
 
     auto* columns = new QVBoxLayout(PanelClient);
     columns->setContentsMargins(0, 0, 0, 0);
     columns->setSpacing(0);
     columns->addWidget(PanelTop);
     columns->addWidget(GroupBox1, 1);
+    columns->addWidget(LabelCopia);
     columns->addWidget(PanelBottom);
 
     Label2 = MakeRightLabel("Label2", QStringLiteral("Selezione stampante termica:"), QRect(0, 11, 141, 13), PanelTop);
@@ -385,6 +429,7 @@ void TMainForm::FormCreate()
         } else {
             ReadCodeWidths();
             StartForwarder();
+            StartCopyKeeper();
         }
         ShowScansWaiting();
 
@@ -414,6 +459,7 @@ void TMainForm::ReadWaitBound()
     longWorkSeconds_ = std::max(bound, SecondsSetting(settings.ReadString("CONFIG", "Attesa Elaborazioni"),
                                                       LongWork::kDefaultSeconds, LongWork::kMostSeconds));
     databaseColli_.SetWaitBound(bound);
+    copyRefreshSeconds_ = CopyRefreshSetting(settings.ReadString("CONFIG", "Aggiornamento Copia"));
     idleTimer_->setInterval(std::min(kIdleEndSeconds, 2 * bound) * 1000);
     // Locked rows make the server itself wait: that wait ends first, with a
     // lock conflict, so the call is not taken for a dead link.
@@ -454,19 +500,24 @@ void TMainForm::OpenJournal()
     }
 }
 
-void TMainForm::StartForwarder()
+parcels::StationLink TMainForm::BackgroundLink() const
 {
-    if (!journal_)
-        return;
-    parcels::ForwardLink link;
+    parcels::StationLink link;
     link.databaseName = databaseColli_.DatabaseName();
     link.params = databaseColli_.AttachedParams();
     link.waitBound = databaseColli_.WaitBound();
     link.lockTimeout = std::max(1, link.waitBound * 2 / 3);
     link.idleEndSeconds = std::min(kIdleEndSeconds, 2 * link.waitBound);
+    return link;
+}
+
+void TMainForm::StartForwarder()
+{
+    if (!journal_)
+        return;
     const QPointer<TMainForm> self(this);
     forwarder_ = std::make_unique<parcels::LogForwarder>(
-        journalPath_, std::move(link), [self](const parcels::ForwardEvent& event) {
+        journalPath_, BackgroundLink(), [self](const parcels::ForwardEvent& event) {
             // On the forwarder's thread: the window hears of it in its own.
             QMetaObject::invokeMethod(
                 self.data(), [self, event] {
@@ -497,15 +548,130 @@ void TMainForm::OnForwardEvent(const parcels::ForwardEvent& event)
         break;
     case Kind::Unreachable:
         Note("Giornale: server non raggiungibile, le scansioni restano sulla postazione: " + event.reason);
+        CheckOnCopy(event.reason);
         break;
     case Kind::Reachable:
         Note("Giornale: il server risponde di nuovo, invio delle scansioni in attesa");
+        ServerAnswers();
         break;
     case Kind::Note:
         Note(event.reason);
         break;
     }
     ShowScansWaiting();
+}
+
+void TMainForm::StartCopyKeeper()
+{
+    if (!journal_ || copyRefreshSeconds_ == 0)
+        return;
+    try {
+        // The journal's own file: the copy goes wherever the journal may.
+        lookupCopy_ = std::make_unique<parcels::ParcelCopy>(journalPath_);
+        const parcels::CopyState state = lookupCopy_->State();
+        if (state.filled) {
+            copyDatabase_ = state.database;
+            copyRefreshedAt_ = state.refreshedAt;
+        }
+    } catch (const parcels::CopyStoreError& error) {
+        lookupCopy_.reset();
+        Note(error.what());
+        return;
+    }
+    const QPointer<TMainForm> self(this);
+    copyKeeper_ = std::make_unique<parcels::CopyKeeper>(
+        journalPath_, BackgroundLink(), copyRefreshSeconds_, [self](const parcels::CopyEvent& event) {
+            QMetaObject::invokeMethod(
+                self.data(), [self, event] {
+                    if (self)
+                        self->OnCopyEvent(event);
+                },
+                Qt::QueuedConnection);
+        });
+}
+
+void TMainForm::OnCopyEvent(const parcels::CopyEvent& event)
+{
+    using Kind = parcels::CopyEvent::Kind;
+    switch (event.kind) {
+    case Kind::Ready:
+        if (copyDatabase_.empty())
+            Note("Copia dei colli pronta (" + event.state.refreshedAt + ")");
+        copyDatabase_ = event.state.database;
+        copyRefreshedAt_ = event.state.refreshedAt;
+        ServerAnswers();
+        break;
+    case Kind::Unavailable:
+        Note(event.reason + " (eseguire colli-admin init)");
+        break;
+    case Kind::Unreachable:
+        Note("Copia dei colli: server non raggiungibile: " + event.reason);
+        CheckOnCopy(event.reason);
+        break;
+    case Kind::Reachable:
+        Note("Copia dei colli: il server risponde di nuovo");
+        ServerAnswers();
+        break;
+    case Kind::Note:
+        Note(event.reason);
+        break;
+    }
+    ShowCopyNotice();
+}
+
+bool TMainForm::CopyUsable() const
+{
+    return lookupCopy_ && !copyDatabase_.empty() && copyDatabase_ == databaseColli_.DatabaseName();
+}
+
+bool TMainForm::CheckOnCopy(const std::string& reason)
+{
+    if (!CopyUsable())
+        return false;
+    if (!offline_)
+        Note("Server non raggiungibile: le scansioni sono controllate sulla copia dei colli delle " +
+             copyRefreshedAt_ + " [" + reason + "]");
+    offline_ = true;
+    // It looks for the server until it answers, and tells.
+    if (copyKeeper_)
+        copyKeeper_->Watch();
+    ShowCopyNotice();
+    return true;
+}
+
+void TMainForm::ServerAnswers()
+{
+    if (!offline_)
+        return;
+    offline_ = false;
+    Note("Il server risponde di nuovo: le scansioni sono controllate sul server");
+    if (forwarder_)
+        forwarder_->Wake();
+    ShowCopyNotice();
+}
+
+std::optional<parcels::Parcel> TMainForm::FindInCopy(const std::string& code)
+{
+    try {
+        std::optional<parcels::Parcel> parcel = lookupCopy_->Find(code);
+        decidedFromCopy_ = true;
+        return parcel;
+    } catch (const parcels::CopyStoreError& error) {
+        throw dataaccess::ConnectionLostError("Server \"" + ServerShown() +
+                                              "\" non raggiungibile: la scansione non \xC3\xA8 stata registrata.\r" +
+                                              error.what());
+    }
+}
+
+void TMainForm::ShowCopyNotice()
+{
+    if (!offline_) {
+        LabelCopia->hide();
+        return;
+    }
+    LabelCopia->setText(QStringLiteral("Server non raggiungibile: controllo sulla copia dei colli ") +
+                        CopyTimeShown(copyRefreshedAt_, QDateTime::currentDateTime()));
+    LabelCopia->show();
 }
 
 parcels::JournalCounts TMainForm::ScansWaiting() const
@@ -589,6 +755,7 @@ void TMainForm::AfterHandler(bool interrupted)
 void TMainForm::CloseDatabase(int seconds)
 {
     idleTimer_->stop();
+    copyKeeper_.reset();
     // Rows not yet sent stay in the journal for the next start.
     forwarder_.reset();
     databaseColli_.SetWaitBound(seconds);
@@ -674,14 +841,24 @@ void TMainForm::LookupBarcodeSpeed(const std::string& code)
     StaticEAN->clear();
 
     std::optional<parcels::Parcel> parcel;
-    try {
-        // One bound and one attach for the whole lookup, however the link fails.
-        const dataaccess::WaitScope wait(databaseColli_);
-        parcel = courierLookup_->Find(currentBarcodeSpeed_);
-    } catch (const dataaccess::ConnectionLostError& error) {
-        throw dataaccess::ConnectionLostError("Server \"" + ServerShown() +
-                                              "\" non raggiungibile: la scansione non \xC3\xA8 stata registrata.\r" +
-                                              error.what());
+    decidedFromCopy_ = false;
+    if (offline_ && CopyUsable()) {
+        // Known away: answered at once, while the copy's keeper looks for the server.
+        parcel = FindInCopy(currentBarcodeSpeed_);
+    } else {
+        try {
+            // One bound and one attach for the whole lookup, however the link fails.
+            const dataaccess::WaitScope wait(databaseColli_);
+            parcel = courierLookup_->Find(currentBarcodeSpeed_);
+        } catch (const dataaccess::ConnectionLostError& error) {
+            const bool closing = dynamic_cast<const dataaccess::WaitCancelledError*>(&error) != nullptr;
+            if (closing || !CheckOnCopy(error.what()))
+                throw dataaccess::ConnectionLostError("Server \"" + ServerShown() +
+                                                      "\" non raggiungibile: la scansione non \xC3\xA8 stata "
+                                                      "registrata.\r" +
+                                                      error.what());
+            parcel = FindInCopy(currentBarcodeSpeed_);
+        }
     }
 
     if (!parcel) {
@@ -743,7 +920,7 @@ std::unique_ptr<TMainForm::OutcomeRow> TMainForm::WriteScanLog(const std::string
         if (!journal_)
             throw parcels::JournalError("il giornale delle scansioni non \xC3\xA8 aperto");
         const parcels::JournalRow row =
-            journal_->Add(databaseColli_.DatabaseName(), currentBarcodeSpeed_, eanRead, status);
+            journal_->Add(databaseColli_.DatabaseName(), currentBarcodeSpeed_, eanRead, status, decidedFromCopy_);
         return std::make_unique<OutcomeRow>(*this, row.ticket);
     } catch (const parcels::JournalError& error) {
         boxes_.Error(this, QStringLiteral("Impossibile storicizzare nel log la scansione:\r") +
@@ -797,6 +974,13 @@ void TMainForm::ButtonChiudiClick()
 
 void TMainForm::ButtonIntegrazioneEANErratiClick()
 {
+    if (offline_) {
+        boxes_.Warning(this, QStringLiteral("Server \"%1\" non raggiungibile: l'integrazione degli EAN errati "
+                                            "richiede il server e non pu\u00f2 usare la copia dei colli della "
+                                            "postazione.\rRiprovare quando il server risponde.")
+                                 .arg(QString::fromStdString(ServerShown())));
+        return;
+    }
     StationBatchUi ui(this, boxes_);
     const dataaccess::LongWork longWork(databaseColli_, longWorkSeconds_);
     waitNotice_->SetStopAsked([&ui] { return ui.StopAsked(); });

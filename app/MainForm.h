@@ -4,6 +4,7 @@
 
 #include <dataaccess/Connection.h>
 #include <dataaccess/Transaction.h>
+#include <parcels/CourierLookup.h>
 
 #include <QWidget>
 
@@ -12,6 +13,7 @@ class QTimer;
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QCheckBox;
@@ -27,7 +29,16 @@ class ServerWaitNotice;
 class HeldKeys;
 
 namespace dblocate { class LocationUi; }
-namespace parcels { class CourierLookup; class LogForwarder; class ScanJournal; struct ForwardEvent; struct JournalCounts; }
+namespace parcels {
+class CopyKeeper;
+class LogForwarder;
+class ParcelCopy;
+class ScanJournal;
+struct CopyEvent;
+struct ForwardEvent;
+struct JournalCounts;
+struct StationLink;
+} // namespace parcels
 namespace printing { class PrintPlatform; }
 
 // What the main window works with besides its own controls.
@@ -71,6 +82,7 @@ public:
     QLabel* LabelAttesa; // shown while a call waits for the server
     QLabel* LabelCoda;   // scans the server does not have yet
     QLabel* LabelCodiceIgnorato; // codes read while a window or box was up
+    QLabel* LabelCopia;  // shown while scans are checked on the station's copy of the parcels
 
     // Event handlers.
     void FormCreate();
@@ -92,6 +104,8 @@ public:
     // The workstation's journal of outcomes the server does not have yet.
     parcels::JournalCounts ScansWaiting() const;
     const std::string& JournalPath() const { return journalPath_; }
+    // Scans are checked on the station's copy of the parcels: the server is away.
+    bool CheckingOnCopy() const { return offline_; }
     // The longest courier code and EAN accepted: the widths of the scan log's
     // columns in the attached database.
     std::size_t MaxBarcodeSpeedLength() const { return maxBarcodeSpeed_; }
@@ -126,8 +140,18 @@ private:
     template <class Handler> void Guarded(Handler&& handler);
     void ReadWaitBound();
     void OpenJournal();
+    parcels::StationLink BackgroundLink() const;
     void StartForwarder();
     void OnForwardEvent(const parcels::ForwardEvent& event);
+    void StartCopyKeeper();
+    void OnCopyEvent(const parcels::CopyEvent& event);
+    // The server did not answer a lookup, or a worker found it away: the
+    // next scans are checked on the copy, when there is one for this database.
+    bool CheckOnCopy(const std::string& reason);
+    void ServerAnswers();
+    bool CopyUsable() const;
+    std::optional<parcels::Parcel> FindInCopy(const std::string& code);
+    void ShowCopyNotice();
     void ShowScansWaiting();
     void IgnoredCode(const QString& code);
     // Ends the lookups' transaction once the station has been idle a while:
@@ -162,6 +186,13 @@ private:
     std::string journalPath_;
     std::unique_ptr<parcels::ScanJournal> journal_;
     std::unique_ptr<parcels::LogForwarder> forwarder_;
+    int copyRefreshSeconds_ = 60; // 0: no copy of the parcels
+    std::unique_ptr<parcels::CopyKeeper> copyKeeper_;
+    std::unique_ptr<parcels::ParcelCopy> lookupCopy_; // the copy as the window reads it
+    std::string copyDatabase_;    // the database the copy was filled from; empty: no copy yet
+    std::string copyRefreshedAt_; // the workstation's time of its last fill or refresh
+    bool offline_ = false;        // scans are checked on the copy
+    bool decidedFromCopy_ = false; // the current parcel was looked up in the copy
 
     QTimer* idleTimer_ = nullptr;
     bool busy_ = false; // a handler runs: keys that arrive while it waits are held

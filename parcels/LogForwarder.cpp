@@ -2,6 +2,8 @@
 
 #include "parcels/ScanLog.h"
 
+#include "Worker.h"
+
 #include <dataaccess/Connection.h>
 #include <dataaccess/Errors.h>
 #include <dataaccess/SqlQuery.h>
@@ -9,11 +11,7 @@
 #include <dataaccess/Transaction.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 
 namespace parcels {
 
@@ -28,34 +26,12 @@ constexpr auto kLongestPause = 30s;
 constexpr auto kIdleLook = 60s;
 constexpr auto kStopWait = 2s;
 
-class StopMonitor : public dataaccess::LinkMonitor {
-public:
-    StopMonitor(const std::atomic<bool>& stopping, std::function<void(const std::string&)> note)
-        : stopping_(stopping), note_(std::move(note))
-    {
-    }
-    bool Waiting(std::chrono::milliseconds) override { return !stopping_; }
-    std::string StopReason() const override { return "la stazione si sta chiudendo"; }
-    void WaitOver(std::chrono::milliseconds) override {}
-    void Note(const std::string& text) override { note_("Invio del log: " + text); }
-
-private:
-    const std::atomic<bool>& stopping_;
-    std::function<void(const std::string&)> note_;
-};
-
 } // namespace
 
-struct LogForwarder::State {
+struct LogForwarder::State : worker::Signals {
     std::string journalPath;
-    ForwardLink link;
-
-    std::mutex mutex;
-    std::condition_variable changed;
+    StationLink link;
     Report report; // cleared by the owner before it lets go of the thread
-    bool woken = false;
-    bool finished = false;
-    std::atomic<bool> stopping{false};
 
     void Tell(const ForwardEvent& event)
     {
@@ -64,15 +40,6 @@ struct LogForwarder::State {
             report(event);
     }
     void Note(const std::string& text) { Tell({ForwardEvent::Kind::Note, {}, 0, text}); }
-
-    // Waits for a wake or a stop; true when it should go on.
-    bool Pause(std::chrono::milliseconds pause)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait_for(lock, pause, [this] { return woken || stopping; });
-        woken = false;
-        return !stopping;
-    }
 
     void Run();
 };
@@ -89,13 +56,9 @@ void LogForwarder::State::Run()
         return;
     }
 
-    StopMonitor monitor(stopping, [this](const std::string& text) { Note(text); });
+    worker::StopMonitor monitor(StopFlag(), "Invio del log: ", [this](const std::string& text) { Note(text); });
     dataaccess::Connection connection;
-    connection.SetDatabaseName(link.databaseName);
-    connection.Params() = link.params;
-    connection.SetSQLDialect(3);
-    connection.SetWaitBound(link.waitBound);
-    connection.SetLinkMonitor(&monitor);
+    worker::SetUp(connection, link, monitor);
     // Each insert commits itself with its statement: one round trip a row.
     dataaccess::Transaction writes(connection);
     writes.SetReadCommitted(true);
@@ -107,7 +70,7 @@ void LogForwarder::State::Run()
     bool idleWaited = false;
     auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(kFirstPause);
 
-    while (!stopping) {
+    while (!Stopping()) {
         std::vector<JournalRow> rows;
         try {
             rows = journal->Waiting(link.databaseName, kRowsPerRound);
@@ -140,7 +103,7 @@ void LogForwarder::State::Run()
         idleWaited = false;
         bool pauseAfter = false;
         for (const JournalRow& row : rows) {
-            if (stopping)
+            if (Stopping())
                 break;
             SendResult result;
             std::string unreachable;
@@ -163,7 +126,7 @@ void LogForwarder::State::Run()
                     break;
                 }
             }
-            if (stopping)
+            if (Stopping())
                 break;
             if (!unreachable.empty()) {
                 if (!away)
@@ -208,39 +171,23 @@ void LogForwarder::State::Run()
             pause = std::min(pause * 2, std::chrono::duration_cast<std::chrono::milliseconds>(kLongestPause));
         }
     }
-    // Ends what is open; a link already gone just drops it.
-    connection.SetWaitBound(std::min(link.waitBound, 2));
-    connection.SetConnected(false);
+    worker::Detach(connection, link);
 }
 
-LogForwarder::LogForwarder(std::string journalPath, ForwardLink link, Report report)
+LogForwarder::LogForwarder(std::string journalPath, StationLink link, Report report)
     : state_(std::make_shared<State>())
 {
     state_->journalPath = std::move(journalPath);
     state_->link = std::move(link);
     state_->report = std::move(report);
-    std::thread([state = state_] {
-        state->Run();
-        std::lock_guard<std::mutex> lock(state->mutex);
-        state->finished = true;
-        state->changed.notify_all();
-    }).detach();
+    worker::Signals::Launch(state_, [state = state_.get()] { state->Run(); });
 }
 
 LogForwarder::~LogForwarder()
 {
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    state_->stopping = true;
-    state_->report = nullptr; // the owner is going: nobody to tell any more
-    state_->changed.notify_all();
-    state_->changed.wait_for(lock, kStopWait, [this] { return state_->finished; });
+    state_->Stop([state = state_.get()] { state->report = nullptr; }, kStopWait);
 }
 
-void LogForwarder::Wake()
-{
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->woken = true;
-    state_->changed.notify_all();
-}
+void LogForwarder::Wake() { state_->Wake(); }
 
 } // namespace parcels

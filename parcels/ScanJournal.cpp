@@ -44,12 +44,13 @@ public:
 };
 
 // Rows as the queries below give them back.
-constexpr const char* kRowColumns = "BIGLIETTO, DATABASE, BARCODESPEED, CODICEEANLETTO, STATUS, DATAORA, RIFIUTO";
+constexpr const char* kRowColumns =
+    "BIGLIETTO, DATABASE, BARCODESPEED, CODICEEANLETTO, STATUS, DATAORA, RIFIUTO, DACOPIA";
 
 JournalRow ReadRow(const Statement& statement)
 {
     return {statement.Text(0), statement.Text(1), statement.Text(2), statement.Text(3),
-            statement.Text(4), statement.Text(5), statement.Text(6)};
+            statement.Text(4), statement.Text(5), statement.Text(6), statement.Integer(7) != 0};
 }
 
 } // namespace
@@ -70,7 +71,16 @@ ScanJournal::ScanJournal(const std::string& path) : path_(path), db_(std::make_u
             "STATUS TEXT NOT NULL, "
             "DATAORA TEXT NOT NULL, "
             "TRATTENUTA INTEGER NOT NULL, "
-            "RIFIUTO TEXT)");
+            "RIFIUTO TEXT, "
+            "DACOPIA INTEGER NOT NULL DEFAULT 0)");
+    // A journal of an earlier version: its rows were all decided by the server.
+    bool markKept = false;
+    {
+        Statement columns(db_->db, "SELECT 1 FROM pragma_table_info('RIGHE') WHERE name = 'DACOPIA'", path_);
+        markKept = columns.Step();
+    }
+    if (!markKept)
+        Execute("ALTER TABLE RIGHE ADD COLUMN DACOPIA INTEGER NOT NULL DEFAULT 0");
 #ifndef _WIN32
     // Every operator of the workstation writes the same journal (the folder's
     // group); SQLite gives its side files the main file's mode.
@@ -87,19 +97,19 @@ ScanJournal::~ScanJournal() = default;
 void ScanJournal::Execute(const char* sql) const { sqlite::Execute(db_->db, sql, path_, &RaiseJournal); }
 
 JournalRow ScanJournal::Add(const std::string& database, const std::string& barcodeSpeed,
-                            const std::string& eanRead, const std::string& status)
+                            const std::string& eanRead, const std::string& status, bool fromCopy)
 {
-    JournalRow row{NewScanTicket(), database, barcodeSpeed, eanRead, status, LocalScanTime(), {}};
+    JournalRow row{NewScanTicket(), database, barcodeSpeed, eanRead, status, LocalScanTime(), {}, fromCopy};
     Statement insert(db_->db,
                      "INSERT INTO RIGHE (BIGLIETTO, DATABASE, BARCODESPEED, CODICEEANLETTO, STATUS, DATAORA, "
-                     "TRATTENUTA) VALUES (?, ?, ?, ?, ?, ?, 1)",
+                     "TRATTENUTA, DACOPIA) VALUES (?, ?, ?, ?, ?, ?, 1, ?)",
                      path_);
     insert.Bind(1, row.ticket).Bind(2, row.database).Bind(3, row.barcodeSpeed);
     if (row.eanRead.empty())
         insert.BindNull(4);
     else
         insert.Bind(4, row.eanRead);
-    insert.Bind(5, row.status).Bind(6, row.scanTime);
+    insert.Bind(5, row.status).Bind(6, row.scanTime).BindInt(7, fromCopy ? 1 : 0);
     insert.Step();
     return row;
 }
@@ -230,7 +240,7 @@ bool OpenToWorkstationUsers(const std::string& folder)
 std::string Described(const JournalRow& row)
 {
     return "riga \"" + cp1252::ToUtf8(row.barcodeSpeed) + "\" / " + row.status + " delle " + row.scanTime +
-           " (biglietto " + row.ticket + ")";
+           (row.fromCopy ? " decisa sulla copia dei colli" : "") + " (biglietto " + row.ticket + ")";
 }
 
 std::string LocalScanTime()

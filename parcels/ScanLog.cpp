@@ -114,6 +114,12 @@ void ScanLogWriter::Prepare()
     while (true) {
         auto statement = std::make_unique<dataaccess::SqlStatement>(connection_, writes_);
         switch (shape_) {
+        case Shape::FromCopy:
+            statement->AddLine("INSERT INTO LOGSPARATE(BARCODESPEED, CODICEEANLETTO, STATUS, IDSCANSIONE, "
+                               "DATAORASCANSIONE, DACOPIA)");
+            statement->AddLine("VALUES (:BARCODESPEED, :CODICEEANLETTO, :STATUS, :IDSCANSIONE, :DATAORASCANSIONE, "
+                               ":DACOPIA)");
+            break;
         case Shape::ScanTime:
             statement->AddLine("INSERT INTO LOGSPARATE(BARCODESPEED, CODICEEANLETTO, STATUS, IDSCANSIONE, "
                                "DATAORASCANSIONE)");
@@ -139,16 +145,28 @@ void ScanLogWriter::Prepare()
             throw;
         } catch (const dataaccess::DatabaseError& error) {
             if (shape_ == Shape::Plain) {
-                shape_ = Shape::ScanTime; // the error of the newest insert is the one to show
+                shape_ = Shape::FromCopy; // the error of the newest insert is the one to show
                 throw;
             }
-            shape_ = shape_ == Shape::ScanTime ? Shape::Ticket : Shape::Plain;
-            Note(std::string(shape_ == Shape::Ticket
-                                 ? "LOGSPARATE non ha la colonna DATAORASCANSIONE: l'ora della scansione non viene "
-                                   "registrata (eseguire colli-admin init)"
-                                 : "LOGSPARATE non ha la colonna IDSCANSIONE: una riga la cui risposta va persa non "
-                                   "potr\xC3\xA0 essere verificata (eseguire colli-admin init)") +
-                 " [" + error.what() + "]");
+            const char* lost = nullptr;
+            switch (shape_) {
+            case Shape::FromCopy:
+                shape_ = Shape::ScanTime;
+                lost = "LOGSPARATE non ha la colonna DACOPIA: le righe decise sulla copia dei colli non vengono "
+                       "distinte dalle altre (eseguire colli-admin init)";
+                break;
+            case Shape::ScanTime:
+                shape_ = Shape::Ticket;
+                lost = "LOGSPARATE non ha la colonna DATAORASCANSIONE: l'ora della scansione non viene registrata "
+                       "(eseguire colli-admin init)";
+                break;
+            default:
+                shape_ = Shape::Plain;
+                lost = "LOGSPARATE non ha la colonna IDSCANSIONE: una riga la cui risposta va persa non "
+                       "potr\xC3\xA0 essere verificata (eseguire colli-admin init)";
+                break;
+            }
+            Note(std::string(lost) + " [" + error.what() + "]");
         }
     }
 }
@@ -169,8 +187,15 @@ SendResult ScanLogWriter::Send(const JournalRow& row)
         insert_->SetParamText("STATUS", row.status);
         if (shape_ != Shape::Plain)
             insert_->SetParamText("IDSCANSIONE", row.ticket);
-        if (shape_ == Shape::ScanTime)
+        if (shape_ == Shape::ScanTime || shape_ == Shape::FromCopy)
             insert_->SetParamText("DATAORASCANSIONE", row.scanTime);
+        if (shape_ == Shape::FromCopy) {
+            // NULL for the server's own answers: only the copy's are marked.
+            if (row.fromCopy)
+                insert_->SetParamText("DACOPIA", "1");
+            else
+                insert_->SetParamNull("DACOPIA");
+        }
         if (beforeSend_)
             beforeSend_();
         sent = true;

@@ -52,6 +52,10 @@ CREATE UNIQUE INDEX IDX_LOGSPARATE_IDSCANSIONE ON LOGSPARATE (IDSCANSIONE);
    away). DATAORA stays the server's time of arrival. */
 ALTER TABLE LOGSPARATE ADD DATAORASCANSIONE TIMESTAMP;
 
+/* 1 when the station decided the outcome from its own copy of the parcels,
+   the server being away; NULL when the server answered the lookup. */
+ALTER TABLE LOGSPARATE ADD DACOPIA SMALLINT;
+
 /* The key and the time of a row come from the server, whoever writes it. */
 CREATE TRIGGER LOGSPARATE_BI FOR LOGSPARATE ACTIVE BEFORE INSERT POSITION 0 AS
 BEGIN

@@ -13,6 +13,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <sqlite3.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -76,6 +78,33 @@ TEST_F(Journal, RowsOutliveTheirWriterAndKeepOrderBytesAndTime)
     EXPECT_EQ(journal.Count("db").otherDatabases, 1);
     journal.Remove(ticket);
     EXPECT_EQ(Codes(journal.Waiting("db", 10)), (std::vector<std::string>{"SP1"}));
+}
+
+// A journal an earlier version wrote, with a row still waiting: it opens, its
+// row goes on as decided by the server, and new rows keep their mark.
+TEST_F(Journal, AJournalOfAnEarlierVersionOpensAndKeepsItsRows)
+{
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        const char* sql =
+            "CREATE TABLE RIGHE (N INTEGER PRIMARY KEY AUTOINCREMENT, BIGLIETTO TEXT NOT NULL UNIQUE, "
+            "DATABASE TEXT NOT NULL, BARCODESPEED BLOB NOT NULL, CODICEEANLETTO BLOB, STATUS TEXT NOT NULL, "
+            "DATAORA TEXT NOT NULL, TRATTENUTA INTEGER NOT NULL, RIFIUTO TEXT);"
+            "INSERT INTO RIGHE (BIGLIETTO, DATABASE, BARCODESPEED, STATUS, DATAORA, TRATTENUTA) "
+            "VALUES ('0123456789abcdef0123456789abcdef', CAST('db' AS BLOB), CAST('OLD' AS BLOB), "
+            "'BarCodeSpeedSconosciuto', "
+            "'2026-12-01 10:00:00.000', 0);";
+        EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    ScanJournal journal(path);
+    journal.Release(journal.Add("db", "COPY", "", parcels::kBarCodeSpeedSconosciuto, true).ticket);
+    const auto rows = journal.Waiting("db", 10);
+    ASSERT_EQ(Codes(rows), (std::vector<std::string>{"OLD", "COPY"}));
+    EXPECT_FALSE(rows[0].fromCopy);
+    EXPECT_TRUE(rows[1].fromCopy);
+    EXPECT_THAT(parcels::Described(rows[1]), HasSubstr("copia dei colli"));
 }
 
 // A row is held while its outcome is given: a failed step takes it back, a
@@ -288,7 +317,7 @@ protected:
 
     void Start()
     {
-        parcels::ForwardLink link{name, {"user_name=SYSDBA", "password=plumtrove"}, 2, 1, 1};
+        parcels::StationLink link{name, {"user_name=SYSDBA", "password=plumtrove"}, 2, 1, 1};
         forwarder = std::make_unique<parcels::LogForwarder>(path, link, [this](const ForwardEvent& e) { heard(e); });
     }
     void Scan(const std::string& code)

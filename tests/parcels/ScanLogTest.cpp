@@ -179,10 +179,26 @@ TEST_F(ScanLog, MissingTableIsRefusedAndTheLookupsGoOn)
 }
 
 // A database not yet upgraded by colli-admin init gets the insert its columns allow.
+TEST_F(ScanLog, OutcomesDecidedFromTheCopyAreMarkedAndOthersLeftNull)
+{
+    JournalRow fromCopy = Row("COPY", "8001234567890");
+    fromCopy.fromCopy = true;
+    ASSERT_EQ(Send(fromCopy).outcome, SendOutcome::Recorded);
+    ASSERT_EQ(Send(Row("SERVER", "8001234567890")).outcome, SendOutcome::Recorded);
+    EXPECT_EQ(database.Query("SELECT BARCODESPEED, COALESCE(DACOPIA, -1) FROM LOGSPARATE ORDER BY ID"),
+              (std::vector<std::vector<std::string>>{{"COPY", "1"}, {"SERVER", "-1"}}));
+}
+
 TEST_F(ScanLog, OlderDatabasesGetTheInsertTheirColumnsAllow)
 {
-    database.Execute("ALTER TABLE LOGSPARATE DROP DATAORASCANSIONE");
+    database.Execute("ALTER TABLE LOGSPARATE DROP DACOPIA");
     station.connection.SetConnected(false); // an attachment keeps the tables as it first read them
+    station.connection.SetConnected(true);
+    JournalRow fromCopy = Row("NO-MARK");
+    fromCopy.fromCopy = true;
+    ASSERT_EQ(Send(fromCopy).outcome, SendOutcome::Recorded);
+    database.Execute("ALTER TABLE LOGSPARATE DROP DATAORASCANSIONE");
+    station.connection.SetConnected(false);
     station.connection.SetConnected(true);
     ASSERT_EQ(Send(Row("NO-SCAN-TIME")).outcome, SendOutcome::Recorded);
     database.Execute("DROP PROCEDURE SCANSIONE_REGISTRATA");
@@ -192,12 +208,13 @@ TEST_F(ScanLog, OlderDatabasesGetTheInsertTheirColumnsAllow)
     station.connection.SetConnected(true);
     const SendResult result = Send(Row("OLD"));
     ASSERT_EQ(result.outcome, SendOutcome::Recorded) << result.reason;
-    EXPECT_EQ(database.Query("SELECT ID, BARCODESPEED, DATAORA IS NOT NULL FROM LOGSPARATE ORDER BY ID")[1],
+    EXPECT_EQ(database.Query("SELECT ID, BARCODESPEED, DATAORA IS NOT NULL FROM LOGSPARATE ORDER BY ID")[2],
               (std::vector<std::string>{std::to_string(result.id), "OLD", "True"}));
-    ASSERT_EQ(log.notes.size(), 2u);
-    EXPECT_THAT(log.notes[0], HasSubstr("DATAORASCANSIONE"));
-    EXPECT_THAT(log.notes[1], HasSubstr("IDSCANSIONE"));
-    EXPECT_THAT(log.notes[1], HasSubstr("colli-admin init"));
+    ASSERT_EQ(log.notes.size(), 3u);
+    EXPECT_THAT(log.notes[0], HasSubstr("DACOPIA"));
+    EXPECT_THAT(log.notes[1], HasSubstr("DATAORASCANSIONE"));
+    EXPECT_THAT(log.notes[2], HasSubstr("IDSCANSIONE"));
+    EXPECT_THAT(log.notes[2], HasSubstr("colli-admin init"));
 }
 
 TEST(ScanLogWithoutDatabase, FailureToStartTheTransactionReachesTheCaller)

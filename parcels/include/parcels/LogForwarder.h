@@ -1,6 +1,7 @@
 #pragma once
 
 #include "parcels/ScanJournal.h"
+#include "parcels/StationLink.h"
 
 #include <cstdint>
 #include <functional>
@@ -26,16 +27,6 @@ struct ForwardEvent {
     std::string reason; // UTF-8
 };
 
-// How the forwarder reaches the station's database: the station's own name,
-// attach lines and bounds, on an attachment of its own.
-struct ForwardLink {
-    std::string databaseName;
-    std::vector<std::string> params;
-    int waitBound = 10;  // seconds
-    int lockTimeout = 6; // seconds a locked ticket is waited for
-    int idleEndSeconds = 5; // with nothing to send this long, the transaction is ended
-};
-
 // Sends the journal's rows to LOGSPARATE in the background, oldest first, and
 // removes each from the journal once the server has it. Exactly once is the
 // server's to decide: every insert carries the row's ticket, and the unique
@@ -47,7 +38,7 @@ class LogForwarder {
 public:
     using Report = std::function<void(const ForwardEvent&)>;
 
-    LogForwarder(std::string journalPath, ForwardLink link, Report report);
+    LogForwarder(std::string journalPath, StationLink link, Report report);
     // Stops: a call out is cut, and the thread is waited for at most a few
     // seconds (then left to end on its own: it owns all it uses).
     ~LogForwarder();

@@ -23,6 +23,7 @@ struct JournalRow {
     std::string status;
     std::string scanTime;     // the workstation's local time, "YYYY-MM-DD HH:MM:SS.mmm"
     std::string refusal;      // why the server refused it; empty while it may still go
+    bool fromCopy = false;    // decided from the station's copy of the parcels, the server away
 };
 
 struct JournalCounts {
@@ -50,7 +51,7 @@ public:
 
     // Durable when it returns; the row gets a new ticket and the current time.
     JournalRow Add(const std::string& database, const std::string& barcodeSpeed, const std::string& eanRead,
-                   const std::string& status);
+                   const std::string& status, bool fromCopy = false);
     void Release(const std::string& ticket);
     void Discard(const std::string& ticket);
     // Rows left held by a run that ended while showing their outcome (the

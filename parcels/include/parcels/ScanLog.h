@@ -33,9 +33,10 @@ struct SendResult {
     std::string reason; // UTF-8
 };
 
-// Inserts journal rows into LOGSPARATE, each with its ticket and the
-// station's scan time, in a transaction that commits every statement with the
-// statement itself: one round trip a row. The server gives the row its ID and
+// Inserts journal rows into LOGSPARATE, each with its ticket, the station's
+// scan time and, for outcomes decided from the station's copy, their mark, in
+// a transaction that commits every statement with the statement itself: one
+// round trip a row. The server gives the row its ID and
 // time of arrival. An older database gets the insert its columns allow.
 class ScanLogWriter {
 public:
@@ -60,7 +61,7 @@ public:
     void SetBeforeSend(std::function<void()> hook);
 
 private:
-    enum class Shape { ScanTime, Ticket, Plain };
+    enum class Shape { FromCopy, ScanTime, Ticket, Plain };
     void Undo();
     void Note(const std::string& text) const;
 
@@ -69,7 +70,7 @@ private:
     std::function<void(const std::string&)> note_;
     std::function<void()> beforeSend_;
     std::unique_ptr<dataaccess::SqlStatement> insert_;
-    Shape shape_ = Shape::ScanTime;
+    Shape shape_ = Shape::FromCopy;
 };
 
 // Character widths of LOGSPARATE's code columns in the attached database,
