@@ -1,8 +1,9 @@
 // Lookup by courier barcode and log insert + commit: through the data access layer
 // and written directly against the client library, on a 1,000,000-parcel COLLI.
-//   dataaccess_bench [--server 127.0.0.1/PORT] [--db PATH] [--lookups N] [--inserts N]
+//   dataaccess_bench [--server 127.0.0.1/PORT] [--db PATH] [--parcels N] [--lookups N] [--inserts N]
 #include "dataaccess/Connection.h"
 #include "dataaccess/SqlQuery.h"
+#include "dataaccess/SqlScript.h"
 #include "dataaccess/SqlStatement.h"
 #include "dataaccess/Transaction.h"
 
@@ -25,11 +26,11 @@
 
 namespace {
 
-constexpr long kParcels = 1000000;
 
 struct Options {
     std::string server;
     std::string path;
+    long parcels = 1000000; // a small number keeps a CI run short
     int lookups = 20000;
     int inserts = 2000;
 };
@@ -44,18 +45,21 @@ Options ParseOptions(int argc, char** argv)
             options.server = argv[++i];
         else if (arg == "--db" && hasValue)
             options.path = argv[++i];
+        else if (arg == "--parcels" && hasValue)
+            options.parcels = std::atol(argv[++i]);
         else if (arg == "--lookups" && hasValue)
             options.lookups = std::atoi(argv[++i]);
         else if (arg == "--inserts" && hasValue)
             options.inserts = std::atoi(argv[++i]);
         else
             throw std::runtime_error("usage: dataaccess_bench [--server 127.0.0.1/PORT] [--db PATH] "
-                                     "[--lookups N] [--inserts N]");
+                                     "[--parcels N] [--lookups N] [--inserts N]");
     }
     if (options.path.empty()) {
         // The embedded engine and a server must never share a file.
-        options.path = options.server.empty() ? "/tmp/colli-bench/colli-1m-embedded.fdb"
-                                              : "/tmp/colli-bench/colli-1m-server.fdb";
+        const std::string size = std::to_string(options.parcels);
+        options.path = options.server.empty() ? "/tmp/colli-bench/colli-" + size + "-embedded.fdb"
+                                              : "/tmp/colli-bench/colli-" + size + "-server.fdb";
     }
     return options;
 }
@@ -71,22 +75,6 @@ std::string SchemaScript()
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
-}
-
-// The schema script has plain statements only: drop comments, split at ';'.
-std::vector<std::string> SchemaStatements()
-{
-    std::string script = SchemaScript();
-    for (auto open = script.find("/*"); open != std::string::npos; open = script.find("/*")) {
-        const auto close = script.find("*/", open);
-        script.erase(open, close == std::string::npos ? std::string::npos : close + 2 - open);
-    }
-    std::vector<std::string> statements;
-    std::stringstream parts(script);
-    for (std::string part; std::getline(parts, part, ';');)
-        if (part.find_first_not_of(" \t\r\n") != std::string::npos)
-            statements.push_back(part);
-    return statements;
 }
 
 void Run(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
@@ -121,7 +109,7 @@ void OpenParcels(dataaccess::Connection& connection, dataaccess::Transaction& tr
         count.SetParamCheck(false);
         count.AddLine("SELECT COUNT(*) AS N FROM COLLI");
         count.Open();
-        if (count.FieldInteger("N") == kParcels) {
+        if (count.FieldInteger("N") == options.parcels) {
             count.Close();
             transaction.Commit();
             return;
@@ -138,18 +126,18 @@ void OpenParcels(dataaccess::Connection& connection, dataaccess::Transaction& tr
     connection.Params() = {"USER \"SYSDBA\"", "PASSWORD \"plumtrove\"", "PAGE_SIZE 4096"};
     connection.SetSQLDialect(3);
     connection.CreateDatabase();
-    for (const std::string& statement : SchemaStatements())
+    for (const std::string& statement : dataaccess::SplitSqlScript(SchemaScript()))
         Run(connection, transaction, statement);
     const auto started = std::chrono::steady_clock::now();
     Run(connection, transaction,
-        "EXECUTE BLOCK AS DECLARE I INTEGER = 0; BEGIN WHILE (I < " + std::to_string(kParcels) +
+        "EXECUTE BLOCK AS DECLARE I INTEGER = 0; BEGIN WHILE (I < " + std::to_string(options.parcels) +
             ") DO BEGIN INSERT INTO COLLI (BARCODESPEED, CODICEEAN, CODICEEAN_ERRATO) VALUES ("
             "'S' || LPAD(:I, 10, '0'), '800' || LPAD(:I, 10, '0'), "
             "IIF(MOD(:I, 2) = 0, NULL, '900' || LPAD(:I, 10, '0'))); I = I + 1; END END");
     Run(connection, transaction, "SET STATISTICS INDEX IDX_COLLI_BARCODESPEED");
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::fprintf(stderr, "filled %ld parcels in %.1f s\n", kParcels, seconds);
+    std::fprintf(stderr, "filled %ld parcels in %.1f s\n", options.parcels, seconds);
 }
 
 // The raw client calls of one lookup, as a program without the layer writes them.
@@ -293,7 +281,7 @@ int main(int argc, char** argv)
             throw std::runtime_error("raw attach failed");
 
         std::mt19937 random(42);
-        std::uniform_int_distribution<long> pick(0, kParcels - 1);
+        std::uniform_int_distribution<long> pick(0, options.parcels - 1);
         std::vector<std::string> codes(2 * static_cast<std::size_t>(std::max(options.lookups, options.inserts)) + 400);
         for (std::string& code : codes)
             code = Barcode(pick(random));
@@ -356,7 +344,7 @@ int main(int argc, char** argv)
         isc_detach_database(status, &rawDatabase);
 
         std::printf("database: %s (%ld parcels), %d lookups, %d inserts, checksum %zu\n",
-                    name.c_str(), kParcels, options.lookups, options.inserts, checksum);
+                    name.c_str(), options.parcels, options.lookups, options.inserts, checksum);
         Print("lookup", lookups.first, lookups.second);
         Print("insert+commit", inserts.first, inserts.second);
         std::printf("layer/raw insert ratio: %.2f\n", inserts.first.median / inserts.second.median);

@@ -20,7 +20,7 @@ protected:
         if (std::getenv("COLLI_FB_SERVER") == nullptr)
             GTEST_SKIP() << "no private server wanted (COLLI_FB_SERVER unset)";
         ASSERT_TRUE(server.Running());
-        StartOnServer(server.Address(), server.Folder() + "REMOTE.FDB");
+        StartOnServer(server.Address(), server.Folder() + "REMOTE.FDB", "Aggiornamento Copia=0\r\n"); // no copy to answer from
         ASSERT_TRUE(form->DatabaseColli().Connected());
         ASSERT_TRUE(form->EditBarcode->isEnabled());
         journal.clear();

@@ -1,6 +1,7 @@
 // A station on a sick network: its server frozen (SIGSTOP) or its port
 // blackholed (an iptables DROP rule on the private server's own port), then
-// back. The bound is 3 s here (dati.ini), so that the suite stays short.
+// back, with no copy of the parcels to answer from. The bound is 3 s here
+// (dati.ini), so that the suite stays short.
 #include "ColliApplication.h"
 #include "PrivateServer.h"
 #include "StationFixture.h"
@@ -84,8 +85,9 @@ protected:
         if (std::getenv("COLLI_FB_SERVER") == nullptr)
             GTEST_SKIP() << "no private server wanted (COLLI_FB_SERVER unset)";
         ASSERT_TRUE(server.Running());
+        // Without the copy of the parcels: what the operator meets when there is none.
         StartOnServer(server.Address(), server.Folder() + "REMOTE.FDB",
-                      "Attesa Server=3\r\nAttesa Elaborazioni=20\r\n");
+                      "Attesa Server=3\r\nAttesa Elaborazioni=20\r\nAggiornamento Copia=0\r\n");
         ASSERT_TRUE(form->DatabaseColli().Connected());
         Scan("SPD001");
         Scan("8001234567890"); // one good pair

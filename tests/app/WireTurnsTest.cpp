@@ -29,8 +29,11 @@ protected:
         for (int i = 1; i <= 4; ++i)
             AddParcel("SPD00" + std::to_string(i), "800123456789" + std::to_string(i), "<NULL>");
         std::filesystem::remove(folder.DatabasePath());
+        // The window's own turns: the copy of the parcels travels on an
+        // attachment of its own, counted by the copy's tests.
         std::ofstream(folder.Path() + "dati.ini") << "[CONFIG]\r\nNome Server=127.0.0.1/" << proxy->Port()
-                                                   << "\r\nAlias=" << path << "\r\nAttesa Server=5\r\n";
+                                                   << "\r\nAlias=" << path
+                                                   << "\r\nAttesa Server=5\r\nAggiornamento Copia=0\r\n";
         Start();
         startup = proxy->Total();
         ASSERT_TRUE(form->DatabaseColli().Connected());

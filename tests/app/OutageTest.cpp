@@ -1,0 +1,170 @@
+// The packing line through a server outage: the real station on a private
+// server that the test freezes (SIGSTOP), then cuts off (an iptables DROP rule
+// on the server's own port). Every kind of outcome is given from the station's
+// copy of the parcels, the first scan of an outage alone waiting for the bound;
+// once the server is back the station goes back to it by itself, and the log
+// holds each row once, the copy's rows marked.
+#include "PrivateServer.h"
+#include "StationFixture.h"
+#include "TestDatabase.h"
+
+#include <parcels/ParcelCopy.h>
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <set>
+
+namespace {
+
+constexpr int kBoundMs = 3000;
+// Room for a loaded 2-core machine.
+constexpr int kMarginMs = 1500;
+
+class Outage : public StationTest {
+protected:
+    void SetUp() override
+    {
+        if (std::getenv("COLLI_FB_SERVER") == nullptr)
+            GTEST_SKIP() << "no private server wanted (COLLI_FB_SERVER unset)";
+        ASSERT_TRUE(server.Running());
+        StartOnServer(server.Address(), server.Folder() + "REMOTE.FDB", "Attesa Server=3\r\nAggiornamento Copia=1\r\n");
+        ASSERT_TRUE(form->DatabaseColli().Connected());
+        // Imported after the start: the next refresh brings it.
+        AddParcel("SPD003", "8001234567913", "8001234567999");
+        ASSERT_TRUE(WaitFor(30000, [&] { return parcels::ParcelCopy(form->JournalPath()).Find("SPD003").has_value(); }));
+    }
+
+    bool WaitFor(int ms, const std::function<bool()>& done)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (!done() && clock.elapsed() < ms)
+            QTest::qWait(50);
+        return done();
+    }
+
+    qint64 TimedScan(const QString& code)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        Scan(code);
+        return clock.elapsed();
+    }
+
+    testsupport::PrivateServer server;
+};
+
+enum class Fault { Frozen, Blackholed };
+
+TEST_F(Outage, EveryOutcomeComesFromTheCopyAndTheLogHoldsEachRowOnceMarked)
+{
+    std::multiset<std::string> fromCopy;
+    std::multiset<std::string> fromServer;
+    for (const Fault fault : {Fault::Frozen, Fault::Blackholed}) {
+        const char* name = fault == Fault::Frozen ? "frozen" : "blackholed";
+        SCOPED_TRACE(name);
+        if (fault == Fault::Frozen) {
+            server.Freeze();
+        } else if (!server.Blackhole()) {
+            std::cout << "[   NOTE   ] iptables not usable here: the blackholed link is not tried\n";
+            continue;
+        }
+        journal.clear();
+        // The first scan waits for the bound at most, then the copy answers.
+        const qint64 first = TimedScan("SPD003");
+        EXPECT_LT(first, kBoundMs + kMarginMs);
+        EXPECT_TRUE(journal.empty()) << journal[0];
+        EXPECT_EQ(form->ScanState(), 1);
+        EXPECT_TRUE(form->CheckingOnCopy());
+        EXPECT_TRUE(form->LabelCopia->isVisible());
+        EXPECT_TRUE(form->LabelCopia->text().startsWith(
+            QStringLiteral("Server non raggiungibile: controllo sulla copia dei colli delle ")))
+            << form->LabelCopia->text().toStdString();
+
+        // The next ones at once, every kind of outcome.
+        QElapsedTimer rest;
+        rest.start();
+        Scan("8001234567999");
+        Scan("SPD001");
+        Scan("8001234567890");
+        Scan("NOSUCHCODE");
+        Scan("SPD002");
+        Scan("1111111111111");
+        Scan("8001234567906");
+        const qint64 others = rest.elapsed();
+        std::cout << "[  FIGURES ] " << name << ": first scan " << first << " ms, seven more " << others << " ms\n";
+        EXPECT_LT(others, kBoundMs);
+        EXPECT_EQ(journal, (Journal{"Outcome 1: EAN ERRATO: RISTAMPA", "Print: begin", "Print: raw", "Print: end",
+                                    "Outcome 0: EAN OK", "Outcome 2: codice speed sconosciuto",
+                                    "Outcome 2: codice EAN sconosciuto", "Outcome 0: EAN OK"}));
+        EXPECT_NE(printer.sent.find("8001234567913"), std::string::npos);
+        EXPECT_EQ(form->LabelCoda->text(), QStringLiteral("5 scansioni in attesa del server"));
+        for (const char* row : {"SPD003 EanErrato", "SPD001 EanCorretto", "NOSUCHCODE BarCodeSpeedSconosciuto",
+                                "SPD002 CodiceEanSconosciuto", "SPD002 EanCorretto"})
+            fromCopy.insert(row);
+
+        // The batch needs the server.
+        journal.clear();
+        form->ButtonIntegrazioneEANErrati->click();
+        ASSERT_EQ(journal.size(), 1u);
+        EXPECT_EQ(journal[0].rfind("Warning: Server \"" + server.Address() + "\" non raggiungibile: l'integrazione", 0),
+                  0u)
+            << journal[0];
+
+        if (fault == Fault::Frozen)
+            server.Thaw();
+        else
+            server.Restore();
+        // Back to the server by itself, and the waiting rows go.
+        EXPECT_TRUE(WaitFor(30000, [&] { return !form->CheckingOnCopy(); }));
+        EXPECT_FALSE(form->LabelCopia->isVisible());
+        journal.clear();
+        Scan("SPD001");
+        Scan("8001234567890");
+        EXPECT_EQ(journal, Journal{"Outcome 0: EAN OK"});
+        fromServer.insert("SPD001 EanCorretto");
+        EXPECT_TRUE(WaitFor(30000, [&] { return form->ScansWaiting().waiting == 0; }));
+    }
+
+    const auto rows = folder.Query("SELECT BARCODESPEED, STATUS, COALESCE(DACOPIA, 0), IDSCANSIONE, "
+                                   "DATAORASCANSIONE IS NOT NULL FROM LOGSPARATE");
+    std::multiset<std::string> copyRows;
+    std::multiset<std::string> serverRows;
+    std::set<std::string> tickets;
+    for (const auto& row : rows) {
+        (row[2] == "1" ? copyRows : serverRows).insert(row[0] + " " + row[1]);
+        tickets.insert(row[3]);
+        EXPECT_EQ(row[4], "True");
+    }
+    EXPECT_EQ(copyRows, fromCopy);
+    EXPECT_EQ(serverRows, fromServer);
+    EXPECT_EQ(tickets.size(), rows.size()); // no row twice
+}
+
+// No copy (turned off): a scan while the server is away is refused as before.
+TEST_F(Outage, WithTheCopyTurnedOffTheScanIsRefused)
+{
+    form.reset();
+    std::ofstream(folder.Path() + "dati.ini") << "[CONFIG]\r\nNome Server=" << server.Address()
+                                               << "\r\nAlias=" << server.Folder() << "REMOTE.FDB\r\n"
+                                               << "Attesa Server=3\r\nAggiornamento Copia=0\r\n";
+    Start();
+    server.Freeze();
+    journal.clear();
+    Scan("SPD003");
+    server.Thaw();
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_NE(journal[0].find("non raggiungibile: la scansione non \u00e8 stata registrata"), std::string::npos)
+        << journal[0];
+    EXPECT_FALSE(form->CheckingOnCopy());
+    EXPECT_EQ(form->ScanState(), 0);
+}
+
+} // namespace
