@@ -90,24 +90,6 @@ int CopyRefreshSetting(const std::string& text)
     return ok && seconds >= 0 && seconds <= kMostCopyRefreshSeconds ? seconds : kDefaultCopyRefreshSeconds;
 }
 
-// "delle 10:42" for a copy of today, else its day too, and its age once it
-// is older than a day.
-QString CopyTimeShown(const std::string& refreshedAt, const QDateTime& now)
-{
-    const QDateTime at = QDateTime::fromString(QString::fromStdString(refreshedAt).left(19),
-                                               QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    if (!at.isValid())
-        return QStringLiteral("di ora sconosciuta");
-    if (at.date() == now.date())
-        return QStringLiteral("delle ") + at.toString(QStringLiteral("HH:mm"));
-    QString shown = QStringLiteral("del ") + at.toString(QStringLiteral("dd/MM/yyyy HH:mm"));
-    const qint64 days = at.secsTo(now) / kStaleCopySeconds;
-    if (days >= 1)
-        shown += days == 1 ? QStringLiteral(", vecchia di 1 giorno")
-                           : QStringLiteral(", vecchia di %1 giorni").arg(days);
-    return shown;
-}
-
 QFrame* MakePanel(const char* name, QWidget* parent)
 {
     auto* panel = new QFrame(parent);
@@ -1039,6 +1021,22 @@ std::string StationJournalFolder(const std::string& programFolder)
         candidates.push_back(programFolder);
     candidates.push_back(NativeFolder(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation)));
     return parcels::JournalFolder(candidates);
+}
+
+QString CopyTimeShown(const std::string& refreshedAt, const QDateTime& now)
+{
+    const QDateTime at = QDateTime::fromString(QString::fromStdString(refreshedAt).left(19),
+                                               QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    if (!at.isValid())
+        return QStringLiteral("di ora sconosciuta");
+    if (at.date() == now.date())
+        return QStringLiteral("delle ") + at.toString(QStringLiteral("HH:mm"));
+    QString shown = QStringLiteral("del ") + at.toString(QStringLiteral("dd/MM/yyyy HH:mm"));
+    const qint64 days = at.secsTo(now) / kStaleCopySeconds;
+    if (days >= 1)
+        shown += days == 1 ? QStringLiteral(", vecchia di 1 giorno")
+                           : QStringLiteral(", vecchia di %1 giorni").arg(days);
+    return shown;
 }
 
 std::string NativeFolder(QString dirPath)

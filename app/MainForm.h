@@ -8,6 +8,7 @@
 
 #include <QWidget>
 
+class QDateTime;
 class QTimer;
 
 #include <cstdint>
@@ -214,6 +215,10 @@ std::string ProgramFolder();
 // Linux /var/lib/controllo-colli when the package made it), else the program's
 // folder when it can be written, else the user's own data folder.
 std::string StationJournalFolder(const std::string& programFolder);
+// How the window names the time of the copy of the parcels (the workstation's
+// "yyyy-MM-dd HH:mm:ss.zzz"): "delle 10:42" for a copy of today, else its day
+// too, and its age once it is older than a day.
+QString CopyTimeShown(const std::string& refreshedAt, const QDateTime& now);
 // A folder as Qt names it ("/" separators), in the system's own separators with
 // one separator at the end.
 std::string NativeFolder(QString dirPath);
