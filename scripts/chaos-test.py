@@ -17,8 +17,9 @@ At the end the server is healthy and every station is started once more and
 given time to empty its journal. Then: every outcome the operator was told
 (every outcome window a station showed) is exactly one row of LOGSPARATE; no
 row without an outcome told (only codes a kill cut short may or may not have
-one); no ticket twice; every row that waited in a journal when its station was
-killed arrived once; no journal keeps a row; every code typed during a box was
+one); no ticket twice; every row marked as decided on the station's copy was
+scanned while the server was away; no lookup refused during the long outage;
+every row that waited in a journal when its station was killed arrived once; no journal keeps a row; every code typed during a box was
 dropped whole and named; no crash; every answer within the bound plus 2 s.
 
   chaos-test.py [--seed N] [--seconds 120] [--stations 3] [--build DIR]
@@ -424,7 +425,27 @@ class Driver(threading.Thread):
         self.report(self.problems[-1])
 
 
-def inject(server, drivers, rng, end, notes, holes, kills):
+OUTAGE = 6 * BOUND  # the long outage's seconds
+
+
+def outage(server, drivers, kind, notes, windows, at):
+    """The server away for longer than any single fault: the stations keep
+    checking parcels on their copies, and no lookup is refused."""
+    refused = sum(len(d.failed_lookups) for d in drivers)
+    told = sum(len(d.scans) for d in drivers)
+    began = time.time()
+    server.fault(kind, True)
+    time.sleep(OUTAGE)
+    server.fault(kind, False)
+    windows.append((began, time.time()))
+    result = {"kind": kind, "told": sum(len(d.scans) for d in drivers) - told,
+              "refused": sum(len(d.failed_lookups) for d in drivers) - refused}
+    notes.append(at + "outage (%s) for %d s: %d outcomes told, %d lookups refused" %
+                 (kind, OUTAGE, result["told"], result["refused"]))
+    return result
+
+
+def inject(server, drivers, rng, end, notes, holes, kills, windows, outages):
     kinds = ["kill9", "freeze"] + (["blackhole"] if holes else [])
     faults = kinds + ["station"] + ["strand"] * 3
     begun = time.time()
@@ -433,6 +454,11 @@ def inject(server, drivers, rng, end, notes, holes, kills):
         # A quiet tail: the stations meet a healthy server before they close.
         if time.time() + 2 * BOUND + 10 >= end or any(d.problems for d in drivers):
             return
+        if not outages and time.time() - begun > (end - begun) / 3 and time.time() + OUTAGE + 30 < end:
+            # The stations have their copies by now (filled at their start).
+            outages.append(outage(server, drivers, "blackhole" if holes else "freeze", notes, windows,
+                                  "%.1f s: " % (time.time() - begun)))
+            continue
         fault, hold = rng.choice(faults), rng.uniform(0.5, 2 * BOUND)
         if fault == "strand" or (not any(k["strand"] for k in kills) and time.time() - begun > (end - begun) / 2):
             fault = "strand"  # at least one kill while rows wait in a journal
@@ -444,9 +470,11 @@ def inject(server, drivers, rng, end, notes, holes, kills):
         at = "%.1f s: " % (time.time() - begun)
         if fault in kinds:
             notes.append(at + "%s for %.1f s" % (fault, hold))
+            began = time.time()
             if server.fault(fault, True):
                 time.sleep(hold)
                 server.fault(fault, False)
+            windows.append((began, time.time()))
         elif fault == "station":
             d = rng.choice(candidates)
             notes.append(at + "kill -9 of station %d" % d.s.seat)
@@ -464,6 +492,7 @@ def inject(server, drivers, rng, end, notes, holes, kills):
                 notes.append(at + "journal kill of station %d abandoned (no parcel found first)" % d.s.seat)
                 continue
             kind = rng.choice(kinds)
+            began = time.time()
             server.fault(kind, True)
             req.down.set()
             told = req.told.wait(30) and not req.cancelled
@@ -477,19 +506,21 @@ def inject(server, drivers, rng, end, notes, holes, kills):
                           if told else "no kill (the driver stopped)"))
             time.sleep(hold)
             server.fault(kind, False)
+            windows.append((began, time.time()))
 
 
 def log_rows(server):
     sql = ("SET HEADING OFF;\nSELECT BARCODESPEED || '|' || COALESCE(CODICEEANLETTO, '-') || '|' || STATUS || '|' || "
            "COALESCE(IDSCANSIONE, '-') || '|' || COALESCE(CAST(DATAORASCANSIONE AS VARCHAR(30)), '-') || '|' || "
-           "CAST(DATAORA AS VARCHAR(30)) FROM LOGSPARATE;\n")
+           "CAST(DATAORA AS VARCHAR(30)) || '|' || COALESCE(DACOPIA, 0) FROM LOGSPARATE;\n")
     rows = []
     for line in server.isql(sql, server.name).splitlines():
         parts = line.strip().split("|")
-        if len(parts) == 6:
+        if len(parts) == 7:
             # The server's time of arrival, on this machine's clock.
             arrived = datetime.datetime.strptime(parts[5], "%Y-%m-%d %H:%M:%S.%f").timestamp()
-            rows.append({"key": tuple(parts[:3]), "ticket": parts[3], "scanned": parts[4], "arrived": arrived})
+            rows.append({"key": tuple(parts[:3]), "ticket": parts[3], "scanned": parts[4], "arrived": arrived,
+                         "copy": parts[6] == "1"})
     return rows
 
 
@@ -507,12 +538,20 @@ def own_accounts(server, accounts):
     return problems
 
 
-def reconcile(drivers, rows, kills, leftover):
+def reconcile(drivers, rows, kills, leftover, windows):
     """Every outcome told is one row; every row was told (or cut by a kill);
-    every row a kill left in a journal arrived once; no journal keeps a row."""
+    every row a kill left in a journal arrived once; no journal keeps a row;
+    a row decided on a station's copy was scanned while the server was away."""
     problems = []
     by_key, by_ticket = {}, {}
     for row in rows:
+        if row["copy"] and row["scanned"] != "-":
+            # The parcel was looked up on the copy: from a fault's start until
+            # the station found the server back (its keeper looks every 2 s).
+            scanned = datetime.datetime.strptime(row["scanned"], "%Y-%m-%d %H:%M:%S.%f").timestamp()
+            if not any(start - 1 <= scanned <= stop + 2 * BOUND + 10 for start, stop in windows):
+                problems.append("a row decided on the copy, scanned while the server answered: %s at %s" %
+                                (row["key"], row["scanned"]))
         by_key.setdefault(row["key"], []).append(row)
         by_ticket.setdefault(row["ticket"], []).append(row)
         if row["ticket"] == "-":
@@ -614,7 +653,7 @@ def main():
     work = tempfile.mkdtemp(prefix="colli-chaos-")
     os.chmod(work, 0o755)
     server, stations, drivers, cups = None, [], [], os.path.join(work, "cups")
-    problems, notes, kills = [], [], []
+    problems, notes, kills, windows, outages = [], [], [], [], []
     try:
         database = os.path.join(work, "CHAOS.FDB")
         server = Server(work, database)
@@ -638,7 +677,7 @@ def main():
                    for s in stations]
         for d in drivers:
             d.start()
-        inject(server, drivers, rng, end, notes, holes, kills)
+        inject(server, drivers, rng, end, notes, holes, kills, windows, outages)
         server.heal()
         for d in drivers:
             d.join(args.seconds + 120)
@@ -669,7 +708,14 @@ def main():
                 if "rifiutata dal server" in line:
                     problems.append("station %d: %s" % (s.seat, line[24:]))
         rows = log_rows(server)
-        found, cut_rows = reconcile(drivers, rows, kills, leftover)
+        found, cut_rows = reconcile(drivers, rows, kills, leftover, windows)
+        for o in outages:
+            if o["refused"]:
+                problems.append("%d lookups refused during the long outage: the copy did not answer" % o["refused"])
+            if not o["told"]:
+                problems.append("no outcome told during the long outage")
+        if not outages and args.seconds >= 90:
+            problems.append("no long outage: the run was too short for it")
         problems += found + [c for s in stations for c in s.crashes]
         told = sum(len(d.scans) for d in drivers)
         resent = [l for s in stations for l in s.diagnostics() if "era gi\u00e0 registrata" in l]
@@ -684,6 +730,10 @@ def main():
               "and named, %d codes cut by a kill (%d of them made a row)" %
               (sum(d.pairs for d in drivers), told, sum(len(d.failed_lookups) for d in drivers),
                sum(len(d.dropped) for d in drivers), sum(len(d.cut) for d in drivers), cut_rows))
+        print("chaos: %d log rows decided on a station's copy of the parcels; long outage: %s" %
+              (sum(r["copy"] for r in rows), "; ".join("%s %d s, %d outcomes told, %d lookups refused" %
+                                                        (o["kind"], OUTAGE, o["told"], o["refused"]) for o in outages)
+               or "none"))
         print("chaos: %d rows were in a journal at a station kill (%d with the outcome on screen, %d found already "
               "there when sent again), %d waited at the stations' close; %d log rows reconciled, %d resends in all "
               "the server already had" %
