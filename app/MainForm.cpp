@@ -406,13 +406,20 @@ void TMainForm::FormCreate()
     try {
         ReadWaitBound();
         OpenJournal();
-        if (!dblocate::LocateAndOpenDatabase(databaseColli_, programFolder_, kDatabaseFileName, "", "", locationUi_)) {
-            EditBarcode->setEnabled(false);
-        } else {
+        bool onCopy = false;
+        const bool opened = dblocate::LocateAndOpenDatabase(
+            databaseColli_, programFolder_, kDatabaseFileName, "", "", locationUi_,
+            [this, &onCopy](const std::string& name) { return onCopy = CopyFilledFrom(name); });
+        if (opened)
             ReadCodeWidths();
+        if (opened || onCopy) {
             StartForwarder();
             StartCopyKeeper();
+        } else {
+            EditBarcode->setEnabled(false);
         }
+        if (onCopy)
+            CheckOnCopy("il server non \xC3\xA8 raggiungibile all'avvio");
         ShowScansWaiting();
 
         templatePath_ = programFolder_;
@@ -486,7 +493,8 @@ parcels::StationLink TMainForm::BackgroundLink() const
 {
     parcels::StationLink link;
     link.databaseName = databaseColli_.DatabaseName();
-    link.params = databaseColli_.AttachedParams();
+    // Started on the copy, the window has not attached yet: the lines it will attach with.
+    link.params = databaseColli_.AttachedParams().empty() ? databaseColli_.Params() : databaseColli_.AttachedParams();
     link.waitBound = databaseColli_.WaitBound();
     link.lockTimeout = std::max(1, link.waitBound * 2 / 3);
     link.idleEndSeconds = std::min(kIdleEndSeconds, 2 * link.waitBound);
@@ -599,6 +607,29 @@ void TMainForm::OnCopyEvent(const parcels::CopyEvent& event)
         break;
     }
     ShowCopyNotice();
+}
+
+bool TMainForm::CopyFilledFrom(const std::string& databaseName) const
+{
+    if (!journal_ || copyRefreshSeconds_ == 0)
+        return false;
+    try {
+        const parcels::CopyState state = parcels::ParcelCopy(journalPath_).State();
+        return state.filled && state.database == databaseName;
+    } catch (const parcels::CopyStoreError& error) {
+        Note(error.what());
+        return false;
+    }
+}
+
+void TMainForm::AttachIfNeverAttached()
+{
+    // Started on the copy: the first call that finds the server attaches,
+    // and reads what the start-up would have read.
+    if (databaseColli_.Connected() || !databaseColli_.AttachedParams().empty() || databaseColli_.DatabaseName().empty())
+        return;
+    databaseColli_.SetConnected(true);
+    ReadCodeWidths();
 }
 
 bool TMainForm::CopyUsable() const
@@ -831,8 +862,13 @@ void TMainForm::LookupBarcodeSpeed(const std::string& code)
         try {
             // One bound and one attach for the whole lookup, however the link fails.
             const dataaccess::WaitScope wait(databaseColli_);
+            AttachIfNeverAttached();
             parcel = courierLookup_->Find(currentBarcodeSpeed_);
-        } catch (const dataaccess::ConnectionLostError& error) {
+        } catch (const dataaccess::DatabaseError& error) {
+            const bool unreachable = dynamic_cast<const dataaccess::ConnectionLostError*>(&error) != nullptr ||
+                                     error.refusal() == dataaccess::AttachRefusal::NoConnection;
+            if (!unreachable)
+                throw;
             const bool closing = dynamic_cast<const dataaccess::WaitCancelledError*>(&error) != nullptr;
             if (closing || !CheckOnCopy(error.what()))
                 throw dataaccess::ConnectionLostError("Server \"" + ServerShown() +
@@ -962,6 +998,10 @@ void TMainForm::ButtonIntegrazioneEANErratiClick()
                                             "postazione.\rRiprovare quando il server risponde.")
                                  .arg(QString::fromStdString(ServerShown())));
         return;
+    }
+    {
+        const dataaccess::WaitScope wait(databaseColli_);
+        AttachIfNeverAttached();
     }
     StationBatchUi ui(this, boxes_);
     const dataaccess::LongWork longWork(databaseColli_, longWorkSeconds_);

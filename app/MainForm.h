@@ -151,6 +151,9 @@ private:
     bool CheckOnCopy(const std::string& reason);
     void ServerAnswers();
     bool CopyUsable() const;
+    // A copy of that database is on the workstation: the station may start on it.
+    bool CopyFilledFrom(const std::string& databaseName) const;
+    void AttachIfNeverAttached();
     std::optional<parcels::Parcel> FindInCopy(const std::string& code);
     void ShowCopyNotice();
     void ShowScansWaiting();

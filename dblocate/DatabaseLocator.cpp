@@ -213,7 +213,7 @@ bool OpenOrCreateDatabase(dataaccess::Connection& connection, const std::string&
         // or the next name of the search, take the place of the one it keeps.
         if (!IsLocalName(connection.DatabaseName()) &&
             error.refusal() != dataaccess::AttachRefusal::NoSuchDatabase)
-            throw ServerRefusedError(RefusalMessage(connection.DatabaseName(), user, error));
+            throw ServerRefusedError(RefusalMessage(connection.DatabaseName(), user, error), error.refusal());
     } catch (const std::exception&) {
         // any other reason to fail leads to the creation attempt
     }
@@ -384,7 +384,7 @@ bool SearchDatabase(const std::string& programFolder, const std::string& fileNam
 
 bool LocateAndOpenDatabase(dataaccess::Connection& connection, const std::string& programFolder,
                            const std::string& fileName, const std::string& userName,
-                           const std::string& password, LocationUi& ui)
+                           const std::string& password, LocationUi& ui, const WorkWithout& workWithout)
 {
     // A site that locks its server down names the station's own account here;
     // without these keys the station keeps the defaults.
@@ -403,9 +403,14 @@ bool LocateAndOpenDatabase(dataaccess::Connection& connection, const std::string
         } catch (const dataaccess::WaitCancelledError&) {
             return false; // the station is closing
         } catch (const ServerRefusedError& error) {
+            if (error.refusal() == dataaccess::AttachRefusal::NoConnection && workWithout &&
+                workWithout(connection.DatabaseName()))
+                return false;
             ui.ShowMessage(error.what());
             return false;
         } catch (const dataaccess::NoAnswerError& error) {
+            if (workWithout && workWithout(connection.DatabaseName()))
+                return false;
             // A later name would only hide the server that is away behind an
             // empty database: the operator waits for it instead.
             if (!ui.AskRetry(std::string(error.what()) + MessageNoAnswerRetry))

@@ -12,6 +12,7 @@
 
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 
@@ -146,6 +147,32 @@ TEST_F(Outage, EveryOutcomeComesFromTheCopyAndTheLogHoldsEachRowOnceMarked)
     EXPECT_EQ(copyRows, fromCopy);
     EXPECT_EQ(serverRows, fromServer);
     EXPECT_EQ(tickets.size(), rows.size()); // no row twice
+}
+
+// A station started while the server is away works on its copy from the
+// start, and attaches once the server is back.
+TEST_F(Outage, AStationStartedWhileTheServerIsAwayWorksOnItsCopy)
+{
+    form.reset();
+    server.Freeze();
+    journal.clear();
+    Start();
+    EXPECT_TRUE(journal.empty()) << journal[0]; // no box: the band says it
+    EXPECT_TRUE(form->EditBarcode->isEnabled());
+    EXPECT_TRUE(form->CheckingOnCopy());
+    Scan("SPD003");
+    Scan("8001234567913");
+    EXPECT_EQ(journal, Journal{"Outcome 0: EAN OK"});
+    server.Thaw();
+    EXPECT_TRUE(WaitFor(30000, [&] { return !form->CheckingOnCopy(); }));
+    journal.clear();
+    Scan("SPD001");
+    Scan("8001234567890");
+    EXPECT_EQ(journal, Journal{"Outcome 0: EAN OK"});
+    EXPECT_TRUE(form->DatabaseColli().Connected());
+    EXPECT_TRUE(WaitFor(30000, [&] { return form->ScansWaiting().waiting == 0; }));
+    EXPECT_EQ(folder.Query("SELECT BARCODESPEED, COALESCE(DACOPIA, 0) FROM LOGSPARATE ORDER BY DATAORASCANSIONE"),
+              (std::vector<std::vector<std::string>>{{"SPD003", "1"}, {"SPD001", "0"}}));
 }
 
 // No copy (turned off): a scan while the server is away is refused as before.

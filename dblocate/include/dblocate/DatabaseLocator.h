@@ -2,6 +2,8 @@
 
 #include "dblocate/ProgramDrive.h"
 
+#include <dataaccess/Errors.h>
+
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -41,7 +43,15 @@ public:
 // server and the reason.
 class ServerRefusedError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit ServerRefusedError(const std::string& text,
+                                dataaccess::AttachRefusal refusal = dataaccess::AttachRefusal::Other)
+        : std::runtime_error(text), refusal_(refusal)
+    {
+    }
+    dataaccess::AttachRefusal refusal() const noexcept { return refusal_; }
+
+private:
+    dataaccess::AttachRefusal refusal_;
 };
 
 // All folders and names are UTF-8; programFolder ends with the path delimiter.
@@ -66,13 +76,20 @@ bool UncToServerPath(const std::string& uncFolder, const std::string& serverFold
 void AskServerLocation(const std::string& programFolder, LocationUi& ui,
                        std::string& serverName, std::string& driveLetter);
 
+// The server of the name cannot be reached now (no answer, no link): true
+// when the caller works without it for now.
+using WorkWithout = std::function<bool(const std::string& databaseName)>;
+
 // userName and password empty: those of dati.ini ("Utente", "Password"), and
 // failing those the defaults; the role is always the one of dati.ini ("Ruolo"),
 // the link's requirements those of SecureLinkFor. A server's refusal ends the
-// search with a message naming the server and the reason (result false).
+// search with a message naming the server and the reason (result false). A
+// server that cannot be reached ends it without a word when workWithout says
+// so (result false): the connection then keeps the name and its attach lines,
+// detached, for attaching later.
 bool LocateAndOpenDatabase(dataaccess::Connection& connection, const std::string& programFolder,
                            const std::string& fileName, const std::string& userName,
-                           const std::string& password, LocationUi& ui);
+                           const std::string& password, LocationUi& ui, const WorkWithout& workWithout = {});
 
 // The name handed to the client library for one attempt: name itself without a
 // server; otherwise serverName ":" name, where a leading local drive ("Z:") has
