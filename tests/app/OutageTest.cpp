@@ -42,41 +42,22 @@ protected:
         ASSERT_TRUE(WaitFor(30000, [&] { return parcels::ParcelCopy(form->JournalPath()).Find("SPD003").has_value(); }));
     }
 
-    bool WaitFor(int ms, const std::function<bool()>& done)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        while (!done() && clock.elapsed() < ms)
-            QTest::qWait(50);
-        return done();
-    }
 
-    qint64 TimedScan(const QString& code)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        Scan(code);
-        return clock.elapsed();
-    }
 
     testsupport::PrivateServer server;
 };
 
-enum class Fault { Frozen, Blackholed };
+using Away = testsupport::PrivateServer::Away;
 
 TEST_F(Outage, EveryOutcomeComesFromTheCopyAndTheLogHoldsEachRowOnceMarked)
 {
     std::multiset<std::string> fromCopy;
     std::multiset<std::string> fromServer;
-    for (const Fault fault : {Fault::Frozen, Fault::Blackholed}) {
-        const char* name = fault == Fault::Frozen ? "frozen" : "blackholed";
+    for (const Away fault : {Away::Frozen, Away::Blackholed}) {
+        const char* name = testsupport::PrivateServer::Named(fault);
         SCOPED_TRACE(name);
-        if (fault == Fault::Frozen) {
-            server.Freeze();
-        } else if (!server.Blackhole()) {
-            std::cout << "[   NOTE   ] iptables not usable here: the blackholed link is not tried\n";
+        if (!server.Begin(fault))
             continue;
-        }
         journal.clear();
         // The first scan waits for the bound at most, then the copy answers.
         const qint64 first = TimedScan("SPD003");
@@ -119,10 +100,7 @@ TEST_F(Outage, EveryOutcomeComesFromTheCopyAndTheLogHoldsEachRowOnceMarked)
                   0u)
             << journal[0];
 
-        if (fault == Fault::Frozen)
-            server.Thaw();
-        else
-            server.Restore();
+        server.End(fault);
         // Back to the server by itself, and the waiting rows go.
         EXPECT_TRUE(WaitFor(30000, [&] { return !form->CheckingOnCopy(); }));
         EXPECT_FALSE(form->LabelCopia->isVisible());

@@ -95,18 +95,11 @@ protected:
         journal.clear();
     }
 
-    qint64 TimedScan(const QString& code)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        Scan(code);
-        return clock.elapsed();
-    }
 
     testsupport::PrivateServer server;
 };
 
-enum class Fault { Frozen, Blackholed };
+using Away = testsupport::PrivateServer::Away;
 
 // One fault of 45 s as the operator lives it, cut short: a courier code while
 // the server does not answer, another while it still does not, then the
@@ -114,15 +107,11 @@ enum class Fault { Frozen, Blackholed };
 TEST_F(SickNetwork, MessageWithinTheBoundWindowPaintsAndTheNextPairAfterTheFaultIsLoggedOnce)
 {
     std::size_t faults = 0;
-    for (const Fault fault : {Fault::Frozen, Fault::Blackholed}) {
-        const char* name = fault == Fault::Frozen ? "frozen" : "blackholed";
+    for (const Away fault : {Away::Frozen, Away::Blackholed}) {
+        const char* name = testsupport::PrivateServer::Named(fault);
         SCOPED_TRACE(name);
-        if (fault == Fault::Frozen) {
-            server.Freeze();
-        } else if (!server.Blackhole()) {
-            std::cout << "[   NOTE   ] iptables not usable here: the blackholed link is not tried\n";
+        if (!server.Begin(fault))
             continue;
-        }
         ++faults;
         journal.clear();
         qint64 first = 0;
@@ -157,10 +146,7 @@ TEST_F(SickNetwork, MessageWithinTheBoundWindowPaintsAndTheNextPairAfterTheFault
         EXPECT_NE(journal[0].find("non raggiungibile"), std::string::npos) << journal[0];
 
         // Back: the next pair attaches again at once and is logged once.
-        if (fault == Fault::Frozen)
-            server.Thaw();
-        else
-            server.Restore();
+        server.End(fault);
         journal.clear();
         QElapsedTimer back;
         back.start();

@@ -2,6 +2,7 @@
 
 #include "TestDatabase.h"
 
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -80,6 +81,23 @@ void StationTest::Scan(const QString& code, Qt::KeyboardModifiers modifiers)
 {
     form->EditBarcode->setText(code);
     ReleaseKey(Qt::Key_Return, modifiers);
+}
+
+qint64 StationTest::TimedScan(const QString& code)
+{
+    QElapsedTimer clock;
+    clock.start();
+    Scan(code);
+    return clock.elapsed();
+}
+
+bool StationTest::WaitFor(int ms, const std::function<bool()>& done)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < ms)
+        QTest::qWait(50);
+    return done();
 }
 
 void StationTest::ReleaseKey(int key, Qt::KeyboardModifiers modifiers, bool autoRepeat)

@@ -127,6 +127,10 @@ protected:
     // Types the code into the barcode field and releases Enter.
     void Scan(const QString& code, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
     void ReleaseKey(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier, bool autoRepeat = false);
+    // Scan() and the milliseconds it took until the step ended.
+    qint64 TimedScan(const QString& code);
+    // Runs the event loop until done() or the time is up; done() at the end.
+    bool WaitFor(int ms, const std::function<bool()>& done);
     void AddParcel(const std::string& barcodeSpeed, const std::string& ean, const std::string& faultyEan);
     // The parcels SPD001 and SPD002 in a database on that server, named by
     // the settings file with its alias (plus moreSettings, CR LF ended lines);

@@ -12,43 +12,12 @@
 
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 namespace {
 
 using parcels::CopyEvent;
 using namespace std::chrono_literals;
-
-// What the keeper told, from its own thread.
-class Told {
-public:
-    void operator()(const CopyEvent& event)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(event);
-    }
-    int Count(CopyEvent::Kind kind) const
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        int count = 0;
-        for (const auto& event : events_)
-            count += event.kind == kind;
-        return count;
-    }
-    std::string Lines() const
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::string lines;
-        for (const auto& event : events_)
-            lines += std::to_string(static_cast<int>(event.kind)) + " " + event.reason + "\n";
-        return lines;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<CopyEvent> events_;
-};
 
 bool Within(std::chrono::seconds most, const std::function<bool()>& done)
 {
@@ -92,7 +61,7 @@ protected:
     std::string name;
     std::string folder = testsupport::MakeScratchFolder("custode");
     std::string path = folder + "/" + parcels::ScanJournal::kFileName;
-    Told told;
+    parcelstest::Heard<CopyEvent> told{[](const CopyEvent& e) { return e.reason; }};
     std::unique_ptr<parcels::CopyKeeper> keeper;
 };
 
@@ -102,7 +71,7 @@ TEST_F(Keeper, FillsInTheBackgroundFollowsEveryChangeAndTellsAnOutage)
     Run(parcelstest::ParcelInsert("CHANGED", "8000000000002"));
     Run(parcelstest::ParcelInsert("GONE", "8000000000003"));
     Start(name);
-    ASSERT_TRUE(Within(30s, [&] { return told.Count(CopyEvent::Kind::Ready) > 0; })) << told.Lines();
+    ASSERT_TRUE(Within(30s, [&] { return told.Count(CopyEvent::Kind::Ready) > 0; })) << told.Notes();
     EXPECT_EQ(InCopy("KEPT"), "8000000000001/");
     EXPECT_EQ(parcels::ParcelCopy(path).State().database, name);
 
@@ -112,7 +81,7 @@ TEST_F(Keeper, FillsInTheBackgroundFollowsEveryChangeAndTellsAnOutage)
     EXPECT_TRUE(Within(30s, [&] {
         return InCopy("NEW") == "8000000000004/" && InCopy("CHANGED") == "8000000000002/8000000000009" &&
                InCopy("GONE") == "-";
-    })) << told.Lines();
+    })) << told.Notes();
 
     server.Freeze();
     keeper->Watch();
@@ -120,17 +89,17 @@ TEST_F(Keeper, FillsInTheBackgroundFollowsEveryChangeAndTellsAnOutage)
     // The copy answers while the server does not.
     EXPECT_EQ(InCopy("NEW"), "8000000000004/");
     server.Thaw();
-    EXPECT_TRUE(away) << told.Lines();
-    EXPECT_TRUE(Within(30s, [&] { return told.Count(CopyEvent::Kind::Reachable) == 1; })) << told.Lines();
+    EXPECT_TRUE(away) << told.Notes();
+    EXPECT_TRUE(Within(30s, [&] { return told.Count(CopyEvent::Kind::Reachable) == 1; })) << told.Notes();
 }
 
 TEST_F(Keeper, ADatabaseWithoutTheChangeLogIsToldOnceAndGivesNoCopy)
 {
     Run("DROP PROCEDURE COLLI_MODIFICHE_DOPO");
     Start(name);
-    ASSERT_TRUE(Within(30s, [&] { return told.Count(CopyEvent::Kind::Unavailable) == 1; })) << told.Lines();
+    ASSERT_TRUE(Within(30s, [&] { return told.Count(CopyEvent::Kind::Unavailable) == 1; })) << told.Notes();
     std::this_thread::sleep_for(2500ms); // refreshes that fail alike are not told again
-    EXPECT_EQ(told.Count(CopyEvent::Kind::Unavailable), 1) << told.Lines();
+    EXPECT_EQ(told.Count(CopyEvent::Kind::Unavailable), 1) << told.Notes();
     EXPECT_EQ(told.Count(CopyEvent::Kind::Ready), 0);
     EXPECT_FALSE(parcels::ParcelCopy(path).State().filled);
 }

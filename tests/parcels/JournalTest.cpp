@@ -256,38 +256,8 @@ TEST_F(Journal, ARowAcknowledgedSurvivesAKill)
 }
 #endif
 
-// What the forwarder told, collected on its thread.
-class Heard {
-public:
-    void operator()(const ForwardEvent& event)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(event);
-        changed_.notify_all();
-    }
-    int Count(ForwardEvent::Kind kind) const
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        int count = 0;
-        for (const auto& event : events_)
-            count += event.kind == kind;
-        return count;
-    }
-    std::string Notes() const
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::string text;
-        for (const auto& event : events_)
-            text += std::to_string(static_cast<int>(event.kind)) + " " + event.row.barcodeSpeed + ": " +
-                    event.reason + "\n";
-        return text;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<ForwardEvent> events_;
-};
+// What the forwarder told: the row's code and the reason.
+using Heard = parcelstest::Heard<ForwardEvent>;
 
 // Waits until the journal has no row of the database left to send.
 bool Drained(const std::string& path, const std::string& database, std::chrono::seconds most)
@@ -343,7 +313,7 @@ protected:
     testsupport::PrivateServer server;
     std::string name;
     std::unique_ptr<ScanJournal> journal;
-    Heard heard;
+    Heard heard{[](const ForwardEvent& e) { return e.row.barcodeSpeed + ": " + e.reason; }};
     std::unique_ptr<parcels::LogForwarder> forwarder;
 };
 

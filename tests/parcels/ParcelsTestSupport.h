@@ -10,11 +10,45 @@
 #include <parcels/WrongEanBatch.h>
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace parcelstest {
+
+// What a background worker told, collected on its thread; `line` names one
+// event for a failure's message.
+template <class Event> class Heard {
+public:
+    explicit Heard(std::function<std::string(const Event&)> line) : line_(std::move(line)) {}
+    void operator()(const Event& event)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(event);
+    }
+    int Count(typename Event::Kind kind) const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        int count = 0;
+        for (const auto& event : events_)
+            count += event.kind == kind;
+        return count;
+    }
+    std::string Notes() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::string text;
+        for (const auto& event : events_)
+            text += std::to_string(static_cast<int>(event.kind)) + " " + line_(event) + "\n";
+        return text;
+    }
+
+private:
+    std::function<std::string(const Event&)> line_;
+    mutable std::mutex mutex_;
+    std::vector<Event> events_;
+};
 
 // The main window's connection and its one transaction, attached to a test database.
 struct Station {

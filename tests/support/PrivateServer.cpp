@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <iostream>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -153,6 +154,26 @@ void PrivateServer::Thaw()
     if (frozen_)
         ::kill(Pid(), SIGCONT);
     frozen_ = false;
+}
+
+bool PrivateServer::Begin(Away away)
+{
+    if (away == Away::Frozen) {
+        Freeze();
+        return true;
+    }
+    if (Blackhole())
+        return true;
+    std::cout << "[   NOTE   ] iptables not usable here: the blackholed link is not tried\n";
+    return false;
+}
+
+void PrivateServer::End(Away away)
+{
+    if (away == Away::Frozen)
+        Thaw();
+    else
+        Restore();
 }
 
 std::string PrivateServer::RuleComment() const

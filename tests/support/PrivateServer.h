@@ -37,6 +37,13 @@ public:
     void Restore();
     // The comment that marks this server's rule.
     std::string RuleComment() const;
+
+    // A server away for the station, in either way: frozen or blackholed.
+    enum class Away { Frozen, Blackholed };
+    static const char* Named(Away away) { return away == Away::Frozen ? "frozen" : "blackholed"; }
+    // False (and said on the test's output) when iptables cannot make the rule.
+    bool Begin(Away away);
+    void End(Away away);
 #endif
 
 private:
