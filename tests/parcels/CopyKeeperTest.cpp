@@ -65,6 +65,7 @@ protected:
     std::unique_ptr<parcels::CopyKeeper> keeper;
 };
 
+#ifndef _WIN32
 TEST_F(Keeper, FillsInTheBackgroundFollowsEveryChangeAndTellsAnOutage)
 {
     Run(parcelstest::ParcelInsert("KEPT", "8000000000001"));
@@ -92,6 +93,8 @@ TEST_F(Keeper, FillsInTheBackgroundFollowsEveryChangeAndTellsAnOutage)
     EXPECT_TRUE(away) << told.Notes();
     EXPECT_TRUE(Within(30s, [&] { return told.Count(CopyEvent::Kind::Reachable) == 1; })) << told.Notes();
 }
+
+#endif
 
 TEST_F(Keeper, ADatabaseWithoutTheChangeLogIsToldOnceAndGivesNoCopy)
 {
