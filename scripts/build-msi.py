@@ -51,8 +51,9 @@ PROGRAM_RIGHTS = "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
 # (modify: SQLite makes and removes its -wal and -shm files beside them).
 DATA_RIGHTS = "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)"
 
-# Windows 10 1809 is build 17763; Windows Installer reports Windows 10 and 11
-# as 8.1 in VersionNT, so the build number is read from the registry.
+# Windows 10 1809 is build 17763. Windows Installer's VersionNT and
+# WindowsBuild do not tell Windows 10 releases apart: the build number is read
+# from the registry.
 MINIMUM_BUILD = 17763
 REFUSED_SYSTEM = ("Controllo colli richiede Windows 10 versione 1809 o successiva, oppure Windows 11 "
                   "(64 bit).")
