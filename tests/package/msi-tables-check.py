@@ -214,8 +214,10 @@ def check(msi, version, signed):
     rule("version and upgrade", problems)
 
     if signed:
+        # The stream's name starts with a control character (0x05), as the summary's does.
         streams = subprocess.run(["msiinfo", "streams", msi], capture_output=True, text=True).stdout.split()
-        rule("signed", [] if "DigitalSignature" in streams else ["no DigitalSignature stream"])
+        signed_streams = [name for name in streams if name.lstrip("\x05") == "DigitalSignature"]
+        rule("signed", [] if signed_streams else ["no DigitalSignature stream"])
     return results
 
 
