@@ -3,7 +3,6 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <aclapi.h>
-#include <sddl.h>
 
 #include <QString>
 
