@@ -1,6 +1,7 @@
 #include "AdminCli.h"
 
 #include "AdminCommands.h"
+#include "FileRights.h"
 #include "ParcelCsv.h"
 #include "Passwords.h"
 #include "SchemaScript.h"
@@ -174,10 +175,10 @@ Invocation Parse(const std::vector<std::string>& args)
 {
     Invocation inv;
     PasswordSource& source = inv.passwordSource;
-    if (const char* u = std::getenv("ISC_USER"); u && *u)
-        inv.credentials.user = u;
-    if (const char* p = std::getenv("ISC_PASSWORD"); p && *p)
-        source = {PasswordSource::Environment, p};
+    if (const auto u = EnvironmentText("ISC_USER"); u && !u->empty())
+        inv.credentials.user = *u;
+    if (const auto p = EnvironmentText("ISC_PASSWORD"); p && !p->empty())
+        source = {PasswordSource::Environment, *p};
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](const char* option) {
@@ -249,13 +250,37 @@ std::string ReadFile(const std::string& path)
     return s.str();
 }
 
+// A database the station opens with the embedded engine, in a folder where
+// Users may only read (as the installer makes the program's): the station's
+// process writes that one file, so Users get read and write on it alone.
+void LetStationWrite(const std::string& name, std::ostream& out, std::ostream& err)
+{
+#ifdef _WIN32
+    std::error_code ignored;
+    if (!dataaccess::ServerOf(name).empty() ||
+        !std::filesystem::is_regular_file(std::filesystem::path(QString::fromStdString(name).toStdWString()), ignored))
+        return;
+    try {
+        LetUsersWrite(name);
+        out << "gave BUILTIN\\Users read and write on " << name << " (the station's embedded engine writes it)\n";
+    } catch (const std::exception& e) {
+        err << "colli-admin: warning: " << e.what() << "; a station that opens " << name
+            << " itself needs read and write on it\n";
+    }
+#else
+    (void)name, (void)out, (void)err;
+#endif
+}
+
 int Init(const Invocation& inv, std::ostream& out, std::ostream& err)
 {
     CommandConnection command(inv, err);
     dataaccess::Connection& connection = command.connection;
     dataaccess::Transaction& transaction = command.transaction;
-    if (AttachOrCreate(connection, inv.positional[0], inv.credentials))
+    if (AttachOrCreate(connection, inv.positional[0], inv.credentials)) {
         out << "created database " << inv.positional[0] << '\n';
+        LetStationWrite(inv.positional[0], out, err);
+    }
     const auto created = CreateMissingSchema(connection, transaction, SchemaScript());
     for (const auto& name : created)
         out << "created " << name << '\n';
@@ -347,8 +372,8 @@ std::string StationPassword(const Invocation& inv, const PasswordPrompt& ask, st
         if (const auto warning = PasswordFileWarning(*inv.stationPasswordFile); !warning.empty())
             err << "colli-admin: warning: " << warning << '\n';
         password = ReadPasswordFile(*inv.stationPasswordFile);
-    } else if (const char* p = std::getenv("COLLI_STATION_PASSWORD"); p && *p) {
-        password = p;
+    } else if (const auto p = EnvironmentText("COLLI_STATION_PASSWORD"); p && !p->empty()) {
+        password = *p;
     } else {
         if (!ask)
             throw std::runtime_error("no password for the station account: give --station-password-file "

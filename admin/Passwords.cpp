@@ -18,6 +18,9 @@
 #include <QString>
 #include <QStringDecoder>
 
+#include <cstdlib>
+#include <filesystem>
+
 #include <iterator>
 
 namespace admin {
@@ -194,7 +197,14 @@ std::string ReadPasswordFile(const std::string& path)
         if (!std::getline(std::cin, line))
             throw std::runtime_error("no password on standard input");
     } else {
-        std::ifstream in(path, std::ios::binary);
+#ifdef _WIN32
+        // The name is UTF-8; a narrow name would be read in the ANSI code page
+        // and miss C:\Users\Niccolò\ unless that code page is UTF-8.
+        const std::filesystem::path name(QString::fromStdString(path).toStdWString());
+#else
+        const std::filesystem::path name(path);
+#endif
+        std::ifstream in(name, std::ios::binary);
         if (!in)
             throw std::runtime_error("cannot read the password file " + path);
         std::getline(in, line);
@@ -204,6 +214,23 @@ std::string ReadPasswordFile(const std::string& path)
     if (line.empty())
         throw std::runtime_error("the password file " + path + " holds no password on its first line");
     return line;
+}
+
+std::optional<std::string> EnvironmentText(const char* name)
+{
+#ifdef _WIN32
+    // The environment's own UTF-16, never the ANSI copy, which loses what the
+    // code page lacks.
+    const wchar_t* value = _wgetenv(QString::fromLatin1(name).toStdWString().c_str());
+    if (!value)
+        return std::nullopt;
+    return QString::fromWCharArray(value).toStdString();
+#else
+    const char* value = std::getenv(name);
+    if (!value)
+        return std::nullopt;
+    return std::string(value);
+#endif
 }
 
 std::string PasswordFileWarning(const std::string& path)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace admin {
@@ -16,6 +17,9 @@ std::string AskOnTerminal(const std::string& prompt);
 // The first line of the file, without its line end or a UTF-8 byte order mark;
 // "-" reads standard input.
 std::string ReadPasswordFile(const std::string& path);
+
+// An environment variable as UTF-8 (read in UTF-16 on Windows); nothing when unset.
+std::optional<std::string> EnvironmentText(const char* name);
 
 // Empty, or a warning when everyone on the machine may read the file.
 std::string PasswordFileWarning(const std::string& path);

@@ -12,7 +12,10 @@
 #   bash scripts/build-windows.sh kit      only the kit and SQLite
 # Environment: COLLI_WINDOWS_CACHE (default /var/cache/controllo-colli),
 # QTSVG_SRC (qtsvg source tarball or folder, default ../shared/notes/),
-# JOBS (default 2).
+# JOBS (default 2), COLLI_WINDOWS_BUILD_DIR (default build-windows),
+# COLLI_BUILD_NUMBER (the version's fourth part, default the commit count),
+# COLLI_SIGN_PFX, COLLI_SIGN_PASSWORD_FILE and COLLI_SIGN_TIMESTAMP to sign
+# (scripts/lib/sign-windows.sh); without a certificate the files are unsigned.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -37,7 +40,7 @@ SUDO=""
 step "packages"
 packages=(g++-mingw-w64-x86-64-posix cmake ninja-build perl xz-utils dpkg-dev zip
           qt6-base-dev qt6-base-dev-tools googletest firebird-dev libsimpleini-dev
-          wixl msitools python3 gcc make tcl)
+          wixl msitools osslsigncode python3 gcc make tcl)
 missing=()
 for p in "${packages[@]}"; do
   [ "$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null)" = installed ] || missing+=("$p")
@@ -233,7 +236,7 @@ flock -u 9
 [ "$what" = kit ] && exit 0
 
 # --- the programs and the database-free test suites ---------------------------
-win=$top/build-windows
+win=${COLLI_WINDOWS_BUILD_DIR:-$top/build-windows}
 werror=OFF
 [ -n "${CI:-}" ] && werror=ON
 # Only these two headers come from the build machine; /usr/include itself
@@ -280,6 +283,17 @@ while [ "${#queue[@]}" -gt 0 ]; do
   done
 done
 x86_64-w64-mingw32-strip --strip-unneeded "$stage"/*.exe
+# Signed once stripped (stripping would break the signature): the programs and
+# the DLLs that come with them, since WDAC checks every DLL a program loads.
+. scripts/lib/sign-windows.sh
+if signing_wanted; then
+  step "signing the programs and their DLLs"
+  while IFS= read -r -d '' file; do
+    sign_file "$file" "Controllo colli"
+  done < <(find "$stage" -type f \( -name '*.exe' -o -name '*.dll' \) -print0)
+else
+  echo "unsigned build: COLLI_SIGN_PFX and COLLI_SIGN_PASSWORD_FILE are not set"
+fi
 cp share/ETICHETTA.TXT parcels/schema.sql "$stage/"
 sed 's/$/\r/' share/LEGGIMI-WINDOWS.txt >"$stage/LEGGIMI-README.txt"
 (cd "$win/zip" && zip -qr9 "$win/controllo-colli-windows.zip" controllo-colli)
@@ -288,6 +302,13 @@ version=$(cat "$win/colli-version")
 step "installer"
 rm -f "$win"/controllo-colli-*.msi
 python3 scripts/build-msi.py "$stage" "$version" "$win/controllo-colli-$version.msi"
+# Last, after every table edit: any later change breaks the signature.
+if signing_wanted; then
+  sign_file "$win/controllo-colli-$version.msi" "Controllo colli $version"
+  step "signed: programs, DLLs and installer"
+else
+  step "unsigned: programs, DLLs and installer"
+fi
 step "done: $win/controllo-colli-$version.msi ($(du -k "$win/controllo-colli-$version.msi" | cut -f1) KiB)"
 step "done: $win/controllo-colli-windows.zip ($(du -k "$win/controllo-colli-windows.zip" | cut -f1) KiB):"
 (cd "$win/zip" && find controllo-colli -type f | sort | sed 's/^/   /')

@@ -6,7 +6,9 @@
 # fbclient.dll; then, through a test-only fbclient.dll that hands every client
 # call to the Linux client (tests/winebridge), the database suites against the
 # embedded engine and a private server, and the station from the zip scanning
-# end to end in four layouts (plain folder, accented folder, drive root, server).
+# end to end in four layouts (plain folder, accented folder, drive root, server);
+# everything signed with a throwaway certificate and checked, and the installer's
+# tables, installation, upgrade and removal.
 #   bash scripts/test-windows.sh
 # COLLI_WINDOWS_SCREENSHOTS=FOLDER keeps the station's screenshots there.
 set -euo pipefail
@@ -15,8 +17,21 @@ top=$(pwd)
 T0=$(date +%s)
 step() { echo "== $(date +%T) [$(( $(date +%s) - T0 ))s] windows: $*"; }
 
+# A throwaway certificate: the build signs as a site's would, and every
+# signature is checked against it.
+signing=$(mktemp -d /tmp/colli-sign.XXXXXX)
+trap 'rm -rf "$signing"' EXIT
+openssl req -x509 -newkey rsa:3072 -nodes -sha256 -days 2 -subj "/CN=Controllo colli (test)/O=Controllo colli" \
+  -addext "extendedKeyUsage=codeSigning" -keyout "$signing/key.pem" -out "$signing/cert.pem" 2>/dev/null
+printf 'usa-e-getta\n' >"$signing/password"
+openssl pkcs12 -export -inkey "$signing/key.pem" -in "$signing/cert.pem" -out "$signing/colli.pfx" \
+  -passout "file:$signing/password"
+export COLLI_SIGN_PFX=$signing/colli.pfx COLLI_SIGN_PASSWORD_FILE=$signing/password
+unset COLLI_SIGN_TIMESTAMP # no network here
+. scripts/lib/sign-windows.sh
+
 bash scripts/build-windows.sh
-win=$top/build-windows
+win=${COLLI_WINDOWS_BUILD_DIR:-$top/build-windows}
 kit=$(cat "$win/kit-path")
 
 step "packages"
@@ -37,7 +52,7 @@ cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
   bash scripts/cups-test-rig.sh stop "$work/cups"
   [ -n "${made_root_folder:-}" ] && rm -rf /Colli
-  rm -rf "$work"
+  rm -rf "$work" "$signing"
 }
 trap cleanup EXIT
 fail() { echo "test-windows: $*" >&2; exit 1; }
@@ -156,6 +171,25 @@ for program in controllo-colli colli-admin; do
   wine "$win/tests/resource_check.exe" "$(winpath "$station/$program.exe")" "$version" || rc=$?
   check "$program.exe: manifest and version $version" "$rc"
 done
+# Every program and DLL of the zip and the installer carry a valid signature
+# of the build's certificate; a file changed after signing does not.
+msi=$(ls "$win"/controllo-colli-*.msi)
+verified=0
+unverified=()
+while IFS= read -r -d '' file; do
+  if osslsigncode verify -CAfile "$signing/cert.pem" -in "$file" >"$work/verify.log" 2>&1; then
+    verified=$((verified + 1))
+  else
+    unverified+=("${file#"$work/"}")
+  fi
+done < <(find "$station" "$msi" -type f \( -name '*.exe' -o -name '*.dll' -o -name '*.msi' \) -print0)
+rc=0; [ "${#unverified[@]}" -eq 0 ] && [ "$verified" -ge 10 ] || rc=1
+check "signatures: $verified files verified${unverified:+, not: ${unverified[*]}}" "$rc"
+cp "$station/colli-admin.exe" "$work/tampered.exe"
+printf 'X' | dd of="$work/tampered.exe" bs=1 seek=4096 conv=notrunc 2>/dev/null
+rc=0; osslsigncode verify -CAfile "$signing/cert.pem" -in "$work/tampered.exe" >/dev/null 2>&1 && rc=1
+check "signatures: a program changed after signing fails verification" "$rc"
+
 # Only what the zip holds: no kit folder on the search path.
 env -u WINEPATH wine "$station/controllo-colli.exe" >"$work/station.log" 2>&1 &
 station_pid=$!
@@ -272,14 +306,20 @@ journal_rows() { sqlite3 -readonly "$1" 'SELECT COUNT(*) FROM RIGHE' 2>/dev/null
 # folder (Unix), program and database as the station names them, database for isql-fb
 station_session() {
   local name=$1 folder=$2 program=$3 database=$4 isqldb=$5 installed=${6:-} labels main log filled
-  local journal=$journal_folder/giornale-scansioni.sqlite rows
+  local journal=$journal_folder/giornale-scansioni.sqlite rows credentials=(env ISC_PASSWORD=plumtrove) options=()
   if [ -z "$installed" ]; then
     mkdir -p "$folder"
     cp -r "$station/." "$folder/"
   fi
   # A server's SYSDBA password is never taken by default; the private one keeps the station's.
-  ISC_PASSWORD=plumtrove wine "$folder/colli-admin.exe" init "$database" >"$work/$name-admin.log" 2>&1 &&
-    ISC_PASSWORD=plumtrove wine "$folder/colli-admin.exe" import "$database" "$csv" >>"$work/$name-admin.log" 2>&1 ||
+  # A session may give it in a file instead (a Windows name).
+  if [ -n "${admin_password_file:-}" ]; then
+    credentials=(env -u ISC_PASSWORD)
+    options=(--password-file "$admin_password_file")
+  fi
+  "${credentials[@]}" wine "$folder/colli-admin.exe" "${options[@]}" init "$database" >"$work/$name-admin.log" 2>&1 &&
+    "${credentials[@]}" wine "$folder/colli-admin.exe" "${options[@]}" import "$database" "$csv" \
+      >>"$work/$name-admin.log" 2>&1 ||
     session_fail "colli-admin: $(tail -3 "$work/$name-admin.log")"
   labels=$(find "$work/labels" -name 'label-*' | wc -l)
 
@@ -346,7 +386,12 @@ session() { # name, then station_session's arguments
 drive_c=$WINEPREFIX/drive_c
 session plain "$drive_c/Colli-e2e" 'C:\Colli-e2e\controllo-colli.exe' 'C:\Colli-e2e\ARCHIVIOCOLLI.FDB' \
   "$drive_c/Colli-e2e/ARCHIVIOCOLLI.FDB"
-session accented "$drive_c/Magazzino/Però" 'C:\Magazzino\Però\controllo-colli.exe' \
+# colli-admin reads its password from a file in a user's folder with an
+# accented name, which the ANSI code page of a narrow name would miss.
+mkdir -p "$drive_c/users/Niccolò"
+printf 'plumtrove\r\n' >"$drive_c/users/Niccolò/password.txt"
+admin_password_file='C:\users\Niccolò\password.txt' \
+  session accented "$drive_c/Magazzino/Però" 'C:\Magazzino\Però\controllo-colli.exe' \
   'C:\Magazzino\Però\ARCHIVIOCOLLI.FDB' "$drive_c/Magazzino/Però/ARCHIVIOCOLLI.FDB"
 # A share mapped to P: is a drive letter whose root holds the program. No
 # folder is to be had under ProgramData here (a file stands in the way): the
@@ -372,14 +417,23 @@ journal_folder="$drive_c/Giornale già" session server "$drive_c/Colli-server" '
 [ -e "$drive_c/Colli-server/ARCHIVIOCOLLI.FDB" ] && check "server layout made no local database" 1
 
 step "the installer"
+# Its tables first, against the validation rules and the package's promises;
+# then breaks of a copy that each rule must catch.
+python3 tests/package/msi-tables-check.py "$msi" "$version" --signed >"$work/msi-tables.log" 2>&1 && rc=0 || rc=1
+sed 's/^/   /' "$work/msi-tables.log"
+check "installer: tables ($(grep -c '^ok' "$work/msi-tables.log") rules hold)" "$rc"
+python3 tests/package/msi-tables-check.py "$msi" "$version" --mutations >"$work/msi-breaks.log" 2>&1 && rc=0 || rc=1
+grep -v '^ok' "$work/msi-breaks.log" | sed 's/^/   /'
+check "installer: every break of the tables caught" "$rc"
+
 # Installed quietly into C:\Colli\ as a site would, the station started from
 # its Start-menu entry's target scanning end to end, then an upgrade to a
-# newer build of the same files and the removal: the site's dati.ini, its
+# later build of the same version and the removal: the site's dati.ini, its
 # edited ETICHETTA.TXT and its database must stay through both.
 rm -rf "$drive_c/Colli" # the suites' workstation settings are done with
-msi=$(ls "$win"/controllo-colli-*.msi)
-newer=$(echo "$version" | awk -F. '{ print $1 "." $2 "." $3 + 1 }')
+newer=$(echo "$version" | awk -F. '{ print $1 "." $2 "." $3 "." $4 + 1 }')
 python3 scripts/build-msi.py "$win/zip/controllo-colli" "$newer" "$work/controllo-colli-$newer.msi"
+sign_file "$work/controllo-colli-$newer.msi" "Controllo colli $newer"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 entries() { # the product's entries in Settings' app list, as "name version" lines
   wine reg query "$uninstall_key" /s 2>/dev/null | tr -d '\r' | awk '
@@ -388,9 +442,17 @@ entries() { # the product's entries in Settings' app list, as "name version" lin
     $1 == "DisplayVersion" { version = $3 }
     name == "Controllo colli" && version != "" { print name " " version; name = "" }'
 }
+# Wine 8 passes for Windows 7 unless told otherwise: the package refuses it.
+rc=0
+wine msiexec /i "$(winpath "$msi")" /qn >"$work/msi-old-windows.log" 2>&1 || rc=$?
+refused=1
+[ "$rc" -ne 0 ] && [ ! -e "$drive_c/Colli/controllo-colli.exe" ] && [ -z "$(entries)" ] && refused=0
+check "installer: refused on Windows 7 (build $(wine reg query 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion' \
+  /v CurrentBuildNumber 2>/dev/null | tr -d '\r' | awk '/CurrentBuildNumber/ { print $3 }'), status $rc)" "$refused"
+wine winecfg -v win10 >/dev/null 2>&1
 rc=0
 wine msiexec /i "$(winpath "$msi")" /qn >"$work/msi-install.log" 2>&1 || rc=$?
-check "installer: msiexec /i (status $rc)" "$rc"
+check "installer: msiexec /i on Windows 10 (status $rc)" "$rc"
 rc=0; [ "$(entries)" = "Controllo colli $version" ] || rc=1
 check "installer: one entry in the app list, version $version ($(entries | paste -sd,))" "$rc"
 # Per machine. Wine's installer still puts the entry in the installing user's
@@ -413,9 +475,17 @@ for text in (data.decode("latin-1"), data.decode("utf-16-le", "replace"), data[1
 ' "$menu_entry" 2>/dev/null || true)
 rc=0; [ "$(echo "$target" | tr a-z A-Z)" = 'C:\COLLI\CONTROLLO-COLLI.EXE' ] || rc=1
 check "installer: the entry starts C:\Colli\controllo-colli.exe (found: $target)" "$rc"
+# The folders' rights: Wine's msiexec does not apply MsiLockPermissionsEx and
+# its icacls shows nothing of its own files; what it shows is kept in the log.
+echo "icacls C:\Colli (Wine): $(wine icacls 'C:\Colli' 2>&1 | tr -d '\r' | paste -sd' ' || true)"
+rc=0; [ -d "$common_journal" ] || rc=1
+check "installer: the journal's folder under ProgramData made" "$rc"
 printf '[CONFIG]\r\n; banco 1\r\n' >"$drive_c/Colli/dati.ini"
 session installed "$drive_c/Colli" "${target:-C:\Colli\controllo-colli.exe}" 'C:\Colli\ARCHIVIOCOLLI.FDB' \
   "$drive_c/Colli/ARCHIVIOCOLLI.FDB" installed
+# colli-admin init gave Users write on the database it made, and on nothing else.
+rc=0; grep -q 'gave BUILTIN\\Users read and write on C:\\Colli\\ARCHIVIOCOLLI.FDB' "$work/installed-admin.log" || rc=1
+check "installer: init let the station write C:\Colli\ARCHIVIOCOLLI.FDB ($(grep -i 'users\|warning' "$work/installed-admin.log" | head -n1))" "$rc"
 printf '^FX modificata dal sito\r\n' >>"$drive_c/Colli/ETICHETTA.TXT"
 mkdir -p "$work/site"
 cp "$drive_c/Colli/dati.ini" "$drive_c/Colli/ETICHETTA.TXT" "$work/site/"
@@ -428,6 +498,13 @@ site_kept() { # what, then the checks
   [ "$rows" = 3 ] || rc=1
   check "installer: after the $1, dati.ini, the edited ETICHETTA.TXT and the database's 3 log rows (found $rows)" "$rc"
 }
+# The same package again: Windows Installer takes it for the product installed
+# and changes nothing.
+rc=0
+wine msiexec /i "$(winpath "$msi")" /qn >"$work/msi-again.log" 2>&1 || rc=$?
+[ "$(entries)" = "Controllo colli $version" ] || rc=1
+check "installer: the same package again changes nothing (status $rc, $(entries | paste -sd,))" "$rc"
+site_kept "same package again"
 rc=0
 wine msiexec /i "$(winpath "$work/controllo-colli-$newer.msi")" /qn >"$work/msi-upgrade.log" 2>&1 || rc=$?
 check "installer: upgrade to $newer (status $rc)" "$rc"
@@ -440,7 +517,8 @@ check "installer: msiexec /x (status $rc)" "$rc"
 rc=0; [ -z "$(entries)" ] && [ ! -e "$drive_c/Colli/controllo-colli.exe" ] && { [ -z "$menu_entry" ] || [ ! -e "$menu_entry" ]; } || rc=1
 check "installer: programs, Start-menu entry and app-list entry removed" "$rc"
 site_kept removal
-# The journal is the workstation's, not the program's: no installer touches it.
+# The journal is the workstation's, not the program's: the package makes its
+# folder and never removes it, nor what is in it.
 rc=0; [ -f "$common_journal/giornale-scansioni.sqlite" ] || rc=1
 check "installer: the journal under ProgramData kept" "$rc"
 

@@ -60,9 +60,10 @@ std::optional<std::string> ConfValue(const std::string& text, std::string_view k
 std::vector<std::filesystem::path> ClientRoots()
 {
     std::vector<std::filesystem::path> roots;
-    if (const char* root = std::getenv("FIREBIRD"); root && *root)
-        roots.emplace_back(root);
 #ifdef _WIN32
+    // Wide, as the folder's name may hold what the ANSI code page lacks.
+    if (const wchar_t* root = _wgetenv(L"FIREBIRD"); root && *root)
+        roots.emplace_back(root);
     // Beside fbclient.dll, else the folder above it, as the client looks; the
     // program's own file stands in while the client is not loaded.
     wchar_t path[MAX_PATH];
@@ -73,6 +74,8 @@ std::vector<std::filesystem::path> ClientRoots()
         roots.push_back(folder.parent_path());
     }
 #else
+    if (const char* root = std::getenv("FIREBIRD"); root && *root)
+        roots.emplace_back(root);
     Dl_info library{};
     if (::dladdr(reinterpret_cast<void*>(&isc_attach_database), &library) && library.dli_fname) {
         const std::filesystem::path folder = std::filesystem::absolute(library.dli_fname).parent_path();

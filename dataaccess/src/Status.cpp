@@ -4,6 +4,16 @@
 
 #include "dataaccess/Cp1252.h"
 
+#include "SystemCodePage.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <QByteArrayView>
+#include <QString>
+#include <QStringDecoder>
+
 #include <array>
 #include <cerrno>
 
@@ -119,7 +129,7 @@ void RaiseStatus(const ISC_STATUS* status)
     std::array<char, 6> state{};
     fb_sqlstate(state.data(), status);
     std::string sqlState(state.data());
-    std::string message = Windows1252ToUtf8(InterpretedText(status));
+    std::string message = ClientTextToUtf8(InterpretedText(status), SystemCodePage());
     if (message.empty())
         message = "Database error " + std::to_string(gdsCode);
     const AttachRefusal refusal = Refusal(status);
@@ -138,6 +148,36 @@ std::string Windows1252ToUtf8(std::string_view text)
         }
     if (plain)
         return std::string(text);
+    return cp1252::ToUtf8(text);
+}
+
+std::string ClientTextToUtf8(std::string_view text, unsigned codePage)
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    bool plain = true;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        plain = plain && bytes[i] < 0x80;
+    if (plain)
+        return std::string(text);
+    // Names the client was given as UTF-8 come back as UTF-8; Windows-1252
+    // text is hardly ever valid UTF-8 as well.
+    QStringDecoder fromUtf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    (void)QString(fromUtf8(QByteArrayView(text.data(), qsizetype(text.size()))));
+    if (!fromUtf8.hasError())
+        return std::string(text);
+#ifdef _WIN32
+    if (codePage != 65001 && codePage != 1252) { // neither UTF-8 nor what cp1252 reads below
+        const int size = ::MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+        if (size > 0) {
+            std::wstring wide(static_cast<size_t>(size), L'\0');
+            ::MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+            return QString::fromStdWString(wide).toStdString();
+        }
+    }
+#else
+    (void)codePage;
+#endif
+    // A system in UTF-8 still hears from servers that speak Windows-1252.
     return cp1252::ToUtf8(text);
 }
 

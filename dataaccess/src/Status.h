@@ -30,6 +30,12 @@ inline void Check(const Status& status)
 // reads UTF-8.
 std::string Windows1252ToUtf8(std::string_view text);
 
+// The client library's message text as UTF-8. It comes in the code page of the
+// system the client runs on (what Windows itself says, file names it was given
+// in that code page), in UTF-8 (names it was given as UTF-8), or in Windows-1252
+// (a server's text, on a system whose code page is UTF-8).
+std::string ClientTextToUtf8(std::string_view text, unsigned codePage);
+
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept;
 
 // text without the blanks at either end.

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QString>
 #include <QTemporaryDir>
 
 #ifndef _WIN32
@@ -332,7 +333,12 @@ TEST(AdminCli, StationUserRunAgainSetsThePasswordAndStripsExtraRights)
 
     // Not ASCII: the station sends it as UTF-8, as dati.ini gives it.
     const std::string password = "Caff\xC3\xA8\xE2\x82\xAC" "2";
+#ifdef _WIN32
+    // As Windows keeps it, in UTF-16 (a narrow one would pass through the ANSI code page).
+    _wputenv_s(L"COLLI_STATION_PASSWORD", QString::fromStdString(password).toStdWString().c_str());
+#else
     qputenv("COLLI_STATION_PASSWORD", QByteArray::fromStdString(password));
+#endif
     const auto second = RunCli({"--password-file", sysdba, "station-user", db, "stazione"});
     qunsetenv("COLLI_STATION_PASSWORD");
     ASSERT_EQ(second.status, 0) << second.err;

@@ -1,5 +1,6 @@
 // Names and credentials for the client in the code page it reads them in,
 // whatever the system's ANSI code page is.
+#include "Status.h"
 #include "SystemCodePage.h"
 
 #include <dataaccess/Errors.h>
@@ -37,5 +38,26 @@ TEST(SystemCodePage, TextTakesTheCodePageOrIsRefused)
                 EXPECT_NE(std::string(e.what()).find(c.utf8), std::string::npos) << e.what();
             }
         }
+    }
+}
+
+TEST(SystemCodePage, ClientMessagesAreReadInTheCodePageTheyComeIn)
+{
+    const struct {
+        std::string text;
+        unsigned codePage;
+        std::string utf8;
+    } cases[] = {
+        {"I/O error for file \"C:\\Per\xF2\\A.FDB\"", 1252, "I/O error for file \"C:\\Per\xC3\xB2\\A.FDB\""},
+        {"C:\\\xA3\xF3" "dz\\A.FDB", 1250, "C:\\\xC5\x81\xC3\xB3" "dz\\A.FDB"},  // a Polish Windows
+        {"C:\\\xA3\xF3" "dz\\A.FDB", 1252, "C:\\\xC2\xA3\xC3\xB3" "dz\\A.FDB"},
+        {"C:\\Per\xC3\xB2\\A.FDB", 1250, "C:\\Per\xC3\xB2\\A.FDB"},                 // a name given as UTF-8
+        {"C:\\Per\xF2\\A.FDB", 65001, "C:\\Per\xC3\xB2\\A.FDB"},                    // a server's Windows-1252
+        {"\xC8 stato impossibile", 1252, "\xC3\x88 stato impossibile"},
+        {"plain text", 1250, "plain text"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text + " in " + std::to_string(c.codePage));
+        EXPECT_EQ(dataaccess::ClientTextToUtf8(c.text, c.codePage), c.utf8);
     }
 }

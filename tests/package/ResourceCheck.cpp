@@ -1,5 +1,5 @@
 // Reads a program's version resource and manifest back as Windows sees them:
-//   resource_check PROGRAM.exe VERSION    (exit status 0: both as declared)
+//   resource_check PROGRAM.exe VERSION    (MAJOR.MINOR.PATCH.BUILD; exit status 0: both as declared)
 #include <windows.h>
 
 #include <cstdio>
@@ -19,10 +19,11 @@ int main(int argc, char** argv)
     VS_FIXEDFILEINFO* fixed = nullptr;
     char* text = nullptr;
     UINT size = 0;
-    unsigned major = 0, minor = 0, patch = 0;
-    std::sscanf(version.c_str(), "%u.%u.%u", &major, &minor, &patch);
+    unsigned major = 0, minor = 0, patch = 0, build = 0;
+    if (std::sscanf(version.c_str(), "%u.%u.%u.%u", &major, &minor, &patch, &build) != 4)
+        return 2;
     const DWORD high = major << 16 | minor;
-    const DWORD low = patch << 16;
+    const DWORD low = patch << 16 | build;
     if (data.empty() || !::GetFileVersionInfoA(program, 0, static_cast<DWORD>(data.size()), data.data()) ||
         !::VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &size) ||
         fixed->dwFileVersionMS != high || fixed->dwFileVersionLS != low ||
@@ -38,11 +39,15 @@ int main(int argc, char** argv)
     const char* bytes = loaded ? static_cast<const char*>(::LockResource(loaded)) : nullptr;
     const std::string manifest = bytes ? std::string(bytes, ::SizeofResource(image, found)) : "";
     for (const char* wanted : {"level=\"asInvoker\"", "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
-                               ">true/pm<", ">PerMonitorV2<", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
-                               "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
-                               "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {
+                               ">true/pm<", ">PerMonitorV2<", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {
         if (manifest.find(wanted) == std::string::npos)
             missing.push_back(std::string("manifest ") + wanted);
+    }
+    // Windows 7, 8 and 8.1: Qt 6 does not run there, so the program claims none of them.
+    for (const char* unwanted : {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                                 "{1f676c76-80e1-4239-95bb-83d0f6d0da78}"}) {
+        if (manifest.find(unwanted) != std::string::npos)
+            missing.push_back(std::string("no manifest entry ") + unwanted);
     }
     if (image)
         ::FreeLibrary(image);
