@@ -384,6 +384,13 @@ void TMainForm::FormCreate()
             EditBarcode->setEnabled(false);
         } else {
             ReadCodeWidths();
+            // An account without its role would answer every scan with a refusal.
+            const std::string missingRole =
+                dblocate::MissingRoleText(databaseColli_, scanTransaction_, programFolder_);
+            if (!missingRole.empty()) {
+                boxes_.Error(this, QString::fromStdString(missingRole));
+                EditBarcode->setEnabled(false);
+            }
             StartForwarder();
         }
         ShowScansWaiting();
