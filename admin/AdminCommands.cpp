@@ -485,7 +485,7 @@ std::string FaultyEanGuardSource(const std::vector<std::string>& roles)
            "    IF (NOT EXISTS (SELECT 1 FROM COLLI C WHERE C.BARCODESPEED = NEW.BARCODESPEED\n"
            "        AND EAN_ERRATO(C.CODICEEAN) = NEW.CODICEEAN_ERRATO)) THEN\n"
            "      EXCEPTION COLLI_EAN_ERRATO_IMPOSTATO\n"
-           "        'CODICEEAN_ERRATO diverso da quello derivato dal CODICEEAN del parcel';\n"
+           "        'CODICEEAN_ERRATO diverso da quello derivato dal CODICEEAN del collo';\n"
            "    IF (OLD.CODICEEAN_ERRATO IS NULL) THEN\n"
            "      INSERT INTO COLLI_RIEMPITE (CHIAVE) VALUES (OLD.RDB$DB_KEY);\n"
            "  END\n"
