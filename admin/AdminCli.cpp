@@ -72,7 +72,9 @@ const std::map<std::string, std::string> kCommandHelp = {
      "triggers and procedures when they are missing, among them the log of parcel\n"
      "changes that the stations' copies of the parcels read. On a database made by\n"
      "an older colli-admin it adds what is new and gives every station role exactly\n"
-     "the station's rights. Running it again changes nothing.\n"},
+     "the station's rights: the roles station-user recorded (or that an older\n"
+     "COLLI_BU names); a role that only has rights alike is reported, not changed.\n"
+     "Running it again changes nothing.\n"},
     {"import",
      "Usage: colli-admin import DB FILE.csv\n"
      "\n"

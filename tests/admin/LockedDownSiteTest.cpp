@@ -146,6 +146,25 @@ TEST_F(LockedDownSite, LogRowsNameTheirWriterAndTakeTheTimeOfTheirCommit)
                             "FROM LOGSPARATE ORDER BY DATAORA, ID");
     EXPECT_EQ(rows, (Rows{{"B4", "STAZIONE", "here", "early"}, {"B3", "STAZIONE", "here", "late"}}));
 
+    // The station's journal writes in autocommit: each statement's commit
+    // stamps its rows, not the end of the transaction, which stays open.
+    {
+        dataaccess::Connection owner;
+        owner.SetDatabaseName(db);
+        owner.Params() = {"user_name=SYSDBA", "password=plumtrove"};
+        owner.SetConnected(true);
+        dataaccess::Transaction autocommit(owner);
+        autocommit.SetAutoCommit(true);
+        ASSERT_EQ(Run(owner, autocommit, "INSERT INTO LOGSPARATE (BARCODESPEED, STATUS) VALUES ('B5', 'EanCorretto')"),
+                  "");
+        dataaccess::SqlQuery pending(owner, autocommit);
+        pending.AddLine("SELECT COUNT(*) AS N FROM LOGSPARATE_NUOVE");
+        pending.Open();
+        EXPECT_EQ(pending.FieldInteger("N"), 0);
+        pending.Close();
+        autocommit.Commit();
+    }
+
     const auto log = Admin({"export-log", db});
     ASSERT_EQ(log.status, 0) << log.err;
     EXPECT_NE(log.out.find("ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS;UTENTE;POSTAZIONE\n"), std::string::npos);

@@ -158,7 +158,7 @@ TEST_F(StationAccount, ServerRefusesEverythingElse)
             EXPECT_TRUE(message.find("permission") != std::string::npos ||
                         message.find("privilege") != std::string::npos ||
                         message.find("grant option") != std::string::npos ||
-                        message.find("CODICEEAN_ERRATO gia impostato") != std::string::npos)
+                        message.find("COLLI_EAN_ERRATO_IMPOSTATO") != std::string::npos)
                 << sql << ": " << message;
         }
     }
