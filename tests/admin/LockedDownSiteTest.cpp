@@ -395,6 +395,14 @@ TEST_F(LockedDownSite, RefusesAServerThatCannotEncryptTheLinkUnlessAllowed)
     EXPECT_FALSE(std::filesystem::exists(plain.Folder() + "PIANO.FDB"));
     EXPECT_EQ(Admin({"station-user", name, "stazione", "--station-password-file", File("station")}).status, 1);
 
+    // A refused login creates nothing either, over a link that is fine.
+    std::ofstream(File("wrong")) << "not the password\n";
+    const std::string missing = server_->Folder() + "MAI.FDB";
+    const auto wrong = RunCli({"--password-file", File("wrong"), "init", server_->Address() + ":" + missing});
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(wrong.err.find("cannot create"), std::string::npos) << wrong.err;
+    EXPECT_FALSE(std::filesystem::exists(missing));
+
     const auto allowed = Admin({"--allow-plain-link", "init", name});
     EXPECT_EQ(allowed.status, 0) << allowed.err;
     EXPECT_TRUE(std::filesystem::exists(plain.Folder() + "PIANO.FDB"));
