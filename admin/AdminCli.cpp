@@ -8,6 +8,7 @@
 
 #include <dataaccess/Connection.h>
 #include <dataaccess/Transaction.h>
+#include <parcels/WrongEanBatch.h>
 
 #include <QDate>
 #include <QString>
@@ -27,7 +28,7 @@ namespace {
 
 const char* const kUsage =
     "Usage: colli-admin [--user NAME] [--password-file FILE | --ask-password] [--wait SECONDS]\n"
-    "                   COMMAND DB [ARGS]\n"
+    "                   [--allow-plain-link] COMMAND DB [ARGS]\n"
     "\n"
     "Looks after the parcel database of the check station.\n"
     "\n"
@@ -40,6 +41,11 @@ const char* const kUsage =
     "  station-user DB NAME [--role ROLE] [--station-password-file FILE]\n"
     "                               create or update the stations' own account, with\n"
     "                               only the rights a station uses\n"
+    "  sessions DB                  list who is attached, their open transactions and\n"
+    "                               the statements running\n"
+    "  end-session DB ID            end one attachment (its open work is rolled back)\n"
+    "  integrate-wrong-eans DB      fill every missing faulty EAN, all or nothing\n"
+    "  new-password                 print a new random password (24 characters)\n"
     "\n"
     "DB is a local file, HOST:PATH, HOST/PORT:PATH or a server alias.\n"
     "Credentials: --user, else ISC_USER, else SYSDBA. The password: --password-file\n"
@@ -52,6 +58,10 @@ const char* const kUsage =
     "300, at most 3600); reaching the server keeps the 10-second bound. While it\n"
     "waits colli-admin says so on standard error every 5 seconds; Ctrl-C stops it,\n"
     "and the server drops what was not committed.\n"
+    "A server is attached only over an encrypted link with an Srp login\n"
+    "(WireCrypt = Required, AuthClient = Srp256, Srp); --allow-plain-link lets an\n"
+    "old server without them be used, sending the password's legacy hash and\n"
+    "everything else in clear.\n"
     "Run 'colli-admin COMMAND --help' for a command's details.\n";
 
 const std::map<std::string, std::string> kCommandHelp = {
@@ -63,7 +73,9 @@ const std::map<std::string, std::string> kCommandHelp = {
      "triggers and procedures when they are missing, among them the log of parcel\n"
      "changes that the stations' copies of the parcels read. On a database made by\n"
      "an older colli-admin it adds what is new and gives every station role exactly\n"
-     "the station's rights. Running it again changes nothing.\n"},
+     "the station's rights: the roles station-user recorded (or that an older\n"
+     "COLLI_BU names); a role that only has rights alike is reported, not changed.\n"
+     "Running it again changes nothing.\n"},
     {"import",
      "Usage: colli-admin import DB FILE.csv\n"
      "\n"
@@ -80,8 +92,39 @@ const std::map<std::string, std::string> kCommandHelp = {
      "Writes the rows of LOGSPARATE, oldest first, as CSV (UTF-8 with a BOM, ';') on\n"
      "standard output: ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS. --from and --to\n"
      "limit the rows to those days, both included.\n"},
+    {"sessions",
+     "Usage: colli-admin sessions DB\n"
+     "\n"
+     "Lists the attachments of DB: ID, account, role, address, program and since\n"
+     "when; each one's open transactions with their age and kind (isolation, read-only,\n"
+     "how long it waits for locks), and the statements running or stalled. A table\n"
+     "that a transaction holds reserved (SET TRANSACTION ... RESERVING), which makes\n"
+     "every other writer wait, is named; the server does not tell which transaction\n"
+     "holds it. Run it as SYSDBA (or the owner) to see every account's attachments.\n"},
+    {"end-session",
+     "Usage: colli-admin end-session DB ID\n"
+     "\n"
+     "Ends the attachment ID (from colli-admin sessions): the server rolls back its\n"
+     "open transactions and drops it; the program on the other side gets an error\n"
+     "at its next call. Run it as SYSDBA or the owner.\n"},
+    {"integrate-wrong-eans",
+     "Usage: colli-admin integrate-wrong-eans DB\n"
+     "\n"
+     "Fills CODICEEAN_ERRATO of every parcel where it is empty and CODICEEAN has 13\n"
+     "characters, as the station's button \"Integrazione EAN errati\" does, without\n"
+     "asking: all rows in one transaction, committed at the end or not at all. A\n"
+     "faulty EAN already set is never changed. Progress goes to the terminal.\n"
+     "Exit status 0 when the run was committed or there was nothing to fill, 1\n"
+     "otherwise.\n"},
+    {"new-password",
+     "Usage: colli-admin new-password\n"
+     "\n"
+     "Prints 24 characters from the system's random source (letters and digits\n"
+     "without look-alikes): a password for SYSDBA that cannot be guessed. Keep it\n"
+     "in a password file readable by its owner alone (--password-file).\n"},
     {"station-user",
      "Usage: colli-admin station-user DB NAME [--role ROLE] [--station-password-file FILE]\n"
+     "                                 [--revoke-public]\n"
      "\n"
      "Creates the Firebird user NAME (plugin Srp) for the stations, or sets its\n"
      "password when it exists, and the role ROLE (default COLLI_STATION) with exactly\n"
@@ -90,7 +133,9 @@ const std::map<std::string, std::string> kCommandHelp = {
      "and of COLLI_MODIFICHE_DOPO (the parcel changes, for the station's copy).\n"
      "A role that exists loses every other privilege it had, and NAME every other\n"
      "right and role; then the role is granted to NAME. An administrator, the\n"
-     "database's owner or a holder of RDB$ADMIN is refused. Run it as SYSDBA on the\n"
+     "database's owner, a holder of RDB$ADMIN or a user that a mapping turns into an\n"
+     "administrator or another user is refused. Rights that PUBLIC holds on the\n"
+     "parcel objects are reported; --revoke-public takes them back. Run it as SYSDBA on the\n"
      "server database the stations use, after init; run it again to set a new\n"
      "password (after an operator changed it) or to take back extra rights.\n"
      "\n"
@@ -124,6 +169,7 @@ struct Invocation {
     std::optional<std::string> from, to, role, stationPasswordFile;
     Credentials credentials;
     bool help = false;
+    bool revokePublic = false;
     PasswordSource passwordSource;
     int longWorkSeconds = dataaccess::LongWork::kDefaultSeconds;
 };
@@ -196,6 +242,10 @@ Invocation Parse(const std::vector<std::string>& args)
             source = {PasswordSource::File, value("--password-file")};
         else if (a == "--ask-password")
             source = {PasswordSource::Ask, {}};
+        else if (a == "--allow-plain-link")
+            inv.credentials.allowPlainLink = true;
+        else if (a == "--revoke-public")
+            inv.revokePublic = true;
         else if (a == "--station-password-file")
             inv.stationPasswordFile = value("--station-password-file");
         else if (a == "--role")
@@ -231,8 +281,8 @@ void Expect(const Invocation& inv, size_t count)
                          (count == 1 ? " argument" : " arguments"));
     if ((inv.from || inv.to) && inv.command != "export-log")
         throw UsageError("--from and --to belong to export-log");
-    if ((inv.role || inv.stationPasswordFile) && inv.command != "station-user")
-        throw UsageError("--role and --station-password-file belong to station-user");
+    if ((inv.role || inv.stationPasswordFile || inv.revokePublic) && inv.command != "station-user")
+        throw UsageError("--role, --station-password-file and --revoke-public belong to station-user");
     for (const auto& date : {inv.from, inv.to}) {
         if (date && !QDate::fromString(QString::fromStdString(*date), "yyyy-MM-dd").isValid())
             throw UsageError("a date is written YYYY-MM-DD, not '" + *date + "'");
@@ -401,9 +451,100 @@ int StationUser(const Invocation& inv, std::ostream& out, std::ostream& err, con
     // The names and the password in the DDL are UTF-8, and so is what the
     // station sends from dati.ini.
     Attach(command.connection, inv.positional[0], inv.credentials, "UTF8");
-    for (const auto& line : SetUpStationAccount(command.connection, command.transaction, account))
+    for (const auto& line : SetUpStationAccount(command.connection, command.transaction, account, inv.revokePublic))
         out << line << '\n';
     return 0;
+}
+
+int Sessions(const Invocation& inv, std::ostream& out, std::ostream& err)
+{
+    CommandConnection command(inv, err);
+    Attach(command.connection, inv.positional[0], inv.credentials);
+    ListSessions(command.connection, command.transaction, out);
+    return 0;
+}
+
+int EndSessionCommand(const Invocation& inv, std::ostream& out, std::ostream& err)
+{
+    bool ok = false;
+    const qlonglong id = QString::fromStdString(inv.positional[1]).toLongLong(&ok);
+    if (!ok || id <= 0)
+        throw UsageError("an attachment ID is a whole number, not '" + inv.positional[1] + "'");
+    CommandConnection command(inv, err);
+    Attach(command.connection, inv.positional[0], inv.credentials);
+    EndSession(command.connection, command.transaction, id);
+    out << "ended attachment " << id << '\n';
+    return 0;
+}
+
+// The batch on a terminal: no question (a night job has nobody to ask), the
+// station's texts on standard error, the bar when there is a terminal.
+class TerminalBatchUi : public parcels::BatchUi {
+public:
+    TerminalBatchUi(std::ostream& out, std::ostream& err, bool progressOnTerminal)
+        : out_(out), err_(err), bar_(progressOnTerminal)
+    {
+    }
+    void Warning(const std::string& text) override
+    {
+        err_ << "colli-admin: " << Lines(text) << '\n';
+        nothingToFill_ = !started_;
+    }
+    void Error(const std::string& text) override { err_ << "colli-admin: " << Lines(text) << '\n'; }
+    void Information(const std::string& text) override
+    {
+        out_ << Lines(text) << '\n';
+        completed_ = true;
+    }
+    bool Confirm(const std::string& text) override
+    {
+        out_ << Lines(text) << " yes\n";
+        return true;
+    }
+    void Progress(long long done, long long total) override
+    {
+        started_ = true;
+        if (!bar_ || total <= 0)
+            return;
+        const int percent = static_cast<int>(done * 100 / total);
+        if (percent == lastPercent_)
+            return;
+        lastPercent_ = percent;
+        const int width = 40;
+        err_ << "\r[" << std::string(percent * width / 100, '#') << std::string(width - percent * width / 100, ' ')
+             << "] " << percent << "%" << std::flush;
+    }
+    void ProgressFinished() override
+    {
+        if (bar_ && lastPercent_ >= 0)
+            err_ << '\n';
+    }
+    bool Succeeded() const { return completed_ || nothingToFill_; }
+
+private:
+    static std::string Lines(std::string text)
+    {
+        for (char& c : text)
+            if (c == '\r')
+                c = '\n';
+        return text;
+    }
+    std::ostream& out_;
+    std::ostream& err_;
+    bool bar_;
+    int lastPercent_ = -1;
+    bool started_ = false;
+    bool completed_ = false;
+    bool nothingToFill_ = false;
+};
+
+int IntegrateWrongEans(const Invocation& inv, std::ostream& out, std::ostream& err, bool progressOnTerminal)
+{
+    CommandConnection command(inv, err);
+    Attach(command.connection, inv.positional[0], inv.credentials);
+    TerminalBatchUi ui(out, err, progressOnTerminal);
+    parcels::RunWrongEanBatch(command.connection, command.transaction, ui);
+    return ui.Succeeded() ? 0 : 1;
 }
 
 } // namespace
@@ -428,7 +569,12 @@ int RunAdminCli(const std::vector<std::string>& args, std::ostream& out, std::os
             out << help->second;
             return 0;
         }
-        Expect(inv, inv.command == "import" || inv.command == "station-user" ? 2 : 1);
+        if (inv.command == "new-password") {
+            Expect(inv, 0);
+            out << NewPassword() << '\n';
+            return 0;
+        }
+        Expect(inv, inv.command == "import" || inv.command == "station-user" || inv.command == "end-session" ? 2 : 1);
         ResolvePassword(inv, ask, err);
         if (inv.command == "init")
             return Init(inv, out, err);
@@ -436,6 +582,12 @@ int RunAdminCli(const std::vector<std::string>& args, std::ostream& out, std::os
             return Import(inv, out, err, progressOnTerminal);
         if (inv.command == "station-user")
             return StationUser(inv, out, err, ask);
+        if (inv.command == "sessions")
+            return Sessions(inv, out, err);
+        if (inv.command == "end-session")
+            return EndSessionCommand(inv, out, err);
+        if (inv.command == "integrate-wrong-eans")
+            return IntegrateWrongEans(inv, out, err, progressOnTerminal);
         return Export(inv, out, err);
     } catch (const UsageError& e) {
         err << "colli-admin: " << e.what() << '\n';

@@ -1,4 +1,5 @@
 #include "AdminCommands.h"
+#include "SchemaScript.h"
 
 #include <dataaccess/Connection.h>
 #include <dataaccess/Cp1252.h>
@@ -14,6 +15,9 @@
 #include <QRegularExpression>
 #include <QString>
 
+#include <QRandomGenerator>
+
+#include <cstdint>
 #include <initializer_list>
 #include <map>
 #include <ostream>
@@ -22,6 +26,21 @@
 #include <stdexcept>
 
 namespace admin {
+namespace {
+
+} // namespace
+
+std::string LinkConfig(const std::string& name, bool allowPlainLink)
+{
+    if (dataaccess::ServerOf(name).empty())
+        return {}; // the embedded engine: no link
+    // The administrator's password never travels as the legacy hash, and
+    // nothing travels in clear, unless asked for an old server.
+    if (allowPlainLink)
+        return "WireCrypt = Enabled\nAuthClient = Srp256, Srp, Legacy_Auth";
+    return "WireCrypt = Required\nAuthClient = Srp256, Srp";
+}
+
 namespace {
 
 void SetCredentials(dataaccess::Connection& connection, const std::string& name,
@@ -34,6 +53,8 @@ void SetCredentials(dataaccess::Connection& connection, const std::string& name,
     connection.Params().clear();
     connection.Params().push_back("user_name=" + credentials.user);
     connection.Params().push_back("password=" + credentials.password);
+    if (const std::string config = LinkConfig(name, credentials.allowPlainLink); !config.empty())
+        connection.Params().push_back("config=" + config);
     if (!characterSet.empty())
         connection.Params().push_back("lc_ctype=" + characterSet);
 }
@@ -49,6 +70,7 @@ bool Exists(dataaccess::Connection& connection, dataaccess::Transaction& transac
         {"TRIGGER", {"RDB$TRIGGERS", "RDB$TRIGGER_NAME"}},
         {"PROCEDURE", {"RDB$PROCEDURES", "RDB$PROCEDURE_NAME"}},
         {"EXCEPTION", {"RDB$EXCEPTIONS", "RDB$EXCEPTION_NAME"}},
+        {"FUNCTION", {"RDB$FUNCTIONS", "RDB$FUNCTION_NAME"}},
     };
     std::string where;
     std::string table;
@@ -113,6 +135,10 @@ bool AttachOrCreate(dataaccess::Connection& connection, const std::string& name,
     } catch (const dataaccess::NoAnswerError&) {
         throw; // a server that does not answer would not create it either
     } catch (const dataaccess::DatabaseError& attachError) {
+        // Only the server's word that no file is there, given after the login
+        // over the link asked for: a refused login or link creates nothing.
+        if (attachError.refusal() != dataaccess::AttachRefusal::NoSuchDatabase)
+            throw;
         SetCredentials(connection, name, credentials);
         connection.Params().clear();
         connection.Params().push_back("USER " + parcels::QuotedLiteral(credentials.user));
@@ -136,7 +162,7 @@ std::vector<std::string> CreateMissingSchema(dataaccess::Connection& connection,
                                              const std::string& schemaScript)
 {
     static const QRegularExpression createPattern(
-        R"(^\s*(?:--[^\n]*\n\s*|/\*.*?\*/\s*)*(?:CREATE\s+(?:GLOBAL\s+TEMPORARY\s+)?(?:(?:UNIQUE|ASC|ASCENDING|DESC|DESCENDING)\s+)*(TABLE|GENERATOR|SEQUENCE|INDEX|TRIGGER|PROCEDURE|EXCEPTION)\s+([A-Za-z][A-Za-z0-9_$]*)|ALTER\s+TABLE\s+([A-Za-z][A-Za-z0-9_$]*)\s+ADD\s+([A-Za-z][A-Za-z0-9_$]*)))",
+        R"(^\s*(?:--[^\n]*\n\s*|/\*.*?\*/\s*)*(?:CREATE\s+(?:GLOBAL\s+TEMPORARY\s+)?(?:(?:UNIQUE|ASC|ASCENDING|DESC|DESCENDING)\s+)*(TABLE|GENERATOR|SEQUENCE|INDEX|TRIGGER|PROCEDURE|FUNCTION|EXCEPTION)\s+([A-Za-z][A-Za-z0-9_$]*)|ALTER\s+TABLE\s+([A-Za-z][A-Za-z0-9_$]*)\s+ADD\s+([A-Za-z][A-Za-z0-9_$]*)))",
         QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
 
     std::vector<std::string> created;
@@ -365,14 +391,50 @@ std::vector<std::string> Column(dataaccess::Connection& connection, dataaccess::
     return values;
 }
 
-// A station role is one that may update the faulty EAN alone: the one
-// station-user makes, under whatever name.
+// The station roles are those station-user recorded; a role's rights say
+// nothing, since any administrator may grant them.
 std::vector<std::string> StationRoles(dataaccess::Connection& connection, dataaccess::Transaction& transaction)
 {
+    return Column(connection, transaction, "SELECT TRIM(RUOLO) FROM COLLI_RUOLI_STAZIONE ORDER BY 1");
+}
+
+void RecordStationRole(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                       const std::string& role)
+{
+    RunDdl(connection, transaction,
+           "UPDATE OR INSERT INTO COLLI_RUOLI_STAZIONE (RUOLO) VALUES (" + parcels::QuotedLiteral(role) +
+               ") MATCHING (RUOLO)");
+    transaction.Commit();
+}
+
+// Roles that may fill faulty EANs as a station does but that no record names.
+std::vector<std::string> UnrecordedLookalikes(dataaccess::Connection& connection,
+                                              dataaccess::Transaction& transaction)
+{
     return Column(connection, transaction,
-                  "SELECT DISTINCT TRIM(RDB$USER) FROM RDB$USER_PRIVILEGES WHERE RDB$USER_TYPE=13 "
-                  "AND RDB$RELATION_NAME='COLLI' AND RDB$PRIVILEGE='U' AND RDB$FIELD_NAME='CODICEEAN_ERRATO' "
-                  "ORDER BY 1");
+                  "SELECT DISTINCT TRIM(P.RDB$USER) FROM RDB$USER_PRIVILEGES P WHERE P.RDB$USER_TYPE=13 "
+                  "AND P.RDB$RELATION_NAME='COLLI' AND P.RDB$PRIVILEGE='U' "
+                  "AND NOT EXISTS (SELECT 1 FROM COLLI_RUOLI_STAZIONE R WHERE R.RUOLO=P.RDB$USER) ORDER BY 1");
+}
+
+// A database guarded by an older colli-admin names its station roles in the
+// trigger it made: that list was station-user's record then.
+std::vector<std::string> RolesNamedByOldGuard(dataaccess::Connection& connection,
+                                              dataaccess::Transaction& transaction)
+{
+    const auto sources = Column(connection, transaction,
+                                "SELECT RDB$TRIGGER_SOURCE FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME='COLLI_BU'");
+    std::vector<std::string> roles;
+    if (sources.empty())
+        return roles;
+    static const QRegularExpression list(R"(CURRENT_ROLE\s+IN\s*\(([^)]*)\))");
+    static const QRegularExpression name(R"('([A-Z][A-Z0-9_$]{0,30})')");
+    const auto match = list.match(QString::fromStdString(sources.front()));
+    if (!match.hasMatch())
+        return roles;
+    for (auto it = name.globalMatch(match.captured(1)); it.hasNext();)
+        roles.push_back(it.next().captured(1).toStdString());
+    return roles;
 }
 
 // The role's privileges as "OBJECT PRIVILEGE[ COLUMN]", sorted.
@@ -399,34 +461,56 @@ std::vector<std::string> GrantStationRights(dataaccess::Connection& connection,
     return done;
 }
 
-// The trigger names the station roles, so that other writers pay nothing for it.
-void GuardFaultyEans(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
-                     const std::vector<std::string>& roles)
+// The trigger names the station roles, so that other writers pay nothing for
+// it. An update that changes nothing is refused too: it would lock the parcel
+// against the batch and the import for as long as its transaction stays open.
+// The value must be the one the batch derives from a parcel of that courier
+// barcode (the batch gives parcels sharing one the later one's value).
+std::string FaultyEanGuardSource(const std::vector<std::string>& roles)
 {
     std::string list;
     for (const auto& role : roles)
         list += (list.empty() ? "" : ", ") + parcels::QuotedLiteral(role);
-    RunDdl(connection, transaction,
-           "CREATE OR ALTER TRIGGER COLLI_BU FOR COLLI ACTIVE BEFORE UPDATE POSITION 0 AS\n"
+    return "CREATE OR ALTER TRIGGER COLLI_BU FOR COLLI ACTIVE BEFORE UPDATE POSITION 0 AS\n"
            "BEGIN\n"
-           "  IF (CURRENT_ROLE IN (" + list + ")\n"
-           "      AND NEW.CODICEEAN_ERRATO IS DISTINCT FROM OLD.CODICEEAN_ERRATO) THEN\n"
+           "  IF (CURRENT_ROLE IN (" + list + ")) THEN\n"
            "  BEGIN\n"
+           "    IF (NEW.CODICEEAN_ERRATO IS NOT DISTINCT FROM OLD.CODICEEAN_ERRATO) THEN\n"
+           "      EXCEPTION COLLI_EAN_ERRATO_IMPOSTATO 'la stazione non riscrive un collo senza cambiarlo';\n"
+           "    IF (NEW.CODICEEAN_ERRATO IS NULL) THEN\n"
+           "      EXCEPTION COLLI_EAN_ERRATO_IMPOSTATO 'la stazione non svuota CODICEEAN_ERRATO';\n"
            "    IF (OLD.CODICEEAN_ERRATO IS NOT NULL AND NOT EXISTS\n"
-           "        (SELECT 1 FROM COLLI_RIEMPITI WHERE BARCODESPEED = OLD.BARCODESPEED)) THEN\n"
+           "        (SELECT 1 FROM COLLI_RIEMPITE WHERE CHIAVE = OLD.RDB$DB_KEY)) THEN\n"
            "      EXCEPTION COLLI_EAN_ERRATO_IMPOSTATO;\n"
-           "    IF (OLD.CODICEEAN_ERRATO IS NULL AND NOT EXISTS\n"
-           "        (SELECT 1 FROM COLLI_RIEMPITI WHERE BARCODESPEED = NEW.BARCODESPEED)) THEN\n"
-           "    BEGIN\n"
-           "      DELETE FROM COLLI_RIEMPITI;\n"
-           "      INSERT INTO COLLI_RIEMPITI (BARCODESPEED) VALUES (NEW.BARCODESPEED);\n"
-           "    END\n"
+           "    IF (NOT EXISTS (SELECT 1 FROM COLLI C WHERE C.BARCODESPEED = NEW.BARCODESPEED\n"
+           "        AND EAN_ERRATO(C.CODICEEAN) = NEW.CODICEEAN_ERRATO)) THEN\n"
+           "      EXCEPTION COLLI_EAN_ERRATO_IMPOSTATO\n"
+           "        'CODICEEAN_ERRATO diverso da quello derivato dal CODICEEAN del collo';\n"
+           "    IF (OLD.CODICEEAN_ERRATO IS NULL) THEN\n"
+           "      INSERT INTO COLLI_RIEMPITE (CHIAVE) VALUES (OLD.RDB$DB_KEY);\n"
            "  END\n"
-           "END");
+           "END";
+}
+
+// True when the trigger was made or changed.
+bool GuardFaultyEans(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                     const std::vector<std::string>& roles)
+{
+    if (roles.empty())
+        return false;
+    const std::string sourceSql = "SELECT RDB$TRIGGER_SOURCE FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME='COLLI_BU'";
+    const auto before = Column(connection, transaction, sourceSql);
+    RunDdl(connection, transaction, FaultyEanGuardSource(roles));
     transaction.Commit();
-    RunDdl(connection, transaction, "GRANT SELECT, INSERT, DELETE ON COLLI_RIEMPITI TO TRIGGER COLLI_BU");
-    RunDdl(connection, transaction, "GRANT USAGE ON EXCEPTION COLLI_EAN_ERRATO_IMPOSTATO TO TRIGGER COLLI_BU");
+    for (const char* grant : {"GRANT SELECT, INSERT ON COLLI_RIEMPITE TO TRIGGER COLLI_BU",
+                              "GRANT SELECT ON COLLI TO TRIGGER COLLI_BU",
+                              "GRANT EXECUTE ON FUNCTION EAN_ERRATO TO TRIGGER COLLI_BU",
+                              "GRANT USAGE ON EXCEPTION COLLI_EAN_ERRATO_IMPOSTATO TO TRIGGER COLLI_BU"})
+        RunDdl(connection, transaction, grant);
     transaction.Commit();
+    const bool changed = before != Column(connection, transaction, sourceSql);
+    transaction.Commit();
+    return changed;
 }
 
 // What a station account must never be: it would carry more than the station's
@@ -449,6 +533,16 @@ void RefuseMightyUser(dataaccess::Connection& connection, dataaccess::Transactio
          "SELECT COUNT(*) AS N FROM RDB$RELATIONS WHERE RDB$OWNER_NAME=" + name +
              " AND COALESCE(RDB$SYSTEM_FLAG, 0)=0"},
         {"is the name of a role", "SELECT COUNT(*) AS N FROM RDB$ROLES WHERE RDB$ROLE_NAME=" + name},
+        // A mapping turns the login into another user, or gives it RDB$ADMIN,
+        // whatever the rights of the account say.
+        {"is mapped to an administrator or another user in this database",
+         "SELECT COUNT(*) AS N FROM RDB$AUTH_MAPPING WHERE UPPER(RDB$MAP_FROM_TYPE)='USER' AND "
+         "RDB$MAP_FROM IN (" + name + ", '*') AND ((RDB$MAP_TO_TYPE=1 AND RDB$MAP_TO='RDB$ADMIN') OR "
+         "(RDB$MAP_TO_TYPE=0 AND RDB$MAP_TO IS NOT NULL AND RDB$MAP_TO<>" + name + "))"},
+        {"is mapped to an administrator or another user by a global mapping",
+         "SELECT COUNT(*) AS N FROM SEC$GLOBAL_AUTH_MAPPING WHERE UPPER(SEC$MAP_FROM_TYPE)='USER' AND "
+         "SEC$MAP_FROM IN (" + name + ", '*') AND ((SEC$MAP_TO_TYPE=1 AND SEC$MAP_TO='RDB$ADMIN') OR "
+         "(SEC$MAP_TO_TYPE=0 AND SEC$MAP_TO IS NOT NULL AND SEC$MAP_TO<>" + name + "))"},
     };
     for (const auto& check : checks) {
         if (Counted(connection, transaction, check.sql))
@@ -472,13 +566,17 @@ StationAccount CheckedStationAccount(const StationAccount& account)
 
 std::vector<std::string> SetUpStationAccount(dataaccess::Connection& connection,
                                              dataaccess::Transaction& transaction,
-                                             const StationAccount& account)
+                                             const StationAccount& account, bool revokePublic)
 {
     const StationAccount checked = CheckedStationAccount(account);
     const std::string& user = checked.user;
     const std::string& role = checked.role;
     std::vector<std::string> done;
     try {
+        transaction.SetActive(true);
+        for (const char* needed : {"COLLI_RUOLI_STAZIONE", "COLLI_RIEMPITE"})
+            if (!Exists(connection, transaction, "TABLE", needed))
+                throw std::runtime_error(std::string("the database lacks ") + needed + ": run colli-admin init first");
         RefuseMightyUser(connection, transaction, user);
         const bool userExists = Counted(connection, transaction,
                                         "SELECT COUNT(*) AS N FROM SEC$USERS WHERE SEC$USER_NAME=" +
@@ -503,13 +601,16 @@ std::vector<std::string> SetUpStationAccount(dataaccess::Connection& connection,
             transaction.Commit();
             done.push_back("role " + role + ": created");
         }
+        RecordStationRole(connection, transaction, role);
         for (auto& line : GrantStationRights(connection, transaction, role))
             done.push_back(std::move(line));
         GuardFaultyEans(connection, transaction, StationRoles(connection, transaction));
-        done.push_back("role " + role + ": may fill empty faulty EANs only");
+        done.push_back("role " + role + ": may fill empty faulty EANs only, with the derived value");
         RunDdl(connection, transaction, "GRANT " + role + " TO USER " + user);
         done.push_back("user " + user + ": granted role " + role);
         transaction.Commit();
+        for (auto& line : RightsOfPublic(connection, transaction, revokePublic))
+            done.push_back(std::move(line));
     } catch (...) {
         if (transaction.Active())
             transaction.Rollback();
@@ -523,9 +624,22 @@ std::vector<std::string> UpgradeStationRoles(dataaccess::Connection& connection,
 {
     std::vector<std::string> done;
     try {
-        const auto roles = StationRoles(connection, transaction);
-        if (roles.empty())
-            return done;
+        auto roles = StationRoles(connection, transaction);
+        if (roles.empty()) {
+            for (const auto& role : RolesNamedByOldGuard(connection, transaction)) {
+                if (!Counted(connection, transaction,
+                             "SELECT COUNT(*) AS N FROM RDB$ROLES WHERE RDB$ROLE_NAME=" + parcels::QuotedLiteral(role)))
+                    continue;
+                RecordStationRole(connection, transaction, role);
+                done.push_back("role " + role + ": recorded as a station role (named by COLLI_BU)");
+                roles.push_back(role);
+            }
+        }
+        // Rights alone make no station role: an administrator's own role is
+        // left as it is, with a word about it.
+        for (const auto& role : UnrecordedLookalikes(connection, transaction))
+            done.push_back("role " + role + ": may update CODICEEAN_ERRATO but is no station role of station-user, "
+                           "left as it is (to make it one: colli-admin station-user DB USER --role " + role + ")");
         std::vector<std::string> wanted = {"COLLI S", "COLLI U CODICEEAN_ERRATO", "COLLI_MODIFICHE_DOPO X",
                                            "LOGSPARATE I", "SCANSIONE_REGISTRATA X"};
         for (const auto& role : roles) {
@@ -535,9 +649,8 @@ std::vector<std::string> UpgradeStationRoles(dataaccess::Connection& connection,
             done.push_back("role " + role + ": given exactly the station's rights");
         }
         const bool guarded = Exists(connection, transaction, "TRIGGER", "COLLI_BU");
-        GuardFaultyEans(connection, transaction, roles);
-        if (!guarded)
-            done.push_back("created COLLI_BU");
+        if (GuardFaultyEans(connection, transaction, roles))
+            done.push_back(guarded ? "updated COLLI_BU" : "created COLLI_BU");
         if (transaction.Active())
             transaction.Commit();
     } catch (...) {
@@ -548,6 +661,78 @@ std::vector<std::string> UpgradeStationRoles(dataaccess::Connection& connection,
     return done;
 }
 
+std::vector<std::string> SchemaObjectNames(const std::string& schemaScript)
+{
+    static const QRegularExpression objectPattern(
+        R"(\bCREATE\s+(?:GLOBAL\s+TEMPORARY\s+)?(?:TABLE|GENERATOR|SEQUENCE|TRIGGER|PROCEDURE|FUNCTION|EXCEPTION)\s+([A-Za-z][A-Za-z0-9_$]*))",
+        QRegularExpression::CaseInsensitiveOption);
+    std::vector<std::string> names;
+    for (const auto& statement : dataaccess::SplitSqlScript(schemaScript)) {
+        const auto match = objectPattern.match(QString::fromStdString(statement));
+        if (match.hasMatch())
+            names.push_back(match.captured(1).toUpper().toStdString());
+    }
+    names.push_back("COLLI_BU");
+    return names;
+}
+
+std::vector<std::string> RightsOfPublic(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                                        bool revoke)
+{
+    std::string list;
+    for (const auto& name : SchemaObjectNames(SchemaScript()))
+        list += (list.empty() ? "" : ", ") + parcels::QuotedLiteral(name);
+    transaction.SetActive(true);
+    dataaccess::SqlQuery query(connection, transaction);
+    query.SetParamCheck(false);
+    query.AddLine("SELECT DISTINCT TRIM(RDB$RELATION_NAME) AS OBJ, TRIM(RDB$PRIVILEGE) AS PRIV, RDB$OBJECT_TYPE AS KIND "
+                  "FROM RDB$USER_PRIVILEGES WHERE RDB$USER='PUBLIC' AND RDB$RELATION_NAME IN (" + list + ") "
+                  "ORDER BY 1, 2");
+    query.Open();
+    struct Right {
+        std::string object, privilege;
+        std::int64_t kind;
+    };
+    std::vector<Right> rights;
+    for (; !query.AtEnd(); query.NextRow())
+        rights.push_back({query.FieldText("OBJ"), query.FieldText("PRIV"), query.FieldInteger("KIND")});
+    query.Close();
+    transaction.Commit();
+
+    static const std::map<std::string, std::string> tableRights = {
+        {"S", "SELECT"}, {"I", "INSERT"}, {"U", "UPDATE"}, {"D", "DELETE"}, {"R", "REFERENCES"}};
+    std::vector<std::string> lines;
+    for (const auto& right : rights) {
+        // The object types of RDB$USER_PRIVILEGES: 0 table, 5 procedure,
+        // 7 exception, 14 generator, 15 function.
+        std::string what;
+        if (right.kind == 0 && tableRights.count(right.privilege))
+            what = tableRights.at(right.privilege) + " ON TABLE " + right.object;
+        else if (right.kind == 5 && right.privilege == "X")
+            what = "EXECUTE ON PROCEDURE " + right.object;
+        else if (right.kind == 15 && right.privilege == "X")
+            what = "EXECUTE ON FUNCTION " + right.object;
+        else if (right.kind == 14 && right.privilege == "G")
+            what = "USAGE ON GENERATOR " + right.object;
+        else if (right.kind == 7 && right.privilege == "G")
+            what = "USAGE ON EXCEPTION " + right.object;
+        if (what.empty()) {
+            lines.push_back("warning: PUBLIC holds right " + right.privilege + " on " + right.object +
+                            ": every account may use it; revoke it by hand");
+            continue;
+        }
+        if (!revoke) {
+            lines.push_back("warning: PUBLIC holds " + what + ": every account may use it, the station's too "
+                            "(--revoke-public takes it back)");
+            continue;
+        }
+        RunDdl(connection, transaction, "REVOKE " + what + " FROM PUBLIC");
+        transaction.Commit();
+        lines.push_back("PUBLIC: revoked " + what);
+    }
+    return lines;
+}
+
 void ExportLog(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
                const std::optional<std::string>& from, const std::optional<std::string>& to,
                std::ostream& out)
@@ -555,7 +740,8 @@ void ExportLog(dataaccess::Connection& connection, dataaccess::Transaction& tran
     dataaccess::SqlQuery query(connection, transaction);
     query.SetParamCheck(false);
     query.SetUniDirectional(true);
-    query.AddLine("SELECT ID, CAST(DATAORA AS VARCHAR(24)) AS DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS");
+    query.AddLine("SELECT ID, CAST(DATAORA AS VARCHAR(24)) AS DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS,");
+    query.AddLine("UTENTE, POSTAZIONE");
     query.AddLine("FROM LOGSPARATE");
     // The dates were checked, so they are safe inside the text.
     std::string where = "WHERE 1=1";
@@ -569,15 +755,220 @@ void ExportLog(dataaccess::Connection& connection, dataaccess::Transaction& tran
     query.Open();
     // The mark makes a spreadsheet read the file as UTF-8, not in the ANSI code
     // page; ';' is the list separator of an Italian workstation. The import skips it.
-    out << "\xEF\xBB\xBF" << "ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS\n";
+    out << "\xEF\xBB\xBF" << "ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS;UTENTE;POSTAZIONE\n";
     for (; !query.AtEnd(); query.NextRow()) {
         out << query.FieldText("ID") << ';' << query.FieldText("DATAORA") << ';'
             << CsvField(Cp1252ToUtf8(query.FieldText("BARCODESPEED"))) << ';'
             << CsvField(Cp1252ToUtf8(query.FieldText("CODICEEANLETTO"))) << ';'
-            << CsvField(Cp1252ToUtf8(query.FieldText("STATUS"))) << '\n';
+            << CsvField(Cp1252ToUtf8(query.FieldText("STATUS"))) << ';'
+            << CsvField(query.FieldText("UTENTE")) << ';' << CsvField(query.FieldText("POSTAZIONE")) << '\n';
     }
     query.Close();
     transaction.Commit();
+}
+
+} // namespace admin
+
+namespace admin {
+
+namespace {
+
+std::string IsolationText(std::int64_t mode)
+{
+    switch (mode) {
+    case 0: return "table stability (locks whole tables)";
+    case 1: return "snapshot";
+    case 2: return "read committed";
+    case 3: return "read committed, no record version";
+    default: return "isolation " + std::to_string(mode);
+    }
+}
+
+std::string WaitText(std::int64_t lockTimeout)
+{
+    if (lockTimeout < 0)
+        return "waits without end";
+    if (lockTimeout == 0)
+        return "no wait";
+    return "waits " + std::to_string(lockTimeout) + " s";
+}
+
+std::string OneLine(std::string text, std::size_t most)
+{
+    for (char& c : text)
+        if (c == '\r' || c == '\n' || c == '\t')
+            c = ' ';
+    if (text.size() > most)
+        text = text.substr(0, most) + "...";
+    return text;
+}
+
+// Whether a transaction of another attachment holds the table reserved for
+// protected or exclusive work: a shared reservation that may not wait is
+// refused then. The monitoring tables do not tell reservations.
+bool ReservedByOther(dataaccess::Connection& connection, const std::string& table)
+{
+    dataaccess::Transaction probe(connection);
+    probe.SetNoWait(true);
+    probe.Reserve(table, dataaccess::Transaction::Reservation::SharedWrite);
+    try {
+        probe.SetActive(true);
+    } catch (const dataaccess::NoAnswerError&) {
+        throw;
+    } catch (const dataaccess::DatabaseError& e) {
+        const std::string text = e.what();
+        if (text.find("lock") != std::string::npos || text.find("conflict") != std::string::npos)
+            return true;
+        throw;
+    }
+    probe.Rollback();
+    return false;
+}
+
+} // namespace
+
+void ListSessions(dataaccess::Connection& connection, dataaccess::Transaction& transaction, std::ostream& out)
+{
+    struct Statement {
+        std::int64_t transactionId;
+        std::string state, since, text;
+    };
+    struct Work {
+        std::int64_t id;
+        std::string since, age, kind;
+        std::vector<Statement> statements;
+        bool running = false;
+    };
+    struct Session {
+        std::int64_t id;
+        std::string user, role, address, program, since;
+        bool mine;
+        std::vector<Work> work;
+        std::vector<Statement> loose;
+    };
+    std::vector<Session> sessions;
+    std::map<std::int64_t, Session*> byId;
+    // One snapshot of the monitoring tables: the transaction reads them once.
+    transaction.SetActive(false);
+    transaction.SetActive(true);
+    {
+        dataaccess::SqlQuery query(connection, transaction);
+        query.SetParamCheck(false);
+        query.AddLine("SELECT MON$ATTACHMENT_ID AS ID, TRIM(MON$USER) AS U, TRIM(COALESCE(MON$ROLE, '')) AS R,");
+        query.AddLine("COALESCE(MON$REMOTE_ADDRESS, 'local') AS A, COALESCE(MON$REMOTE_PROCESS, '') AS P,");
+        query.AddLine("CAST(MON$TIMESTAMP AS VARCHAR(24)) AS T,");
+        query.AddLine("IIF(MON$ATTACHMENT_ID = CURRENT_CONNECTION, 1, 0) AS MINE");
+        query.AddLine("FROM MON$ATTACHMENTS WHERE MON$SYSTEM_FLAG = 0 ORDER BY MON$ATTACHMENT_ID");
+        query.Open();
+        for (; !query.AtEnd(); query.NextRow())
+            sessions.push_back({query.FieldInteger("ID"), query.FieldText("U"), query.FieldText("R"),
+                                query.FieldText("A"), query.FieldText("P"), query.FieldText("T"),
+                                query.FieldInteger("MINE") == 1, {}, {}});
+    }
+    for (auto& session : sessions)
+        byId[session.id] = &session;
+    {
+        dataaccess::SqlQuery query(connection, transaction);
+        query.SetParamCheck(false);
+        query.AddLine("SELECT MON$ATTACHMENT_ID AS A, MON$TRANSACTION_ID AS ID, CAST(MON$TIMESTAMP AS VARCHAR(24)) AS T,");
+        query.AddLine("DATEDIFF(SECOND FROM MON$TIMESTAMP TO CURRENT_TIMESTAMP) AS AGE, MON$ISOLATION_MODE AS ISO,");
+        query.AddLine("MON$LOCK_TIMEOUT AS LT, MON$READ_ONLY AS RO, MON$AUTO_COMMIT AS AC");
+        query.AddLine("FROM MON$TRANSACTIONS WHERE MON$TRANSACTION_ID <> CURRENT_TRANSACTION ORDER BY MON$TRANSACTION_ID");
+        query.Open();
+        for (; !query.AtEnd(); query.NextRow()) {
+            const auto it = byId.find(query.FieldInteger("A"));
+            if (it == byId.end())
+                continue;
+            std::string kind = IsolationText(query.FieldInteger("ISO")) + ", " +
+                               (query.FieldInteger("RO") ? "read only" : "read-write") + ", " +
+                               WaitText(query.FieldInteger("LT"));
+            if (query.FieldInteger("AC"))
+                kind += ", autocommit";
+            it->second->work.push_back({query.FieldInteger("ID"), query.FieldText("T"),
+                                        query.FieldText("AGE") + " s", kind, {}, false});
+        }
+    }
+    {
+        dataaccess::SqlQuery query(connection, transaction);
+        query.SetParamCheck(false);
+        query.AddLine("SELECT MON$ATTACHMENT_ID AS A, COALESCE(MON$TRANSACTION_ID, 0) AS TR, MON$STATE AS S,");
+        query.AddLine("CAST(MON$TIMESTAMP AS VARCHAR(24)) AS T,");
+        query.AddLine("CAST(SUBSTRING(MON$SQL_TEXT FROM 1 FOR 200) AS VARCHAR(200)) AS SQLTEXT");
+        query.AddLine("FROM MON$STATEMENTS WHERE MON$STATE > 0 AND MON$ATTACHMENT_ID <> CURRENT_CONNECTION");
+        query.AddLine("ORDER BY MON$ATTACHMENT_ID, MON$STATEMENT_ID");
+        query.Open();
+        for (; !query.AtEnd(); query.NextRow()) {
+            const auto it = byId.find(query.FieldInteger("A"));
+            if (it == byId.end())
+                continue;
+            Statement statement{query.FieldInteger("TR"), query.FieldInteger("S") == 1 ? "running" : "stalled",
+                                query.FieldText("T"), OneLine(query.FieldText("SQLTEXT"), 160)};
+            bool placed = false;
+            for (auto& work : it->second->work) {
+                if (work.id == statement.transactionId) {
+                    work.statements.push_back(statement);
+                    work.running = true;
+                    placed = true;
+                }
+            }
+            if (!placed)
+                it->second->loose.push_back(statement);
+        }
+    }
+    transaction.Commit();
+
+    for (const auto& session : sessions) {
+        out << "attachment " << session.id << (session.mine ? " (this one)" : "") << ": " << session.user
+            << (session.role.empty() || session.role == "NONE" ? "" : " as " + session.role) << ", from "
+            << session.address << (session.program.empty() ? "" : ", " + session.program) << ", since "
+            << session.since << '\n';
+        for (const auto& work : session.work) {
+            out << "  transaction " << work.id << ": open " << work.age << " (since " << work.since << "), "
+                << work.kind << (work.running ? "" : ", no statement running") << '\n';
+            for (const auto& statement : work.statements)
+                out << "    " << statement.state << " since " << statement.since << ": " << statement.text << '\n';
+        }
+        for (const auto& statement : session.loose)
+            out << "  " << statement.state << " since " << statement.since << ": " << statement.text << '\n';
+    }
+    for (const char* table : {"LOGSPARATE", "COLLI"}) {
+        if (!ReservedByOther(connection, table))
+            continue;
+        out << "warning: " << table << " is reserved by another transaction (SET TRANSACTION ... RESERVING "
+            << table << "): every other writer waits for it. The server does not tell which one; look for a "
+               "transaction that is open long with no statement running and end its attachment\n";
+    }
+}
+
+void EndSession(dataaccess::Connection& connection, dataaccess::Transaction& transaction, std::int64_t id)
+{
+    if (id == connection.AttachmentId())
+        throw std::invalid_argument("attachment " + std::to_string(id) + " is colli-admin's own");
+    transaction.SetActive(false);
+    transaction.SetActive(true);
+    const bool there = Counted(connection, transaction,
+                               "SELECT COUNT(*) AS N FROM MON$ATTACHMENTS WHERE MON$SYSTEM_FLAG = 0 AND "
+                               "MON$ATTACHMENT_ID = " + std::to_string(id) +
+                                   " AND MON$ATTACHMENT_ID <> CURRENT_CONNECTION");
+    if (!there) {
+        transaction.Rollback();
+        throw std::runtime_error("no attachment " + std::to_string(id) + " (see colli-admin sessions)");
+    }
+    // The server rolls back the attachment's open work and drops it.
+    RunDdl(connection, transaction, "DELETE FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID = " + std::to_string(id));
+    transaction.Commit();
+}
+
+std::string NewPassword(std::size_t length)
+{
+    // No look-alikes (0 O 1 l I) and nothing a shell, dati.ini or SQL quoting
+    // would touch.
+    static constexpr std::string_view alphabet = "ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789";
+    std::string password;
+    QRandomGenerator* random = QRandomGenerator::system(); // the system's random source
+    while (password.size() < length)
+        password += alphabet[random->bounded(static_cast<quint32>(alphabet.size()))];
+    return password;
 }
 
 } // namespace admin

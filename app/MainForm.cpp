@@ -410,8 +410,16 @@ void TMainForm::FormCreate()
         const bool opened = dblocate::LocateAndOpenDatabase(
             databaseColli_, programFolder_, kDatabaseFileName, "", "", locationUi_,
             [this, &onCopy](const std::string& name) { return onCopy = CopyFilledFrom(name); });
-        if (opened)
+        if (opened) {
             ReadCodeWidths();
+            // An account without its role would answer every scan with a refusal.
+            const std::string missingRole =
+                dblocate::MissingRoleText(databaseColli_, scanTransaction_, programFolder_);
+            if (!missingRole.empty()) {
+                boxes_.Error(this, QString::fromStdString(missingRole));
+                EditBarcode->setEnabled(false);
+            }
+        }
         if (opened || onCopy) {
             StartForwarder();
             StartCopyKeeper();

@@ -6,6 +6,7 @@
 #include <dataaccess/ClientLibrary.h>
 #include <dataaccess/Connection.h>
 #include <dataaccess/Errors.h>
+#include <dataaccess/SqlQuery.h>
 
 #include <QString>
 
@@ -32,7 +33,7 @@ constexpr const char* KeySecureLink = "Collegamento Cifrato";
 // What the station's own account asks of every attachment, whatever the
 // workstation's client configuration says: an encrypted link and an Srp login,
 // never the legacy hash of the password.
-constexpr const char* SecureLinkConfig = "WireCrypt = Required\nAuthClient = Srp";
+constexpr const char* SecureLinkConfig = "WireCrypt = Required\nAuthClient = Srp256, Srp";
 
 constexpr const char* DefaultFileName = "archivio.fdb";
 constexpr const char* DefaultUserName = "SYSDBA";
@@ -167,6 +168,29 @@ std::string SecureLinkFor(const std::string& userName, const std::string& settin
     if (userName.empty() || value.compare(QLatin1String("No"), Qt::CaseInsensitive) == 0)
         return {};
     return SecureLinkConfig;
+}
+
+std::string MissingRoleText(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                            const std::string& programFolder)
+{
+    const SettingsFile settings(programFolder + SettingsFileName);
+    const std::string user = settings.ReadString(Section, KeyUserName);
+    if (user.empty() || !settings.ReadString(Section, KeyRole).empty())
+        return {};
+    try {
+        dataaccess::SqlQuery probe(connection, transaction);
+        probe.SetParamCheck(false);
+        probe.AddLine("SELECT FIRST 1 BARCODESPEED FROM COLLI");
+        probe.Open();
+        probe.Close();
+    } catch (const dataaccess::DatabaseError& error) {
+        if (std::string(error.what()).find("no permission") == std::string::npos)
+            return {};
+        return "L'utente \"" + user + "\" indicato in " + SettingsFileName +
+               " non ha diritti sui colli (tabella COLLI): nella sezione [" + Section + "] manca la chiave \"" +
+               KeyRole + "\" con il ruolo dato all'utente da colli-admin station-user.";
+    }
+    return {};
 }
 
 std::string ConnectionName(const std::string& name, const std::string& serverName,

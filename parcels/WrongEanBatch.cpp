@@ -81,11 +81,21 @@ private:
     std::vector<std::size_t> ends_;
 };
 
+// The server compares codes with trailing blanks ignored; so do the groups of
+// rows sharing one.
+std::string_view ComparedCode(std::string_view code)
+{
+    while (!code.empty() && code.back() == ' ')
+        code.remove_suffix(1);
+    return code;
+}
+
 // The updates of up to kBatchChunkRows rows as one text for the block: per row a
 // five-digit length, the courier code and the 13-character faulty EAN.
 // Consecutive rows with the same code keep one entry holding the later row's
-// value: what one update per row would leave behind, without rewriting the
-// same parcels once per row.
+// value, and a chunk never splits them: the update fills only empty faulty
+// EANs, so all the parcels of a code get the later row's value at once, and
+// one filled before (by another run, or by hand) keeps its own.
 class Chunk {
 public:
     static constexpr std::size_t kMaxBytes = 32000; // the block's parameter width
@@ -97,11 +107,17 @@ public:
     {
         return rows_ >= kBatchChunkRows || (rows_ > 0 && text_.size() + barcodeBytes + 18 > kMaxBytes);
     }
+    // The row belongs to the chunk's last entry.
+    bool Continues(std::string_view barcodeSpeed) const
+    {
+        return rows_ > 0 && ComparedCode(LastBarcode()) == ComparedCode(barcodeSpeed);
+    }
 
     void Add(std::string_view barcodeSpeed, const std::string& faultyEan)
     {
+        const bool continues = Continues(barcodeSpeed);
         ++rows_;
-        if (rows_ > 1 && LastBarcode() == barcodeSpeed) {
+        if (continues) {
             text_.replace(text_.size() - faultyEan.size(), faultyEan.size(), faultyEan);
             return;
         }
@@ -230,7 +246,8 @@ void AddChunkUpdateLines(dataaccess::SqlStatement& update)
           "  WHILE (P <= OCTET_LENGTH(LISTA)) DO", "  BEGIN",
           "    N = CAST(SUBSTRING(LISTA FROM P FOR 5) AS INTEGER);",
           "    B = SUBSTRING(LISTA FROM P + 5 FOR N);", "    E = SUBSTRING(LISTA FROM P + 5 + N FOR 13);",
-          "    UPDATE COLLI SET", "    CODICEEAN_ERRATO=: E", "    WHERE", "      BARCODESPEED=: B;",
+          "    UPDATE COLLI SET", "    CODICEEAN_ERRATO=: E", "    WHERE", "      BARCODESPEED=: B",
+          "      AND CODICEEAN_ERRATO IS NULL;",
           "    P = P + N + 18;", "  END", "END"})
         update.AddLine(line);
 }
@@ -404,7 +421,7 @@ void RunWrongEanBatch(dataaccess::Connection& connection, dataaccess::Transactio
                 return;
             throw;
         }
-        if (chunk.Full(barcodeSpeed.size()) && !send())
+        if (!chunk.Continues(barcodeSpeed) && chunk.Full(barcodeSpeed.size()) && !send())
             return;
         chunk.Add(barcodeSpeed, faultyEan);
     }

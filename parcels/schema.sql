@@ -27,17 +27,45 @@ CREATE TABLE LOGSPARATE (
 
 CREATE GENERATOR IDLOGSPARATECOUNTER;
 
-/* A change of a parcel's faulty EAN that is already set is refused to the
-   stations' role (colli-admin station-user makes the trigger that checks it);
-   within one transaction the rows a station just filled may be filled again, so
-   that parcels sharing a courier barcode all end with the last value. Only the
-   trigger may read or write this table and raise the exception. */
-CREATE GLOBAL TEMPORARY TABLE COLLI_RIEMPITI (
-  BARCODESPEED VARCHAR(64) NOT NULL
+/* What the stations' roles may do to a parcel's faulty EAN is checked by the
+   trigger COLLI_BU, which colli-admin station-user makes because it names the
+   roles. A role fills an empty one, with the value derived from the CODICEEAN of
+   a parcel with the same courier barcode; within one transaction it may fill
+   again a row it filled itself (the rows are named by record key, which stays
+   for the transaction's length). Only the trigger reads or writes this table. */
+CREATE GLOBAL TEMPORARY TABLE COLLI_RIEMPITE (
+  CHIAVE CHAR(8) CHARACTER SET OCTETS NOT NULL PRIMARY KEY
 ) ON COMMIT DELETE ROWS;
 
 CREATE EXCEPTION COLLI_EAN_ERRATO_IMPOSTATO
   'CODICEEAN_ERRATO gia impostato: la stazione riempie solo quelli vuoti';
+
+/* The faulty EAN the batch derives from a correct one: characters 2 to 13 and
+   a new EAN-13 check digit; NULL when the code has not 13 characters or a
+   character among the twelve is not a digit. */
+CREATE FUNCTION EAN_ERRATO (CODICEEAN VARCHAR(8191)) RETURNS VARCHAR(13) AS
+DECLARE I INTEGER = 2;
+DECLARE S INTEGER = 0;
+DECLARE C CHAR(1);
+BEGIN
+  IF (CHAR_LENGTH(CODICEEAN) IS DISTINCT FROM 13) THEN
+    RETURN NULL;
+  WHILE (I <= 13) DO
+  BEGIN
+    C = SUBSTRING(CODICEEAN FROM I FOR 1);
+    IF (C < '0' OR C > '9') THEN
+      RETURN NULL;
+    S = S + IIF(MOD(I, 2) = 0, 1, 3) * (ASCII_VAL(C) - 48);
+    I = I + 1;
+  END
+  RETURN SUBSTRING(CODICEEAN FROM 2 FOR 12) || ASCII_CHAR(48 + MOD(10 - MOD(S, 10), 10));
+END;
+
+/* The roles colli-admin station-user made for the stations: init and the
+   trigger COLLI_BU go by this record, never by what a role was granted. */
+CREATE TABLE COLLI_RUOLI_STAZIONE (
+  RUOLO VARCHAR(63) NOT NULL PRIMARY KEY
+);
 
 /* Each station draws a ticket for every log row it sends (32 hex digits of a
    random 128-bit number), so that after a lost answer it can ask whether its row
@@ -74,6 +102,47 @@ BEGIN
 END;
 
 GRANT SELECT ON LOGSPARATE TO PROCEDURE SCANSIONE_REGISTRATA;
+
+/* The rows a transaction inserted into the log, until it commits. */
+CREATE GLOBAL TEMPORARY TABLE LOGSPARATE_NUOVE (
+  ID BIGINT NOT NULL PRIMARY KEY
+) ON COMMIT DELETE ROWS;
+
+/* Who wrote a row: the account and the workstation's address, as the server
+   sees them. Rows of older versions keep them NULL. */
+ALTER TABLE LOGSPARATE ADD UTENTE VARCHAR(63), ADD POSTAZIONE VARCHAR(255);
+
+ALTER TRIGGER LOGSPARATE_BI AS
+BEGIN
+  NEW.ID = GEN_ID(IDLOGSPARATECOUNTER, 1);
+  NEW.DATAORA = CURRENT_TIMESTAMP;
+  NEW.UTENTE = CURRENT_USER;
+  NEW.POSTAZIONE = RDB$GET_CONTEXT('SYSTEM', 'CLIENT_ADDRESS');
+  INSERT INTO LOGSPARATE_NUOVE (ID) VALUES (NEW.ID);
+END;
+
+GRANT INSERT ON LOGSPARATE_NUOVE TO TRIGGER LOGSPARATE_BI;
+
+/* DATAORA is the time the row became visible: a writer that keeps its
+   transaction open cannot give a row an earlier time than its commit. Runs at
+   every commit, so it costs a look at an empty table when nothing was logged;
+   an autocommit statement commits with it. */
+CREATE TRIGGER LOGSPARATE_COMMIT ACTIVE ON TRANSACTION COMMIT POSITION 0 AS
+DECLARE N BIGINT;
+DECLARE ANY_ROW SMALLINT = 0;
+BEGIN
+  FOR SELECT ID FROM LOGSPARATE_NUOVE INTO :N DO
+  BEGIN
+    UPDATE LOGSPARATE SET DATAORA = CURRENT_TIMESTAMP WHERE ID = :N;
+    ANY_ROW = 1;
+  END
+  /* A commit with retaining keeps the table's rows. */
+  IF (ANY_ROW = 1) THEN
+    DELETE FROM LOGSPARATE_NUOVE;
+END;
+
+GRANT SELECT, DELETE ON LOGSPARATE_NUOVE TO TRIGGER LOGSPARATE_COMMIT;
+GRANT SELECT, UPDATE ON LOGSPARATE TO TRIGGER LOGSPARATE_COMMIT;
 
 /* The stations keep a copy of the parcels on the workstation and refresh it
    with what changed since. Each insert, update and delete of a parcel leaves a

@@ -152,6 +152,8 @@ struct Transaction::Impl {
     bool readCommitted = false;
     bool readOnly = false;
     bool autoCommit = false;
+    bool noWait = false;
+    std::vector<std::pair<std::string, Transaction::Reservation>> reservations;
     std::vector<CursorOwner*> cursors; // queries and statements bound to this transaction
 
     void Start();

@@ -49,7 +49,7 @@ int Transaction::Impl::LockWaitNow() const
 
 std::string Transaction::Impl::ParameterBlock(int lockSeconds) const
 {
-    if (lockSeconds <= 0 && !readCommitted && !readOnly && !autoCommit)
+    if (lockSeconds <= 0 && !readCommitted && !readOnly && !autoCommit && !noWait && reservations.empty())
         return {}; // the server's defaults: snapshot, read-write, endless wait
     std::string block{static_cast<char>(isc_tpb_version3),
                       static_cast<char>(readOnly ? isc_tpb_read : isc_tpb_write)};
@@ -59,8 +59,8 @@ std::string Transaction::Impl::ParameterBlock(int lockSeconds) const
     } else {
         block += static_cast<char>(isc_tpb_concurrency);
     }
-    block += static_cast<char>(isc_tpb_wait);
-    if (lockSeconds > 0) {
+    block += static_cast<char>(noWait ? isc_tpb_nowait : isc_tpb_wait);
+    if (lockSeconds > 0 && !noWait) {
         block += static_cast<char>(isc_tpb_lock_timeout);
         block += static_cast<char>(4);
         for (int shift = 0; shift < 32; shift += 8)
@@ -68,6 +68,13 @@ std::string Transaction::Impl::ParameterBlock(int lockSeconds) const
     }
     if (autoCommit)
         block += static_cast<char>(isc_tpb_autocommit);
+    for (const auto& [table, mode] : reservations) {
+        block += static_cast<char>(isc_tpb_lock_write);
+        block += static_cast<char>(table.size());
+        block += table;
+        block += static_cast<char>(mode == Transaction::Reservation::ProtectedWrite ? isc_tpb_protected
+                                                                                   : isc_tpb_shared);
+    }
     return block;
 }
 
@@ -199,6 +206,14 @@ bool Transaction::ReadOnly() const { return d_->readOnly; }
 void Transaction::SetReadOnly(bool on) { d_->readOnly = on; }
 bool Transaction::AutoCommit() const { return d_->autoCommit; }
 void Transaction::SetAutoCommit(bool on) { d_->autoCommit = on; }
+bool Transaction::NoWait() const { return d_->noWait; }
+void Transaction::SetNoWait(bool on) { d_->noWait = on; }
+void Transaction::Reserve(const std::string& table, Reservation mode)
+{
+    if (table.empty() || table.size() > 255)
+        throw DatabaseError("A reserved table needs a name of 1 to 255 bytes");
+    d_->reservations.emplace_back(table, mode);
+}
 void Transaction::SetLockTimeout(int seconds) { d_->lockTimeout = seconds > 0 ? seconds : 0; }
 
 bool Transaction::Active() const { return d_->handle != 0; }

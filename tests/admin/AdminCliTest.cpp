@@ -97,7 +97,7 @@ TEST(AdminCli, InitCreatesDatabaseAndSchemaOnceOnly)
 
     const auto log = RunCli({"export-log", db});
     ASSERT_EQ(log.status, 0) << log.err;
-    EXPECT_EQ(log.out, "\xEF\xBB\xBFID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS\n");
+    EXPECT_EQ(log.out, "\xEF\xBB\xBFID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS;UTENTE;POSTAZIONE\n");
 }
 
 TEST(AdminCli, InitFillsInWhatAnOlderDatabaseLacks)
@@ -110,33 +110,50 @@ TEST(AdminCli, InitFillsInWhatAnOlderDatabaseLacks)
     EXPECT_NE(result.out.find("created LOGSPARATE\n"), std::string::npos);
 }
 
+// What older colli-admins left: no ticket, no log trigger, a role that could
+// move the counter; the later ones named their station roles in COLLI_BU.
+// Only a role named there is taken for a station role.
 TEST(AdminCli, InitUpgradesTheLogAndTheStationRoleOfAnOlderSite)
 {
-    // What an older colli-admin left: no ticket, no log trigger, a role that
-    // could move the counter.
-    TestDatabase db(Where::Embedded, false);
-    for (const char* sql : {
-             "CREATE TABLE COLLI (BARCODESPEED VARCHAR(64) NOT NULL, CODICEEAN VARCHAR(64), CODICEEAN_ERRATO VARCHAR(64))",
-             "CREATE TABLE LOGSPARATE (ID BIGINT NOT NULL PRIMARY KEY, DATAORA TIMESTAMP, BARCODESPEED VARCHAR(64), "
-             "CODICEEANLETTO VARCHAR(64), STATUS VARCHAR(32))",
-             "CREATE GENERATOR IDLOGSPARATECOUNTER", "CREATE INDEX IDX_COLLI_BARCODESPEED ON COLLI (BARCODESPEED)",
-             "CREATE ROLE STAZIONI", "GRANT SELECT ON COLLI TO ROLE STAZIONI",
-             "GRANT UPDATE (CODICEEAN_ERRATO) ON COLLI TO ROLE STAZIONI", "GRANT INSERT ON LOGSPARATE TO ROLE STAZIONI",
-             "GRANT USAGE ON GENERATOR IDLOGSPARATECOUNTER TO ROLE STAZIONI"})
-        db.Execute(sql);
-    const auto result = RunCli({"init", db.Name()});
-    ASSERT_EQ(result.status, 0) << result.err;
-    for (const char* line : {"created LOGSPARATE.IDSCANSIONE\n", "created LOGSPARATE_BI\n",
-                             "created SCANSIONE_REGISTRATA\n", "created COLLI_MODIFICHE_AIUD\n",
-                             "created COLLI_MODIFICHE_DOPO\n", "role STAZIONI: given exactly the station's rights\n",
-                             "created COLLI_BU\n"})
-        EXPECT_NE(result.out.find(line), std::string::npos) << line << " in:\n" << result.out;
-    EXPECT_EQ(db.Query("SELECT TRIM(RDB$RELATION_NAME) || ' ' || TRIM(RDB$PRIVILEGE) FROM RDB$USER_PRIVILEGES "
-                       "WHERE RDB$USER='STAZIONI' ORDER BY 1"),
-              (std::vector<std::vector<std::string>>{{"COLLI S"}, {"COLLI U"}, {"COLLI_MODIFICHE_DOPO X"},
-                                                     {"LOGSPARATE I"}, {"SCANSIONE_REGISTRATA X"}}));
-
-    EXPECT_EQ(RunCli({"init", db.Name()}).out, "nothing to create\n");
+    for (const bool guarded : {false, true}) {
+        TestDatabase db(Where::Embedded, false);
+        for (const char* sql : {
+                 "CREATE TABLE COLLI (BARCODESPEED VARCHAR(64) NOT NULL, CODICEEAN VARCHAR(64), CODICEEAN_ERRATO VARCHAR(64))",
+                 "CREATE TABLE LOGSPARATE (ID BIGINT NOT NULL PRIMARY KEY, DATAORA TIMESTAMP, BARCODESPEED VARCHAR(64), "
+                 "CODICEEANLETTO VARCHAR(64), STATUS VARCHAR(32))",
+                 "CREATE GENERATOR IDLOGSPARATECOUNTER", "CREATE INDEX IDX_COLLI_BARCODESPEED ON COLLI (BARCODESPEED)",
+                 "CREATE ROLE STAZIONI", "GRANT SELECT ON COLLI TO ROLE STAZIONI",
+                 "GRANT UPDATE (CODICEEAN_ERRATO) ON COLLI TO ROLE STAZIONI", "GRANT INSERT ON LOGSPARATE TO ROLE STAZIONI",
+                 "GRANT USAGE ON GENERATOR IDLOGSPARATECOUNTER TO ROLE STAZIONI"})
+            db.Execute(sql);
+        if (guarded)
+            db.Execute("CREATE TRIGGER COLLI_BU FOR COLLI ACTIVE BEFORE UPDATE POSITION 0 AS BEGIN "
+                       "IF (CURRENT_ROLE IN ('STAZIONI') AND NEW.CODICEEAN_ERRATO IS DISTINCT FROM "
+                       "OLD.CODICEEAN_ERRATO AND OLD.CODICEEAN_ERRATO IS NOT NULL) THEN EXCEPTION; END");
+        const auto result = RunCli({"init", db.Name()});
+        ASSERT_EQ(result.status, 0) << result.err;
+        std::vector<const char*> lines = {"created LOGSPARATE.IDSCANSIONE\n", "created LOGSPARATE_BI\n",
+                                          "created SCANSIONE_REGISTRATA\n", "created COLLI_MODIFICHE_AIUD\n",
+                                          "created COLLI_MODIFICHE_DOPO\n", "created LOGSPARATE_COMMIT\n"};
+        if (guarded) {
+            lines.insert(lines.end(), {"role STAZIONI: recorded as a station role (named by COLLI_BU)\n",
+                                       "role STAZIONI: given exactly the station's rights\n", "updated COLLI_BU\n"});
+        } else {
+            lines.push_back("role STAZIONI: may update CODICEEAN_ERRATO but is no station role of station-user");
+        }
+        for (const char* line : lines)
+            EXPECT_NE(result.out.find(line), std::string::npos) << line << " in:\n" << result.out;
+        const std::vector<std::vector<std::string>> stationRights = {
+            {"COLLI S"}, {"COLLI U"}, {"COLLI_MODIFICHE_DOPO X"}, {"LOGSPARATE I"}, {"SCANSIONE_REGISTRATA X"}};
+        const std::vector<std::vector<std::string>> oldRights = {
+            {"COLLI S"}, {"COLLI U"}, {"IDLOGSPARATECOUNTER G"}, {"LOGSPARATE I"}};
+        EXPECT_EQ(db.Query("SELECT TRIM(RDB$RELATION_NAME) || ' ' || TRIM(RDB$PRIVILEGE) FROM RDB$USER_PRIVILEGES "
+                           "WHERE RDB$USER='STAZIONI' ORDER BY 1"),
+                  guarded ? stationRights : oldRights);
+        if (guarded) {
+            EXPECT_EQ(RunCli({"init", db.Name()}).out, "nothing to create\n");
+        }
+    }
 }
 
 TEST(AdminCli, ImportInsertsAndUpdatesByBarcode)
@@ -197,10 +214,10 @@ TEST(AdminCli, ExportLogOldestFirstWithinDays)
     const auto all = RunCli({"export-log", db.Name()});
     ASSERT_EQ(all.status, 0) << all.err;
     EXPECT_EQ(all.out,
-              "\xEF\xBB\xBFID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS\n"
-              "1;2026-12-01 09:00:00.0000;S\xC3\xA8;123;EanCorretto\n"
-              "2;2026-12-02 10:00:00.0000;\"S;2\";;BarCodeSpeedSconosciuto\n"
-              "3;2026-12-03 23:59:59.0000;S3;9;EanErrato\n");
+              "\xEF\xBB\xBFID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS;UTENTE;POSTAZIONE\n"
+              "1;2026-12-01 09:00:00.0000;S\xC3\xA8;123;EanCorretto;;\n"
+              "2;2026-12-02 10:00:00.0000;\"S;2\";;BarCodeSpeedSconosciuto;;\n"
+              "3;2026-12-03 23:59:59.0000;S3;9;EanErrato;;\n");
 
     const auto some = RunCli({"export-log", db.Name(), "--from", "2026-12-02", "--to", "2026-12-03"});
     ASSERT_EQ(some.status, 0) << some.err;

@@ -397,6 +397,7 @@ TEST_F(ScanWorkflow, ARowTheServerRefusesIsKeptAndShownAndTheWorkflowGoesOn)
 {
     form.reset();
     folder.Execute("DROP PROCEDURE SCANSIONE_REGISTRATA");
+    folder.Execute("DROP TRIGGER LOGSPARATE_COMMIT");
     folder.Execute("DROP TABLE LOGSPARATE");
     Start();
     journal.clear();

@@ -49,17 +49,18 @@ protected:
             << "\r\nUtente=" << kUser << "\r\nPassword=" << kPassword << "\r\nRuolo=" << kRole << "\r\n";
     }
 
-    void MakeStationUser(const std::string& database)
+    void MakeStationUser(const std::string& database, bool plainLink = false)
     {
         const std::string passwordFile = folder.Path() + "station-password";
         const std::string sysdbaFile = folder.Path() + "sysdba-password";
         std::ofstream(passwordFile) << kPassword << "\n";
         std::ofstream(sysdbaFile) << "plumtrove\n";
         std::ostringstream out, err;
-        ASSERT_EQ(admin::RunAdminCli({"--password-file", sysdbaFile, "station-user", database, "stazione",
-                                      "--station-password-file", passwordFile},
-                                     out, err, false),
-                  0)
+        std::vector<std::string> args = {"--password-file", sysdbaFile, "station-user", database, "stazione",
+                                         "--station-password-file", passwordFile};
+        if (plainLink)
+            args.insert(args.begin(), "--allow-plain-link");
+        ASSERT_EQ(admin::RunAdminCli(args, out, err, false), 0)
             << err.str();
         std::filesystem::remove(passwordFile);
         std::filesystem::remove(sysdbaFile);
@@ -157,7 +158,7 @@ TEST_F(StationAccount, ServerRefusesEverythingElse)
             EXPECT_TRUE(message.find("permission") != std::string::npos ||
                         message.find("privilege") != std::string::npos ||
                         message.find("grant option") != std::string::npos ||
-                        message.find("CODICEEAN_ERRATO gia impostato") != std::string::npos)
+                        message.find("COLLI_EAN_ERRATO_IMPOSTATO") != std::string::npos)
                 << sql << ": " << message;
         }
     }
@@ -221,6 +222,22 @@ TEST_F(StationAccount, LogRowsTakeTheServersNumberAndTimeAndEmptyFaultyEansAreFi
               (std::vector<std::vector<std::string>>{{"0012345678905"}}));
 }
 
+// An account named without its role may read nothing: the station says so
+// at start-up, naming the missing key, instead of refusing every scan.
+TEST_F(StationAccount, MissingRoleIsToldAtStartUp)
+{
+    std::ofstream(folder.Path() + "dati.ini", std::ios::trunc)
+        << "[CONFIG]\r\nNome Server=" << server.Address() << "\r\nAlias=" << server.Folder() << "REMOTE.FDB"
+        << "\r\nUtente=" << kUser << "\r\nPassword=" << kPassword << "\r\n";
+    Start();
+    EXPECT_FALSE(form->EditBarcode->isEnabled());
+    bool told = false;
+    for (const auto& entry : journal)
+        told = told || (entry.rfind("Error: ", 0) == 0 && entry.find("manca la chiave \"Ruolo\"") != std::string::npos &&
+                        entry.find(kUser) != std::string::npos);
+    EXPECT_TRUE(told) << ::testing::PrintToString(journal);
+}
+
 // The station's own account asks for an encrypted link and an Srp login at
 // every attach, whatever the workstation's client configuration says.
 TEST_F(StationAccount, OwnAccountAttachesOnlyOverAnEncryptedLinkUnlessTheSiteSaysOtherwise)
@@ -229,7 +246,7 @@ TEST_F(StationAccount, OwnAccountAttachesOnlyOverAnEncryptedLinkUnlessTheSiteSay
     ASSERT_TRUE(plain.Running());
     const std::string plainName = plain.Address() + ":" + plain.Folder() + "PLAIN.FDB";
     testsupport::CreateDatabaseAt(plainName, true);
-    MakeStationUser(plainName);
+    MakeStationUser(plainName, true);
     for (const auto& [setting, attaches] : {std::pair<std::string, bool>{"", false}, {"Si", false}, {" no ", true}}) {
         dataaccess::Connection station;
         const auto attach = [&] {

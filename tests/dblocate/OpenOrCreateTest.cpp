@@ -172,7 +172,7 @@ TEST_F(OpenOrCreateTest, LocateCreatesNextToTheProgramAndAttachesNextTime)
 
 TEST_F(OpenOrCreateTest, AccountComesFromTheSettingsFileWhenTheCallerGivesNone)
 {
-    const std::string SecureLink = "config=WireCrypt = Required\nAuthClient = Srp";
+    const std::string SecureLink = "config=WireCrypt = Required\nAuthClient = Srp256, Srp";
     // A role is named at creation too, so that attaching again after a lost link keeps it.
     std::ofstream(folder + "dati.ini") << "[CONFIG]\r\nRuolo=COLLI_STATION\r\n";
     ASSERT_TRUE(LocateAndOpenDatabase(connection, folder, "ARCHIVIOCOLLI.FDB", "", "", ui));

@@ -167,6 +167,7 @@ TEST_F(ScanLog, RefusedRowsAreRolledBackAndNothingOfThemIsCommittedLater)
 TEST_F(ScanLog, MissingTableIsRefusedAndTheLookupsGoOn)
 {
     database.Execute("DROP PROCEDURE SCANSIONE_REGISTRATA");
+    database.Execute("DROP TRIGGER LOGSPARATE_COMMIT");
     database.Execute("DROP TABLE LOGSPARATE");
     const SendResult result = Send(Row("123456", "", parcels::kBarCodeSpeedSconosciuto));
     EXPECT_EQ(result.outcome, SendOutcome::Refused);

@@ -302,7 +302,7 @@ void FillNumbered(TestDatabase& database, int count, int sharedFrom, int sharedT
 
 // Every parcel's faulty EAN after a complete run, derived from the rows as they
 // stand before it: the eligible ones in the batch's order, the later row's value
-// winning for a shared code.
+// winning for a shared code; a value already set stays.
 std::vector<std::vector<std::string>> ExpectedAfterRun(TestDatabase& database)
 {
     // The server compares codes without regard to trailing blanks.
@@ -315,7 +315,7 @@ std::vector<std::vector<std::string>> ExpectedAfterRun(TestDatabase& database)
     std::vector<std::vector<std::string>> expected;
     for (const auto& row : database.Query(
              "SELECT BARCODESPEED, CODICEEAN, COALESCE(CODICEEAN_ERRATO, '<NULL>') FROM COLLI ORDER BY 2"))
-        expected.push_back({row[0], row[1], last.count(key(row[0])) ? last[key(row[0])] : row[2]});
+        expected.push_back({row[0], row[1], row[2] == "<NULL>" && last.count(key(row[0])) ? last[key(row[0])] : row[2]});
     return expected;
 }
 
@@ -343,6 +343,35 @@ TEST_P(WrongEanBatchOn, EveryAnnouncedRowIsProcessedWhateverCodesItShares)
         EXPECT_THAT(ui.messages, ElementsAre(Confirmation(parcels::FormatCount(c.count)), kCompleted));
         EXPECT_FALSE(station.transaction.Active());
         EXPECT_TRUE(database.Query(kAllRows) == expected) << "some rows were skipped or got another value";
+    }
+}
+
+// A parcel whose faulty EAN is set keeps it beside parcels of the same code
+// that lack one, whichever row comes first, also within a code whose rows
+// span more than one chunk.
+TEST_P(WrongEanBatchOn, ValuesAlreadySetStayBesideEmptyParcelsOfTheSameCode)
+{
+    for (const bool setFirst : {true, false}) {
+        SCOPED_TRACE(setFirst ? "set row first" : "set row last");
+        TestDatabase database(GetParam());
+        const std::string set = ParcelInsert("S1", "2001111111111", "SET BY ADMIN");
+        const std::string empty = ParcelInsert("S1", "2001234567890");
+        database.Execute(setFirst ? set : empty);
+        database.Execute(setFirst ? empty : set);
+        FillNumbered(database, 1300, 900, 1200);
+        database.Execute("UPDATE COLLI SET CODICEEAN_ERRATO = 'SET IN GROUP' WHERE CODICEEAN = '2' || LPAD(" +
+                         std::string(setFirst ? "900" : "1200") + " * 7919, 12, '0')");
+        const auto expected = ExpectedAfterRun(database);
+
+        Station station(database);
+        RecordingUi ui;
+        parcels::RunWrongEanBatch(station.connection, station.transaction, ui);
+
+        EXPECT_THAT(ui.messages, ElementsAre(Confirmation(parcels::FormatCount(1300)), kCompleted));
+        EXPECT_TRUE(database.Query(kAllRows) == expected) << "a set value was overwritten or a row skipped";
+        EXPECT_EQ(database.Query("SELECT CODICEEAN_ERRATO FROM COLLI WHERE BARCODESPEED = 'S1' ORDER BY CODICEEAN"),
+                  (std::vector<std::vector<std::string>>{{"SET BY ADMIN"}, {"0012345678905"}}));
+        EXPECT_EQ(database.Query("SELECT COUNT(*) FROM COLLI WHERE CODICEEAN_ERRATO LIKE 'SET%'")[0][0], "2");
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 namespace dataaccess {
 
@@ -35,6 +36,15 @@ public:
     void SetReadOnly(bool on);
     bool AutoCommit() const;
     void SetAutoCommit(bool on);
+    // A lock conflict fails at once instead of waiting (overrides the lock
+    // timeout).
+    bool NoWait() const;
+    void SetNoWait(bool on);
+    // Tables locked as a whole when the transaction starts (RESERVING): a
+    // protected write keeps every other writer out until it ends; a shared
+    // write only keeps out those who protect the table. Taken at the next start.
+    enum class Reservation { SharedWrite, ProtectedWrite };
+    void Reserve(const std::string& table, Reservation mode);
 
     // A lost link ends the transaction: the server drops its uncommitted work.
     bool Active() const;

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace dataaccess { class Connection; }
+namespace dataaccess { class Connection; class Transaction; }
 
 namespace dblocate {
 
@@ -69,6 +69,13 @@ bool OpenOrCreateDatabase(dataaccess::Connection& connection, const std::string&
 // with: an encrypted link and Srp only, unless "Collegamento Cifrato" says "No".
 // Empty for the default account.
 std::string SecureLinkFor(const std::string& userName, const std::string& setting);
+
+// Told once the database is open: when dati.ini names an account ("Utente")
+// but no role ("Ruolo") and the account may not read COLLI, the operator's
+// text naming the missing key; empty otherwise (any other failure is left to
+// the scans). The query runs in transaction and is closed again.
+std::string MissingRoleText(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                            const std::string& programFolder);
 
 bool UncToServerPath(const std::string& uncFolder, const std::string& serverFolderSetting,
                      std::string& path, bool& shareNamed, LocationUi& ui);
