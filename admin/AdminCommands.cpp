@@ -741,7 +741,7 @@ void ExportLog(dataaccess::Connection& connection, dataaccess::Transaction& tran
     query.SetParamCheck(false);
     query.SetUniDirectional(true);
     query.AddLine("SELECT ID, CAST(DATAORA AS VARCHAR(24)) AS DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS,");
-    query.AddLine("UTENTE, POSTAZIONE");
+    query.AddLine("UTENTE, POSTAZIONE, CAST(DATAORASCANSIONE AS VARCHAR(24)) AS DATAORASCANSIONE, DACOPIA");
     query.AddLine("FROM LOGSPARATE");
     // The dates were checked, so they are safe inside the text.
     std::string where = "WHERE 1=1";
@@ -755,13 +755,15 @@ void ExportLog(dataaccess::Connection& connection, dataaccess::Transaction& tran
     query.Open();
     // The mark makes a spreadsheet read the file as UTF-8, not in the ANSI code
     // page; ';' is the list separator of an Italian workstation. The import skips it.
-    out << "\xEF\xBB\xBF" << "ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS;UTENTE;POSTAZIONE\n";
+    out << "\xEF\xBB\xBF"
+        << "ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS;UTENTE;POSTAZIONE;DATAORASCANSIONE;DACOPIA\n";
     for (; !query.AtEnd(); query.NextRow()) {
         out << query.FieldText("ID") << ';' << query.FieldText("DATAORA") << ';'
             << CsvField(Cp1252ToUtf8(query.FieldText("BARCODESPEED"))) << ';'
             << CsvField(Cp1252ToUtf8(query.FieldText("CODICEEANLETTO"))) << ';'
             << CsvField(Cp1252ToUtf8(query.FieldText("STATUS"))) << ';'
-            << CsvField(query.FieldText("UTENTE")) << ';' << CsvField(query.FieldText("POSTAZIONE")) << '\n';
+            << CsvField(query.FieldText("UTENTE")) << ';' << CsvField(query.FieldText("POSTAZIONE")) << ';'
+            << query.FieldText("DATAORASCANSIONE") << ';' << query.FieldText("DACOPIA") << '\n';
     }
     query.Close();
     transaction.Commit();

@@ -97,7 +97,7 @@ TEST(AdminCli, InitCreatesDatabaseAndSchemaOnceOnly)
 
     const auto log = RunCli({"export-log", db});
     ASSERT_EQ(log.status, 0) << log.err;
-    EXPECT_EQ(log.out, "\xEF\xBB\xBFID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS;UTENTE;POSTAZIONE\n");
+    EXPECT_EQ(log.out, "\xEF\xBB\xBFID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS;UTENTE;POSTAZIONE;DATAORASCANSIONE;DACOPIA\n");
 }
 
 TEST(AdminCli, InitFillsInWhatAnOlderDatabaseLacks)
@@ -214,10 +214,10 @@ TEST(AdminCli, ExportLogOldestFirstWithinDays)
     const auto all = RunCli({"export-log", db.Name()});
     ASSERT_EQ(all.status, 0) << all.err;
     EXPECT_EQ(all.out,
-              "\xEF\xBB\xBFID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS;UTENTE;POSTAZIONE\n"
-              "1;2026-12-01 09:00:00.0000;S\xC3\xA8;123;EanCorretto;;\n"
-              "2;2026-12-02 10:00:00.0000;\"S;2\";;BarCodeSpeedSconosciuto;;\n"
-              "3;2026-12-03 23:59:59.0000;S3;9;EanErrato;;\n");
+              "\xEF\xBB\xBFID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS;UTENTE;POSTAZIONE;DATAORASCANSIONE;DACOPIA\n"
+              "1;2026-12-01 09:00:00.0000;S\xC3\xA8;123;EanCorretto;;;;\n"
+              "2;2026-12-02 10:00:00.0000;\"S;2\";;BarCodeSpeedSconosciuto;;;;\n"
+              "3;2026-12-03 23:59:59.0000;S3;9;EanErrato;;;;\n");
 
     const auto some = RunCli({"export-log", db.Name(), "--from", "2026-12-02", "--to", "2026-12-03"});
     ASSERT_EQ(some.status, 0) << some.err;

@@ -167,7 +167,7 @@ TEST_F(LockedDownSite, LogRowsNameTheirWriterAndTakeTheTimeOfTheirCommit)
 
     const auto log = Admin({"export-log", db});
     ASSERT_EQ(log.status, 0) << log.err;
-    EXPECT_NE(log.out.find("ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS;UTENTE;POSTAZIONE\n"), std::string::npos);
+    EXPECT_NE(log.out.find("ID;DATAORA;BARCODESPEED;CODICEEANLETTO;STATUS;UTENTE;POSTAZIONE;DATAORASCANSIONE;DACOPIA\n"), std::string::npos);
     EXPECT_NE(log.out.find(";B3;WHATEVER;EAN OK;STAZIONE;127.0.0.1"), std::string::npos) << log.out;
 }
 
