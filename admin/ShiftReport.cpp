@@ -1,0 +1,284 @@
+#include "ShiftReport.h"
+
+#include <dataaccess/Connection.h>
+#include <dataaccess/Cp1252.h>
+#include <dataaccess/SqlQuery.h>
+#include <dataaccess/Transaction.h>
+
+#include <QLocale>
+
+#include <algorithm>
+#include <map>
+#include <ostream>
+#include <set>
+#include <stdexcept>
+#include <tuple>
+
+namespace admin {
+namespace {
+
+constexpr const char* kWords[kOutcomes] = {"EanCorretto", "EanErrato", "CodiceEanSconosciuto",
+                                           "BarCodeSpeedSconosciuto"};
+
+int OutcomeOf(const std::string& status)
+{
+    for (int i = 0; i < kOutcomes; ++i) {
+        if (status == kWords[i])
+            return i;
+    }
+    return -1;
+}
+
+QDateTime ServerTime(const std::string& text)
+{
+    // CAST(... AS VARCHAR) gives YYYY-MM-DD HH:MM:SS.FFFF
+    return QDateTime::fromString(QString::fromStdString(text.substr(0, 19)), "yyyy-MM-dd HH:mm:ss");
+}
+
+std::set<std::string> LogColumns(dataaccess::Connection& connection, dataaccess::Transaction& transaction)
+{
+    dataaccess::SqlQuery query(connection, transaction);
+    query.SetParamCheck(false);
+    query.AddLine("SELECT TRIM(RDB$FIELD_NAME) AS NOME FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = 'LOGSPARATE'");
+    query.Open();
+    std::set<std::string> columns;
+    for (; !query.AtEnd(); query.NextRow())
+        columns.insert(query.FieldText("NOME"));
+    if (columns.empty())
+        throw std::runtime_error("the database has no table LOGSPARATE");
+    return columns;
+}
+
+// Every query reads through one of these, so that the step count stays right.
+class Steps {
+public:
+    Steps(int total, const std::function<void(int, int)>& tell) : total_(total), tell_(tell) {}
+    void Next()
+    {
+        ++done_;
+        if (tell_)
+            tell_(done_, total_);
+    }
+
+private:
+    int total_;
+    int done_ = 0;
+    const std::function<void(int, int)>& tell_;
+};
+
+void ReadHours(dataaccess::Connection& connection, dataaccess::Transaction& transaction, const std::string& where,
+               const std::set<std::string>& columns, ShiftReport& report)
+{
+    const bool copy = columns.count("DACOPIA") > 0;
+    const bool ticket = columns.count("IDSCANSIONE") > 0;
+    const bool scanTime = columns.count("DATAORASCANSIONE") > 0;
+    dataaccess::SqlQuery query(connection, transaction);
+    query.SetParamCheck(false);
+    query.AddLine("SELECT CAST(CAST(DATAORA AS DATE) AS VARCHAR(10)) AS GIORNO, EXTRACT(HOUR FROM DATAORA) AS ORA,");
+    query.AddLine("STATUS, COUNT(*) AS N");
+    if (copy)
+        query.AddLine(", SUM(IIF(DACOPIA = 1, 1, 0)) AS DACOPIA");
+    if (ticket)
+        query.AddLine(", SUM(IIF(IDSCANSIONE IS NULL, 1, 0)) AS SENZAID");
+    if (scanTime) {
+        const std::string delay = "DATEDIFF(SECOND FROM DATAORASCANSIONE TO DATAORA)";
+        query.AddLine(", SUM(IIF(" + delay + " > " + std::to_string(ShiftReport::kLateSeconds) +
+                      ", 1, 0)) AS TARDIVE, MAX(" + delay + ") AS RITARDO");
+    }
+    query.AddLine("FROM LOGSPARATE WHERE " + where);
+    query.AddLine("GROUP BY 1, 2, 3");
+    query.Open();
+    std::map<QDateTime, HourCounts> hours;
+    OptionalFigures& optional = report.optional;
+    if (copy)
+        optional.fromCopy = Counts{};
+    if (ticket)
+        optional.withoutTicket = 0;
+    if (scanTime)
+        optional.lateRows = 0;
+    for (; !query.AtEnd(); query.NextRow()) {
+        const QDate day = QDate::fromString(QString::fromStdString(query.FieldText("GIORNO")), "yyyy-MM-dd");
+        const QDateTime hour(day, QTime(static_cast<int>(query.FieldInteger("ORA")), 0));
+        const std::int64_t n = query.FieldInteger("N");
+        HourCounts& counts = hours[hour];
+        counts.hour = hour;
+        counts.total += n;
+        report.rows += n;
+        const int outcome = OutcomeOf(query.FieldText("STATUS"));
+        if (outcome < 0) {
+            counts.other += n;
+            report.otherTotal += n;
+        } else {
+            counts.counts[static_cast<std::size_t>(outcome)] += n;
+            report.totals[static_cast<std::size_t>(outcome)] += n;
+            if (copy)
+                (*optional.fromCopy)[static_cast<std::size_t>(outcome)] += query.FieldInteger("DACOPIA");
+        }
+        if (ticket)
+            *optional.withoutTicket += query.FieldInteger("SENZAID");
+        if (scanTime) {
+            *optional.lateRows += query.FieldInteger("TARDIVE");
+            if (!query.FieldIsNull("RITARDO") && query.FieldInteger("RITARDO") > ShiftReport::kLateSeconds)
+                optional.latestSeconds = std::max(optional.latestSeconds.value_or(0), query.FieldInteger("RITARDO"));
+        }
+    }
+    for (auto& [hour, counts] : hours)
+        report.hours.push_back(counts);
+}
+
+// The first entries of two lists at once: KIND tells the list, N orders it.
+void ReadLists(dataaccess::SqlQuery& query, int shown, std::map<std::string, CodeList*> lists)
+{
+    query.Open();
+    for (; !query.AtEnd(); query.NextRow()) {
+        CodeList* list = lists.at(query.FieldText("KIND"));
+        list->total = query.FieldInteger("TOT");
+        if (static_cast<int>(list->shown.size()) >= shown)
+            continue;
+        CodeCount entry;
+        entry.code = cp1252::ToUtf8(query.FieldText("CODICE"));
+        entry.count = query.FieldInteger("N");
+        if (query.FieldCount() > 4)
+            entry.last = ServerTime(query.FieldText("ULTIMA"));
+        list->shown.push_back(std::move(entry));
+    }
+}
+
+void ReadUnknownCodes(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                      const std::string& where, ShiftReport& report)
+{
+    dataaccess::SqlQuery query(connection, transaction);
+    query.SetParamCheck(false);
+    // Numbered within each list on the server, so only the first of each travel.
+    query.AddLine("SELECT KIND, CODICE, N, TOT FROM (");
+    query.AddLine(" SELECT KIND, CODICE, N, ROW_NUMBER() OVER (PARTITION BY KIND ORDER BY N DESC, CODICE) AS R,");
+    query.AddLine("  COUNT(*) OVER (PARTITION BY KIND) AS TOT FROM (");
+    query.AddLine("  SELECT IIF(STATUS = 'BarCodeSpeedSconosciuto', 'S', 'E') AS KIND,");
+    query.AddLine("   IIF(STATUS = 'BarCodeSpeedSconosciuto', BARCODESPEED, CODICEEANLETTO) AS CODICE, COUNT(*) AS N");
+    query.AddLine("  FROM LOGSPARATE WHERE " + where);
+    query.AddLine("  AND STATUS IN ('BarCodeSpeedSconosciuto', 'CodiceEanSconosciuto')");
+    query.AddLine("  GROUP BY 1, 2))");
+    query.AddLine("WHERE R <= " + std::to_string(ShiftReport::kCodesShown));
+    query.AddLine("ORDER BY KIND, R");
+    ReadLists(query, ShiftReport::kCodesShown, {{"S", &report.unknownCourierCodes}, {"E", &report.unknownEans}});
+}
+
+void ReadParcels(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                 const std::string& where, ShiftReport& report)
+{
+    // A parcel whose EAN was unknown and that never got a confirming row is a
+    // verification left halfway; one confirmed twice went through the station
+    // twice. Rows of unknown courier codes name no parcel and stay out.
+    const std::string confirmed = "SUM(IIF(STATUS IN ('EanCorretto', 'EanErrato'), 1, 0))";
+    dataaccess::SqlQuery query(connection, transaction);
+    query.SetParamCheck(false);
+    query.AddLine("SELECT KIND, CODICE, N, TOT, CAST(ULTIMA AS VARCHAR(24)) AS ULTIMA FROM (");
+    query.AddLine(" SELECT KIND, CODICE, N, ULTIMA, ROW_NUMBER() OVER (PARTITION BY KIND ORDER BY N DESC, CODICE) AS R,");
+    query.AddLine("  COUNT(*) OVER (PARTITION BY KIND) AS TOT FROM (");
+    query.AddLine("  SELECT BARCODESPEED AS CODICE, IIF(" + confirmed + " = 0, 'I', 'C') AS KIND,");
+    query.AddLine("   IIF(" + confirmed + " = 0, COUNT(*), " + confirmed + ") AS N, MAX(DATAORA) AS ULTIMA");
+    query.AddLine("  FROM LOGSPARATE WHERE " + where);
+    query.AddLine("  AND STATUS IN ('CodiceEanSconosciuto', 'EanCorretto', 'EanErrato')");
+    query.AddLine("  GROUP BY BARCODESPEED HAVING " + confirmed + " <> 1))");
+    query.AddLine("WHERE R <= " + std::to_string(ShiftReport::kParcelsShown));
+    query.AddLine("ORDER BY KIND, R");
+    ReadLists(query, ShiftReport::kParcelsShown, {{"I", &report.unfinished}, {"C", &report.confirmedTwice}});
+}
+
+void ReadStations(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                  const std::string& where, ShiftReport& report)
+{
+    OptionalFigures& optional = report.optional;
+    dataaccess::SqlQuery query(connection, transaction);
+    query.SetParamCheck(false);
+    query.AddLine(std::string("SELECT ") + (optional.hasAccount ? "UTENTE" : "CAST(NULL AS VARCHAR(1))") + " AS UTENTE, " +
+                  (optional.hasWorkstation ? "POSTAZIONE" : "CAST(NULL AS VARCHAR(1))") +
+                  " AS POSTAZIONE, STATUS, COUNT(*) AS N");
+    query.AddLine("FROM LOGSPARATE WHERE " + where);
+    query.AddLine("GROUP BY 1, 2, 3");
+    query.Open();
+    std::map<std::pair<std::string, std::string>, StationCounts> stations;
+    for (; !query.AtEnd(); query.NextRow()) {
+        const auto key = std::make_pair(cp1252::ToUtf8(query.FieldText("UTENTE")),
+                                        cp1252::ToUtf8(query.FieldText("POSTAZIONE")));
+        StationCounts& station = stations[key];
+        station.account = key.first;
+        station.workstation = key.second;
+        const std::int64_t n = query.FieldInteger("N");
+        station.total += n;
+        if (const int outcome = OutcomeOf(query.FieldText("STATUS")); outcome >= 0)
+            station.counts[static_cast<std::size_t>(outcome)] += n;
+    }
+    for (auto& [key, station] : stations)
+        optional.stations.push_back(std::move(station));
+    std::stable_sort(optional.stations.begin(), optional.stations.end(),
+                     [](const StationCounts& a, const StationCounts& b) { return a.total > b.total; });
+}
+
+} // namespace
+
+const char* OutcomeWord(int outcome)
+{
+    return kWords[outcome];
+}
+
+LogDays ReportDays(const LogDays& given, const QDate& today)
+{
+    LogDays days = given;
+    if (!days.last)
+        days.last = days.first && *days.first > today ? *days.first : today;
+    if (!days.first)
+        days.first = days.last;
+    return days;
+}
+
+ShiftReport ReadShiftReport(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
+                            const LogDays& days, const std::function<void(int, int)>& step)
+{
+    ShiftReport report;
+    report.first = days.first.value();
+    report.last = days.last.value();
+    report.made = QDateTime::currentDateTime();
+    report.database = connection.DatabaseName();
+    const std::string where = LogDaysCondition(days);
+
+    // One snapshot: the lists add up with the totals even while stations write.
+    transaction.SetReadOnly(true);
+    transaction.SetActive(true);
+    const std::set<std::string> columns = LogColumns(connection, transaction);
+    OptionalFigures& optional = report.optional;
+    optional.hasAccount = columns.count("UTENTE") > 0;
+    optional.hasWorkstation = columns.count("POSTAZIONE") > 0;
+    const bool stations = optional.hasAccount || optional.hasWorkstation;
+
+    Steps steps(stations ? 4 : 3, step);
+    steps.Next();
+    ReadHours(connection, transaction, where, columns, report);
+    steps.Next();
+    ReadUnknownCodes(connection, transaction, where, report);
+    steps.Next();
+    ReadParcels(connection, transaction, where, report);
+    if (stations) {
+        steps.Next();
+        ReadStations(connection, transaction, where, report);
+    }
+    transaction.Commit();
+    return report;
+}
+
+void WriteReportCsv(const ShiftReport& report, std::ostream& out)
+{
+    // As export-log: the mark and ';' make an Italian spreadsheet open it as it is.
+    out << "\xEF\xBB\xBF" << "Ora;EanCorretto;EanErrato;CodiceEanSconosciuto;BarCodeSpeedSconosciuto;Totale\n";
+    auto line = [&out](const std::string& first, const Counts& counts, std::int64_t total) {
+        out << first;
+        for (const auto n : counts)
+            out << ';' << n;
+        out << ';' << total << '\n';
+    };
+    for (const HourCounts& hour : report.hours)
+        line(hour.hour.toString("yyyy-MM-dd HH:00").toStdString(), hour.counts, hour.total);
+    line("Totale", report.totals, report.rows);
+}
+
+} // namespace admin
