@@ -1,0 +1,234 @@
+// report_bench: colli-admin's shift report on a large scan log.
+//
+//   report_bench [--server 127.0.0.1/PORT] [--rows N] [--runs K]
+//
+// The private server is --server, else COLLI_FB_SERVER (scripts/fb-test-server.sh
+// starts one). A throwaway database gets a log of N rows (1,000,000 unless told)
+// over one ten-hour shift, made on the server itself: mostly EanCorretto, 4% of
+// EanErrato, 3% of unknown EANs (two thirds of them confirmed afterwards), 2% of
+// unknown courier codes, 1% of parcels confirmed a second time. The report of
+// that day is then read K times (3 unless told) over TCP loopback, and written
+// as CSV, HTML and PDF once. Every count is checked against the log as made;
+// a wrong one ends the run with status 1, so a small run is a test as well.
+#include "ShiftReport.h"
+
+#include <TestDatabase.h>
+
+#include <dataaccess/Connection.h>
+#include <dataaccess/Transaction.h>
+
+#include <QGuiApplication>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <map>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+struct Options {
+    std::string server;
+    long long rows = 1000000;
+    int runs = 3;
+};
+
+// What the fill makes, worked out the same way on this side.
+struct Expected {
+    admin::Counts totals{};
+    std::map<int, std::int64_t> perHour;
+    std::set<std::string> unknownCodes, unknownEans;
+    std::int64_t unfinished = 0;
+    std::int64_t confirmedTwice = 0;
+};
+
+// The fill, one loop on the server (its DML names the variables with ':'). Row R is stamped R * 10 h / N after 06:00.
+std::string FillBlock(long long rows)
+{
+    const std::string n = std::to_string(rows);
+    const std::string at = "DATEADD(CAST(:R AS BIGINT) * 36000000 / " + n + " MILLISECOND TO TIMESTAMP '2026-03-02 06:00:00')";
+    auto insert = [&](const std::string& code, const std::string& ean, const char* status) {
+        return "INSERT INTO LOGSPARATE (ID, DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS) VALUES (:R + 1, " + at +
+               ", " + code + ", " + ean + ", '" + status + "');\n";
+    };
+    return "EXECUTE BLOCK AS\n"
+           "DECLARE I INTEGER = 0;\nDECLARE R INTEGER = 0;\nDECLARE M INTEGER;\n"
+           "BEGIN\n"
+           "  WHILE (R < " + n + ") DO BEGIN\n"
+           "    M = MOD(I, 100);\n"
+           "    IF (M < 2) THEN " + insert("'X' || MOD(:I, 500)", "NULL", "BarCodeSpeedSconosciuto") +
+           "    ELSE IF (M < 5) THEN BEGIN\n"
+           "      " + insert("'SPD' || :I", "'99' || MOD(:I, 300)", "CodiceEanSconosciuto") +
+           "      IF (M < 4 AND R + 1 < " + n + ") THEN BEGIN\n"
+           "        R = R + 1;\n"
+           "        " + insert("'SPD' || :I", "'80' || :I", "EanCorretto") +
+           "      END\n"
+           "    END\n"
+           "    ELSE IF (M < 9) THEN " + insert("'SPD' || :I", "'81' || :I", "EanErrato") +
+           "    ELSE IF (M = 9 AND I >= 50) THEN " + insert("'SPD' || (:I - 50)", "'80' || (:I - 50)", "EanCorretto") +
+           "    ELSE " + insert("'SPD' || :I", "'80' || :I", "EanCorretto") +
+           "    R = R + 1;\n"
+           "    I = I + 1;\n"
+           "  END\n"
+           "END";
+}
+
+Expected Expect(long long rows)
+{
+    Expected e;
+    long long r = 0;
+    auto row = [&](int outcome) {
+        ++e.totals[static_cast<std::size_t>(outcome)];
+        ++e.perHour[static_cast<int>(6 + r * 36000000 / rows / 3600000)];
+    };
+    for (long long i = 0; r < rows; ++i) {
+        const long long m = i % 100;
+        if (m < 2) {
+            row(admin::kBarCodeSpeedSconosciuto);
+            e.unknownCodes.insert("X" + std::to_string(i % 500));
+        } else if (m < 5) {
+            row(admin::kCodiceEanSconosciuto);
+            e.unknownEans.insert("99" + std::to_string(i % 300));
+            if (m < 4 && r + 1 < rows) {
+                ++r;
+                row(admin::kEanCorretto);
+            } else {
+                ++e.unfinished;
+            }
+        } else if (m < 9) {
+            row(admin::kEanErrato);
+        } else {
+            row(admin::kEanCorretto);
+            if (m == 9 && i >= 50)
+                ++e.confirmedTwice;
+        }
+        ++r;
+    }
+    return e;
+}
+
+void Check(bool ok, const std::string& what, std::vector<std::string>& wrong)
+{
+    if (!ok)
+        wrong.push_back(what);
+}
+
+std::vector<std::string> Compare(const admin::ShiftReport& report, const Expected& e, long long rows)
+{
+    std::vector<std::string> wrong;
+    Check(report.rows == rows, "rows " + std::to_string(report.rows), wrong);
+    Check(report.totals == e.totals, "totals", wrong);
+    std::map<int, std::int64_t> perHour;
+    for (const auto& hour : report.hours)
+        perHour[hour.hour.time().hour()] += hour.total;
+    Check(perHour == e.perHour, "rows per hour", wrong);
+    Check(report.unknownCourierCodes.total == static_cast<std::int64_t>(e.unknownCodes.size()), "unknown courier codes", wrong);
+    Check(report.unknownEans.total == static_cast<std::int64_t>(e.unknownEans.size()), "unknown EANs", wrong);
+    Check(report.unfinished.total == e.unfinished, "unfinished " + std::to_string(report.unfinished.total), wrong);
+    Check(report.confirmedTwice.total == e.confirmedTwice, "confirmed twice " + std::to_string(report.confirmedTwice.total), wrong);
+    return wrong;
+}
+
+struct Session {
+    dataaccess::Connection connection;
+    dataaccess::Transaction transaction{connection};
+    explicit Session(const std::string& name)
+    {
+        connection.SetDatabaseName(name);
+        connection.Params() = {"user_name=SYSDBA", "password=plumtrove"};
+        connection.SetSQLDialect(3);
+        connection.SetLoginPrompt(false);
+        connection.SetDefaultTransaction(&transaction);
+        connection.SetConnected(true);
+    }
+};
+
+int Run(const Options& options)
+{
+    testsupport::TestDatabase database(testsupport::Where::Server);
+    // The rows carry their own key and time, as an older log's rows do.
+    database.Execute("ALTER TRIGGER LOGSPARATE_BI INACTIVE");
+    auto start = Clock::now();
+    database.Execute(FillBlock(options.rows));
+    std::printf("fill: %lld rows in %.1f s (on the server)\n", options.rows, Seconds(Clock::now() - start));
+    const Expected expected = Expect(options.rows);
+
+    admin::LogDays day;
+    day.first = day.last = QDate(2026, 3, 2);
+    std::vector<double> times;
+    admin::ShiftReport report;
+    for (int run = 0; run < options.runs; ++run) {
+        Session session(database.Name());
+        start = Clock::now();
+        report = admin::ReadShiftReport(session.connection, session.transaction, day);
+        times.push_back(Seconds(Clock::now() - start));
+        std::printf("report %d: %.2f s\n", run + 1, times.back());
+    }
+    std::sort(times.begin(), times.end());
+    std::printf("report of %lld rows: median %.2f s, best %.2f s, worst %.2f s over %d runs\n", options.rows,
+                times[times.size() / 2], times.front(), times.back(), options.runs);
+
+    QTemporaryDir folder;
+    start = Clock::now();
+    std::ostringstream csv;
+    admin::WriteReportCsv(report, csv);
+    const std::string html = admin::ReportHtml(report);
+    admin::WriteReportPdf(report, folder.filePath("rapporto.pdf").toStdString());
+    std::printf("writing CSV (%zu bytes), HTML (%zu bytes) and PDF: %.2f s\n", csv.str().size(), html.size(),
+                Seconds(Clock::now() - start));
+
+    const auto wrong = Compare(report, expected, options.rows);
+    for (const auto& what : wrong)
+        std::fprintf(stderr, "report_bench: wrong count: %s\n", what.c_str());
+    if (!wrong.empty())
+        return 1;
+    std::printf("every count matches the log as made\n");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--server" && i + 1 < argc) {
+            options.server = argv[++i];
+        } else if (arg == "--rows" && i + 1 < argc) {
+            options.rows = std::max(1LL, std::atoll(argv[++i]));
+        } else if (arg == "--runs" && i + 1 < argc) {
+            options.runs = std::max(1, std::atoi(argv[++i]));
+        } else {
+            std::fprintf(stderr, "usage: %s [--server 127.0.0.1/PORT] [--rows N] [--runs K]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (!options.server.empty())
+        setenv("COLLI_FB_SERVER", options.server.c_str(), 1);
+    if (testsupport::ServerAddress().empty()) {
+        std::fprintf(stderr, "report_bench: no server: give --server or set COLLI_FB_SERVER\n");
+        return 2;
+    }
+    // The PDF is painted: fonts need a GUI application, the offscreen one here.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    try {
+        return Run(options);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "report_bench: %s\n", error.what());
+        return 1;
+    }
+}
