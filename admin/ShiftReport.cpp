@@ -74,19 +74,24 @@ void ReadHours(dataaccess::Connection& connection, dataaccess::Transaction& tran
     const bool scanTime = columns.count("DATAORASCANSIONE") > 0;
     dataaccess::SqlQuery query(connection, transaction);
     query.SetParamCheck(false);
-    query.AddLine("SELECT CAST(CAST(DATAORA AS DATE) AS VARCHAR(10)) AS GIORNO, EXTRACT(HOUR FROM DATAORA) AS ORA,");
-    query.AddLine("STATUS, COUNT(*) AS N");
+    // Only what is grouped is converted to text; per row the work stays small.
+    std::string optionalColumns;
     if (copy)
-        query.AddLine(", SUM(IIF(DACOPIA = 1, 1, 0)) AS DACOPIA");
+        optionalColumns += ", SUM(IIF(DACOPIA = 1, 1, 0)) AS DACOPIA";
     if (ticket)
-        query.AddLine(", SUM(IIF(IDSCANSIONE IS NULL, 1, 0)) AS SENZAID");
+        optionalColumns += ", SUM(IIF(IDSCANSIONE IS NULL, 1, 0)) AS SENZAID";
     if (scanTime) {
-        const std::string delay = "DATEDIFF(SECOND FROM DATAORASCANSIONE TO DATAORA)";
-        query.AddLine(", SUM(IIF(" + delay + " > " + std::to_string(ShiftReport::kLateSeconds) +
-                      ", 1, 0)) AS TARDIVE, MAX(" + delay + ") AS RITARDO");
+        // The difference of two timestamps is in days.
+        optionalColumns += ", SUM(IIF(DATAORA > DATEADD(" + std::to_string(ShiftReport::kLateSeconds) +
+                           " SECOND TO DATAORASCANSIONE), 1, 0)) AS TARDIVE, MAX(DATAORA - DATAORASCANSIONE) AS RITARDO";
     }
-    query.AddLine("FROM LOGSPARATE WHERE " + where);
-    query.AddLine("GROUP BY 1, 2, 3");
+    query.AddLine("SELECT CAST(GIORNO AS VARCHAR(10)) AS GIORNO, ORA, STATUS, N" +
+                  std::string(copy ? ", DACOPIA" : "") + (ticket ? ", SENZAID" : "") + (scanTime ? ", TARDIVE, RITARDO" : "") +
+                  " FROM (");
+    query.AddLine(" SELECT CAST(DATAORA AS DATE) AS GIORNO, EXTRACT(HOUR FROM DATAORA) AS ORA, STATUS, COUNT(*) AS N" +
+                  optionalColumns);
+    query.AddLine(" FROM LOGSPARATE WHERE " + where);
+    query.AddLine(" GROUP BY 1, 2, 3)");
     query.Open();
     std::map<QDateTime, HourCounts> hours;
     OptionalFigures& optional = report.optional;
@@ -118,8 +123,9 @@ void ReadHours(dataaccess::Connection& connection, dataaccess::Transaction& tran
             *optional.withoutTicket += query.FieldInteger("SENZAID");
         if (scanTime) {
             *optional.lateRows += query.FieldInteger("TARDIVE");
-            if (!query.FieldIsNull("RITARDO") && query.FieldInteger("RITARDO") > ShiftReport::kLateSeconds)
-                optional.latestSeconds = std::max(optional.latestSeconds.value_or(0), query.FieldInteger("RITARDO"));
+            const auto seconds = static_cast<std::int64_t>(QString::fromStdString(query.FieldText("RITARDO")).toDouble() * 86400);
+            if (!query.FieldIsNull("RITARDO") && seconds > ShiftReport::kLateSeconds)
+                optional.latestSeconds = std::max(optional.latestSeconds.value_or(0), seconds);
         }
     }
     for (auto& [hour, counts] : hours)

@@ -128,7 +128,7 @@ TEST(ShiftReport, DaysAndUsage)
         EXPECT_EQ(*got.last, d.last) << d.from.value_or("-") << " " << d.to.value_or("-");
     }
     EXPECT_EQ(admin::LogDaysCondition(admin::ParseLogDays("2026-02-28", "2026-02-28")),
-              "DATAORA >= '2026-02-28' AND DATAORA < '2026-03-01'");
+              "DATAORA >= TIMESTAMP '2026-02-28 00:00:00' AND DATAORA < TIMESTAMP '2026-03-01 00:00:00'");
     EXPECT_THROW(admin::ParseLogDays("2026-03-02", "2026-03-01"), std::invalid_argument);
 
     for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
