@@ -25,6 +25,10 @@ const char* const kChartResource = "grafico:esiti";
 
 const std::array<QString, kOutcomes> kOutcomeNames = {"EAN corretto", "EAN errato (ristampa)", "EAN sconosciuto",
                                                       "Codice corriere sconosciuto"};
+// Column heads of the tables by hour and by station: short, so that a row fits one line.
+const std::array<const char*, kOutcomes> kOutcomeHeads = {"Corretti", "Errati", "EAN scon.", "Corriere scon."};
+// The PDF's text is narrower than the chart's units; rich text scales the image down.
+constexpr int kPdfChartWidth = 600;
 
 std::string Esc(const std::string& text)
 {
@@ -145,8 +149,9 @@ private:
             return;
         }
         if (asImage) {
-            Add("<p><img src=\"" + std::string(kChartResource) + "\" width=\"" + std::to_string(kChartSize.width()) +
-                "\" height=\"" + std::to_string(kChartSize.height()) + "\"></p>\n");
+            Add("<p><img src=\"" + std::string(kChartResource) + "\" width=\"" + std::to_string(kPdfChartWidth) +
+                "\" height=\"" + std::to_string(kPdfChartWidth * kChartSize.height() / kChartSize.width()) +
+                "\"></p>\n");
         } else {
             const QByteArray svg = MakeChart().Svg(kChartSize, "Esiti per ora");
             // Inline in the page: the XML prolog belongs to a file of its own.
@@ -159,7 +164,7 @@ private:
     void Totals()
     {
         Add("<section>\n<h2>Totali</h2>\n");
-        Add("<table border=\"1\" cellspacing=\"0\" cellpadding=\"3\">\n"
+        Add("<table border=\"1\" cellspacing=\"0\" cellpadding=\"4\">\n"
             "<tr><th>Esito</th><th>STATUS</th><th class=\"n\">Righe</th><th class=\"n\">Quota</th></tr>\n");
         for (int i = 0; i < kOutcomes; ++i) {
             const auto n = report_.totals[static_cast<std::size_t>(i)];
@@ -185,12 +190,13 @@ private:
     {
         if (report_.hours.empty())
             return;
-        Add("<section>\n<h2>Dettaglio per ora</h2>\n<table border=\"1\" cellspacing=\"0\" cellpadding=\"3\">\n<tr><th>Ora</th>");
+        Add("<section>\n<h2>Dettaglio per ora</h2>\n<table border=\"1\" cellspacing=\"0\" cellpadding=\"4\">\n<tr><th>Ora</th>");
         for (int i = 0; i < kOutcomes; ++i)
-            Add("<th class=\"n\">" + std::string(OutcomeWord(i)) + "</th>");
+            Add("<th class=\"n\">" + std::string(kOutcomeHeads[static_cast<std::size_t>(i)]) + "</th>");
         Add("<th class=\"n\">Totale</th></tr>\n");
+        const bool oneDay = report_.first == report_.last;
         for (const HourCounts& hour : report_.hours) {
-            Add("<tr><td>" + Esc(hour.hour.toString("dd/MM/yyyy HH:00")) + "</td>");
+            Add("<tr><td>" + Esc(hour.hour.toString(oneDay ? "HH:00" : "dd/MM/yyyy HH:00")) + "</td>");
             for (const auto n : hour.counts)
                 Add("<td class=\"n\" align=\"right\">" + Esc(Number(n)) + "</td>");
             Add("<td class=\"n\" align=\"right\">" + Esc(Number(hour.total)) + "</td></tr>\n");
@@ -209,7 +215,7 @@ private:
         Add("<p><b>" + Esc(Number(list.total)) + "</b> " + what + ".");
         if (list.total > static_cast<std::int64_t>(list.shown.size()))
             Add(" Qui i primi " + std::to_string(most) + ", i più frequenti per primi.");
-        Add("</p>\n<table border=\"1\" cellspacing=\"0\" cellpadding=\"3\">\n<tr><th>" + std::string(codeHeader) +
+        Add("</p>\n<table border=\"1\" cellspacing=\"0\" cellpadding=\"4\">\n<tr><th>" + std::string(codeHeader) +
             "</th><th class=\"n\">" + countHeader + "</th>" + (withLast ? "<th>Ultima riga</th>" : "") + "</tr>\n");
         for (const CodeCount& entry : list.shown) {
             Add("<tr><td>" + (entry.code.empty() ? std::string("(vuoto)") : Esc(entry.code)) +
@@ -231,13 +237,13 @@ private:
             Add("<p>Nessuna riga nel periodo.</p>\n</section>\n");
             return;
         }
-        Add("<table border=\"1\" cellspacing=\"0\" cellpadding=\"3\">\n<tr>");
+        Add("<table border=\"1\" cellspacing=\"0\" cellpadding=\"4\">\n<tr>");
         if (optional.hasAccount)
             Add("<th>Utente</th>");
         if (optional.hasWorkstation)
             Add("<th>Postazione</th>");
         for (int i = 0; i < kOutcomes; ++i)
-            Add("<th class=\"n\">" + std::string(OutcomeWord(i)) + "</th>");
+            Add("<th class=\"n\">" + std::string(kOutcomeHeads[static_cast<std::size_t>(i)]) + "</th>");
         Add("<th class=\"n\">Totale</th></tr>\n");
         int shown = 0;
         for (const StationCounts& station : optional.stations) {
@@ -272,7 +278,7 @@ private:
         Add("<p>Righe il cui esito la stazione ha deciso sulla propria copia dei colli, senza il server: <b>" +
             Esc(Number(all)) + "</b> (" + Esc(Share(all, report_.rows)) + " delle righe).</p>\n");
         if (all > 0) {
-            Add("<table border=\"1\" cellspacing=\"0\" cellpadding=\"3\">\n<tr><th>Esito</th><th class=\"n\">Dalla copia</th></tr>\n");
+            Add("<table border=\"1\" cellspacing=\"0\" cellpadding=\"4\">\n<tr><th>Esito</th><th class=\"n\">Dalla copia</th></tr>\n");
             for (int i = 0; i < kOutcomes; ++i)
                 Add("<tr><td>" + std::string(OutcomeWord(i)) + "</td><td class=\"n\" align=\"right\">" +
                     Esc(Number((*fromCopy)[static_cast<std::size_t>(i)])) + "</td></tr>\n");

@@ -8,6 +8,7 @@
 #include <QLocale>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <ostream>
 #include <set>
@@ -123,7 +124,7 @@ void ReadHours(dataaccess::Connection& connection, dataaccess::Transaction& tran
             *optional.withoutTicket += query.FieldInteger("SENZAID");
         if (scanTime) {
             *optional.lateRows += query.FieldInteger("TARDIVE");
-            const auto seconds = static_cast<std::int64_t>(QString::fromStdString(query.FieldText("RITARDO")).toDouble() * 86400);
+            const std::int64_t seconds = std::llround(QString::fromStdString(query.FieldText("RITARDO")).toDouble() * 86400);
             if (!query.FieldIsNull("RITARDO") && seconds > ShiftReport::kLateSeconds)
                 optional.latestSeconds = std::max(optional.latestSeconds.value_or(0), seconds);
         }
