@@ -343,7 +343,8 @@ int Export(const Invocation& inv, std::ostream& out, std::ostream& err)
 }
 
 // The steps of a report on one line of the terminal, once it has taken a
-// second; the notice of a busy server still comes through.
+// second. It stands for the notice of a busy server: a long query is the
+// server at work, and the line already says how long it takes.
 class ReportProgress : public dataaccess::LinkMonitor {
 public:
     ReportProgress(std::ostream& err, dataaccess::LinkMonitor& notice) : err_(err), notice_(notice) {}
@@ -361,10 +362,10 @@ public:
         steps_ = steps;
         Show();
     }
-    bool Waiting(std::chrono::milliseconds elapsed) override
+    bool Waiting(std::chrono::milliseconds) override
     {
         Show();
-        return notice_.Waiting(elapsed);
+        return true;
     }
     void WaitOver(std::chrono::milliseconds waited) override { notice_.WaitOver(waited); }
     void Note(const std::string& text) override { notice_.Note(text); }

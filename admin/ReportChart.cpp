@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QFont>
 #include <QFontMetricsF>
+#include <QLocale>
 #include <QPainter>
 #include <QSvgGenerator>
 
@@ -62,7 +63,9 @@ void ReportChart::Paint(QPainter& painter, const QRectF& area) const
     const std::int64_t step = GridStep(std::max<std::int64_t>(highest, 1));
     const std::int64_t top = ((std::max<std::int64_t>(highest, 1) + step - 1) / step) * step;
 
-    const qreal axisWidth = metrics.horizontalAdvance(QString::number(top)) + 8;
+    // The page is Italian: 10.000, not 10000.
+    const QLocale italian(QLocale::Italian, QLocale::Italy);
+    const qreal axisWidth = metrics.horizontalAdvance(italian.toString(static_cast<qlonglong>(top))) + 8;
     const qreal legendHeight = line + 8;
     const QRectF plot(area.left() + axisWidth, area.top() + legendHeight, area.width() - axisWidth - 4,
                       area.height() - legendHeight - line - 6);
@@ -85,7 +88,7 @@ void ReportChart::Paint(QPainter& painter, const QRectF& area) const
         painter.drawLine(QPointF(plot.left(), y), QPointF(plot.right(), y));
         painter.setPen(QColor(0x42, 0x42, 0x42));
         painter.drawText(QRectF(area.left(), y - line / 2, axisWidth - 4, line), Qt::AlignRight | Qt::AlignVCenter,
-                         QString::number(value));
+                         italian.toString(static_cast<qlonglong>(value)));
     }
 
     if (!bars_.empty()) {
