@@ -21,15 +21,6 @@ namespace {
 constexpr const char* kWords[kOutcomes] = {"EanCorretto", "EanErrato", "CodiceEanSconosciuto",
                                            "BarCodeSpeedSconosciuto"};
 
-int OutcomeOf(const std::string& status)
-{
-    for (int i = 0; i < kOutcomes; ++i) {
-        if (status == kWords[i])
-            return i;
-    }
-    return -1;
-}
-
 QDateTime ServerTime(const std::string& text)
 {
     // CAST(... AS VARCHAR) gives YYYY-MM-DD HH:MM:SS.FFFF
@@ -75,24 +66,31 @@ void ReadHours(dataaccess::Connection& connection, dataaccess::Transaction& tran
     const bool scanTime = columns.count("DATAORASCANSIONE") > 0;
     dataaccess::SqlQuery query(connection, transaction);
     query.SetParamCheck(false);
-    // Only what is grouped is converted to text; per row the work stays small.
-    std::string optionalColumns;
-    if (copy)
-        optionalColumns += ", SUM(IIF(DACOPIA = 1, 1, 0)) AS DACOPIA";
-    if (ticket)
-        optionalColumns += ", SUM(IIF(IDSCANSIONE IS NULL, 1, 0)) AS SENZAID";
+    // The server sorts every row of the period to group them: each row is
+    // cut down first to a few numbers (the outcome too, 4 for any other word),
+    // so that the sort stays small, and only the groups become text.
+    std::string perRow = "CAST(DATAORA AS DATE) AS GIORNO, EXTRACT(HOUR FROM DATAORA) AS ORA, "
+                         "DECODE(STATUS, 'EanCorretto', 0, 'EanErrato', 1, 'CodiceEanSconosciuto', 2, "
+                         "'BarCodeSpeedSconosciuto', 3, 4) AS ESITO";
+    std::string perGroup = "CAST(GIORNO AS VARCHAR(10)) AS GIORNO, ORA, ESITO, COUNT(*) AS N";
+    if (copy) {
+        perRow += ", IIF(DACOPIA = 1, 1, 0) AS DACOPIA";
+        perGroup += ", SUM(DACOPIA) AS DACOPIA";
+    }
+    if (ticket) {
+        perRow += ", IIF(IDSCANSIONE IS NULL, 1, 0) AS SENZAID";
+        perGroup += ", SUM(SENZAID) AS SENZAID";
+    }
     if (scanTime) {
         // The difference of two timestamps is in days.
-        optionalColumns += ", SUM(IIF(DATAORA > DATEADD(" + std::to_string(ShiftReport::kLateSeconds) +
-                           " SECOND TO DATAORASCANSIONE), 1, 0)) AS TARDIVE, MAX(DATAORA - DATAORASCANSIONE) AS RITARDO";
+        perRow += ", IIF(DATAORA > DATEADD(" + std::to_string(ShiftReport::kLateSeconds) +
+                  " SECOND TO DATAORASCANSIONE), 1, 0) AS TARDIVA, DATAORA - DATAORASCANSIONE AS RITARDO";
+        perGroup += ", SUM(TARDIVA) AS TARDIVE, MAX(RITARDO) AS RITARDO";
     }
-    query.AddLine("SELECT CAST(GIORNO AS VARCHAR(10)) AS GIORNO, ORA, STATUS, N" +
-                  std::string(copy ? ", DACOPIA" : "") + (ticket ? ", SENZAID" : "") + (scanTime ? ", TARDIVE, RITARDO" : "") +
-                  " FROM (");
-    query.AddLine(" SELECT CAST(DATAORA AS DATE) AS GIORNO, EXTRACT(HOUR FROM DATAORA) AS ORA, STATUS, COUNT(*) AS N" +
-                  optionalColumns);
-    query.AddLine(" FROM LOGSPARATE WHERE " + where);
-    query.AddLine(" GROUP BY 1, 2, 3)");
+    query.AddLine("SELECT " + perGroup + " FROM (");
+    query.AddLine(" SELECT " + perRow);
+    query.AddLine(" FROM LOGSPARATE WHERE " + where + ")");
+    query.AddLine("GROUP BY GIORNO, ORA, ESITO");
     query.Open();
     std::map<QDateTime, HourCounts> hours;
     OptionalFigures& optional = report.optional;
@@ -110,8 +108,8 @@ void ReadHours(dataaccess::Connection& connection, dataaccess::Transaction& tran
         counts.hour = hour;
         counts.total += n;
         report.rows += n;
-        const int outcome = OutcomeOf(query.FieldText("STATUS"));
-        if (outcome < 0) {
+        const auto outcome = query.FieldInteger("ESITO");
+        if (outcome < 0 || outcome >= kOutcomes) {
             counts.other += n;
             report.otherTotal += n;
         } else {
@@ -176,17 +174,19 @@ void ReadParcels(dataaccess::Connection& connection, dataaccess::Transaction& tr
     // A parcel whose EAN was unknown and that never got a confirming row is a
     // verification left halfway; one confirmed twice went through the station
     // twice. Rows of unknown courier codes name no parcel and stay out.
-    const std::string confirmed = "SUM(IIF(STATUS IN ('EanCorretto', 'EanErrato'), 1, 0))";
+    // As for the hours, each row is cut down before the sort: its code, whether
+    // it confirms, and its time.
     dataaccess::SqlQuery query(connection, transaction);
     query.SetParamCheck(false);
     query.AddLine("SELECT KIND, CODICE, N, TOT, CAST(ULTIMA AS VARCHAR(24)) AS ULTIMA FROM (");
     query.AddLine(" SELECT KIND, CODICE, N, ULTIMA, ROW_NUMBER() OVER (PARTITION BY KIND ORDER BY N DESC, CODICE) AS R,");
     query.AddLine("  COUNT(*) OVER (PARTITION BY KIND) AS TOT FROM (");
-    query.AddLine("  SELECT BARCODESPEED AS CODICE, IIF(" + confirmed + " = 0, 'I', 'C') AS KIND,");
-    query.AddLine("   IIF(" + confirmed + " = 0, COUNT(*), " + confirmed + ") AS N, MAX(DATAORA) AS ULTIMA");
-    query.AddLine("  FROM LOGSPARATE WHERE " + where);
-    query.AddLine("  AND STATUS IN ('CodiceEanSconosciuto', 'EanCorretto', 'EanErrato')");
-    query.AddLine("  GROUP BY BARCODESPEED HAVING " + confirmed + " <> 1))");
+    query.AddLine("  SELECT CODICE, IIF(SUM(C) = 0, 'I', 'C') AS KIND, IIF(SUM(C) = 0, COUNT(*), SUM(C)) AS N,");
+    query.AddLine("   MAX(DATAORA) AS ULTIMA FROM (");
+    query.AddLine("   SELECT BARCODESPEED AS CODICE, IIF(STATUS = 'CodiceEanSconosciuto', 0, 1) AS C, DATAORA");
+    query.AddLine("   FROM LOGSPARATE WHERE " + where);
+    query.AddLine("   AND STATUS IN ('CodiceEanSconosciuto', 'EanCorretto', 'EanErrato'))");
+    query.AddLine("  GROUP BY CODICE HAVING SUM(C) <> 1))");
     query.AddLine("WHERE R <= " + std::to_string(ShiftReport::kParcelsShown));
     query.AddLine("ORDER BY KIND, R");
     ReadLists(query, ShiftReport::kParcelsShown, {{"I", &report.unfinished}, {"C", &report.confirmedTwice}});
@@ -198,11 +198,13 @@ void ReadStations(dataaccess::Connection& connection, dataaccess::Transaction& t
     OptionalFigures& optional = report.optional;
     dataaccess::SqlQuery query(connection, transaction);
     query.SetParamCheck(false);
-    query.AddLine(std::string("SELECT ") + (optional.hasAccount ? "UTENTE" : "CAST(NULL AS VARCHAR(1))") + " AS UTENTE, " +
-                  (optional.hasWorkstation ? "POSTAZIONE" : "CAST(NULL AS VARCHAR(1))") +
-                  " AS POSTAZIONE, STATUS, COUNT(*) AS N");
-    query.AddLine("FROM LOGSPARATE WHERE " + where);
-    query.AddLine("GROUP BY 1, 2, 3");
+    query.AddLine("SELECT UTENTE, POSTAZIONE, ESITO, COUNT(*) AS N FROM (");
+    query.AddLine(std::string(" SELECT ") + (optional.hasAccount ? "UTENTE" : "CAST(NULL AS VARCHAR(1))") + " AS UTENTE, " +
+                  (optional.hasWorkstation ? "POSTAZIONE" : "CAST(NULL AS VARCHAR(1))") + " AS POSTAZIONE,");
+    query.AddLine(" DECODE(STATUS, 'EanCorretto', 0, 'EanErrato', 1, 'CodiceEanSconosciuto', 2, "
+                  "'BarCodeSpeedSconosciuto', 3, 4) AS ESITO");
+    query.AddLine(" FROM LOGSPARATE WHERE " + where + ")");
+    query.AddLine("GROUP BY UTENTE, POSTAZIONE, ESITO");
     query.Open();
     std::map<std::pair<std::string, std::string>, StationCounts> stations;
     for (; !query.AtEnd(); query.NextRow()) {
@@ -213,7 +215,7 @@ void ReadStations(dataaccess::Connection& connection, dataaccess::Transaction& t
         station.workstation = key.second;
         const std::int64_t n = query.FieldInteger("N");
         station.total += n;
-        if (const int outcome = OutcomeOf(query.FieldText("STATUS")); outcome >= 0)
+        if (const auto outcome = query.FieldInteger("ESITO"); outcome >= 0 && outcome < kOutcomes)
             station.counts[static_cast<std::size_t>(outcome)] += n;
     }
     for (auto& [key, station] : stations)
