@@ -58,42 +58,52 @@ private:
     const std::function<void(int, int)>& tell_;
 };
 
+// The counts by hour and outcome, and by account and workstation where the
+// log has them, in one sort of the period's rows: the groups are few (hours x
+// outcomes x stations) and are added up here both ways.
 void ReadHours(dataaccess::Connection& connection, dataaccess::Transaction& transaction, const std::string& where,
                const std::set<std::string>& columns, ShiftReport& report)
 {
+    OptionalFigures& optional = report.optional;
     const bool copy = columns.count("DACOPIA") > 0;
     const bool ticket = columns.count("IDSCANSIONE") > 0;
     const bool scanTime = columns.count("DATAORASCANSIONE") > 0;
+    const bool stations = optional.hasAccount || optional.hasWorkstation;
     dataaccess::SqlQuery query(connection, transaction);
     query.SetParamCheck(false);
-    // The server sorts every row of the period to group them: each row is
-    // cut down first to a few numbers (the outcome too, 4 for any other word),
-    // so that the sort stays small, and only the groups become text.
+    // Each row is cut down to a few numbers before the server sorts it (the
+    // outcome too, 4 for any other word): a small sort is most of the speed.
     std::string perRow = "CAST(DATAORA AS DATE) AS GIORNO, EXTRACT(HOUR FROM DATAORA) AS ORA, "
                          "DECODE(STATUS, 'EanCorretto', 0, 'EanErrato', 1, 'CodiceEanSconosciuto', 2, "
                          "'BarCodeSpeedSconosciuto', 3, 4) AS ESITO";
-    std::string perGroup = "CAST(GIORNO AS VARCHAR(10)) AS GIORNO, ORA, ESITO, COUNT(*) AS N";
+    std::string stationKeys;
+    std::string perGroup = "COUNT(*) AS N";
+    if (stations) {
+        perRow += std::string(", ") + (optional.hasAccount ? "UTENTE" : "CAST(NULL AS VARCHAR(1))") + " AS UTENTE, " +
+                  (optional.hasWorkstation ? "POSTAZIONE" : "CAST(NULL AS VARCHAR(1))") + " AS POSTAZIONE";
+        stationKeys = ", UTENTE, POSTAZIONE";
+    }
     if (copy) {
-        perRow += ", IIF(DACOPIA = 1, 1, 0) AS DACOPIA";
-        perGroup += ", SUM(DACOPIA) AS DACOPIA";
+        perRow += ", IIF(DACOPIA = 1, 1, NULL) AS DACOPIA";
+        perGroup += ", COUNT(DACOPIA) AS DACOPIA";
     }
     if (ticket) {
-        perRow += ", IIF(IDSCANSIONE IS NULL, 1, 0) AS SENZAID";
-        perGroup += ", SUM(SENZAID) AS SENZAID";
+        perRow += ", IIF(IDSCANSIONE IS NULL, NULL, 1) AS CONID";
+        perGroup += ", COUNT(CONID) AS CONID";
     }
     if (scanTime) {
         // The difference of two timestamps is in days.
-        perRow += ", IIF(DATAORA > DATEADD(" + std::to_string(ShiftReport::kLateSeconds) +
-                  " SECOND TO DATAORASCANSIONE), 1, 0) AS TARDIVA, DATAORA - DATAORASCANSIONE AS RITARDO";
-        perGroup += ", SUM(TARDIVA) AS TARDIVE, MAX(RITARDO) AS RITARDO";
+        perRow += ", DATAORA - DATAORASCANSIONE AS RITARDO";
+        perGroup += ", COUNT(IIF(RITARDO * 86400 > " + std::to_string(ShiftReport::kLateSeconds) +
+                    ", 1, NULL)) AS TARDIVE, MAX(RITARDO) AS RITARDO";
     }
-    query.AddLine("SELECT " + perGroup + " FROM (");
+    query.AddLine("SELECT CAST(GIORNO AS VARCHAR(10)) AS GIORNO, ORA, ESITO" + stationKeys + ", " + perGroup + " FROM (");
     query.AddLine(" SELECT " + perRow);
     query.AddLine(" FROM LOGSPARATE WHERE " + where + ")");
-    query.AddLine("GROUP BY GIORNO, ORA, ESITO");
+    query.AddLine("GROUP BY GIORNO, ORA, ESITO" + stationKeys);
     query.Open();
     std::map<QDateTime, HourCounts> hours;
-    OptionalFigures& optional = report.optional;
+    std::map<std::pair<std::string, std::string>, StationCounts> byStation;
     if (copy)
         optional.fromCopy = Counts{};
     if (ticket)
@@ -109,26 +119,41 @@ void ReadHours(dataaccess::Connection& connection, dataaccess::Transaction& tran
         counts.total += n;
         report.rows += n;
         const auto outcome = query.FieldInteger("ESITO");
-        if (outcome < 0 || outcome >= kOutcomes) {
-            counts.other += n;
-            report.otherTotal += n;
-        } else {
+        const bool known = outcome >= 0 && outcome < kOutcomes;
+        if (known) {
             counts.counts[static_cast<std::size_t>(outcome)] += n;
             report.totals[static_cast<std::size_t>(outcome)] += n;
             if (copy)
                 (*optional.fromCopy)[static_cast<std::size_t>(outcome)] += query.FieldInteger("DACOPIA");
+        } else {
+            counts.other += n;
+            report.otherTotal += n;
+        }
+        if (stations) {
+            const auto key = std::make_pair(cp1252::ToUtf8(query.FieldText("UTENTE")),
+                                            cp1252::ToUtf8(query.FieldText("POSTAZIONE")));
+            StationCounts& station = byStation[key];
+            station.account = key.first;
+            station.workstation = key.second;
+            station.total += n;
+            if (known)
+                station.counts[static_cast<std::size_t>(outcome)] += n;
         }
         if (ticket)
-            *optional.withoutTicket += query.FieldInteger("SENZAID");
-        if (scanTime) {
+            *optional.withoutTicket += n - query.FieldInteger("CONID");
+        if (scanTime && !query.FieldIsNull("RITARDO")) {
             *optional.lateRows += query.FieldInteger("TARDIVE");
             const std::int64_t seconds = std::llround(QString::fromStdString(query.FieldText("RITARDO")).toDouble() * 86400);
-            if (!query.FieldIsNull("RITARDO") && seconds > ShiftReport::kLateSeconds)
+            if (seconds > ShiftReport::kLateSeconds)
                 optional.latestSeconds = std::max(optional.latestSeconds.value_or(0), seconds);
         }
     }
     for (auto& [hour, counts] : hours)
         report.hours.push_back(counts);
+    for (auto& [key, station] : byStation)
+        optional.stations.push_back(std::move(station));
+    std::stable_sort(optional.stations.begin(), optional.stations.end(),
+                     [](const StationCounts& a, const StationCounts& b) { return a.total > b.total; });
 }
 
 // The first entries of two lists at once: KIND tells the list, N orders it.
@@ -192,38 +217,6 @@ void ReadParcels(dataaccess::Connection& connection, dataaccess::Transaction& tr
     ReadLists(query, ShiftReport::kParcelsShown, {{"I", &report.unfinished}, {"C", &report.confirmedTwice}});
 }
 
-void ReadStations(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
-                  const std::string& where, ShiftReport& report)
-{
-    OptionalFigures& optional = report.optional;
-    dataaccess::SqlQuery query(connection, transaction);
-    query.SetParamCheck(false);
-    query.AddLine("SELECT UTENTE, POSTAZIONE, ESITO, COUNT(*) AS N FROM (");
-    query.AddLine(std::string(" SELECT ") + (optional.hasAccount ? "UTENTE" : "CAST(NULL AS VARCHAR(1))") + " AS UTENTE, " +
-                  (optional.hasWorkstation ? "POSTAZIONE" : "CAST(NULL AS VARCHAR(1))") + " AS POSTAZIONE,");
-    query.AddLine(" DECODE(STATUS, 'EanCorretto', 0, 'EanErrato', 1, 'CodiceEanSconosciuto', 2, "
-                  "'BarCodeSpeedSconosciuto', 3, 4) AS ESITO");
-    query.AddLine(" FROM LOGSPARATE WHERE " + where + ")");
-    query.AddLine("GROUP BY UTENTE, POSTAZIONE, ESITO");
-    query.Open();
-    std::map<std::pair<std::string, std::string>, StationCounts> stations;
-    for (; !query.AtEnd(); query.NextRow()) {
-        const auto key = std::make_pair(cp1252::ToUtf8(query.FieldText("UTENTE")),
-                                        cp1252::ToUtf8(query.FieldText("POSTAZIONE")));
-        StationCounts& station = stations[key];
-        station.account = key.first;
-        station.workstation = key.second;
-        const std::int64_t n = query.FieldInteger("N");
-        station.total += n;
-        if (const auto outcome = query.FieldInteger("ESITO"); outcome >= 0 && outcome < kOutcomes)
-            station.counts[static_cast<std::size_t>(outcome)] += n;
-    }
-    for (auto& [key, station] : stations)
-        optional.stations.push_back(std::move(station));
-    std::stable_sort(optional.stations.begin(), optional.stations.end(),
-                     [](const StationCounts& a, const StationCounts& b) { return a.total > b.total; });
-}
-
 } // namespace
 
 const char* OutcomeWord(int outcome)
@@ -258,19 +251,14 @@ ShiftReport ReadShiftReport(dataaccess::Connection& connection, dataaccess::Tran
     OptionalFigures& optional = report.optional;
     optional.hasAccount = columns.count("UTENTE") > 0;
     optional.hasWorkstation = columns.count("POSTAZIONE") > 0;
-    const bool stations = optional.hasAccount || optional.hasWorkstation;
 
-    Steps steps(stations ? 4 : 3, step);
+    Steps steps(3, step);
     steps.Next();
     ReadHours(connection, transaction, where, columns, report);
     steps.Next();
     ReadUnknownCodes(connection, transaction, where, report);
     steps.Next();
     ReadParcels(connection, transaction, where, report);
-    if (stations) {
-        steps.Next();
-        ReadStations(connection, transaction, where, report);
-    }
     transaction.Commit();
     return report;
 }
