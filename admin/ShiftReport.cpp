@@ -5,15 +5,12 @@
 #include <dataaccess/SqlQuery.h>
 #include <dataaccess/Transaction.h>
 
-#include <QLocale>
-
 #include <algorithm>
 #include <cmath>
 #include <map>
 #include <ostream>
 #include <set>
 #include <stdexcept>
-#include <tuple>
 
 namespace admin {
 namespace {
@@ -157,7 +154,8 @@ void ReadHours(dataaccess::Connection& connection, dataaccess::Transaction& tran
 }
 
 // The first entries of two lists at once: KIND tells the list, N orders it.
-void ReadLists(dataaccess::SqlQuery& query, int shown, std::map<std::string, CodeList*> lists)
+// withLast: the query also gives each code's latest row, ULTIMA.
+void ReadLists(dataaccess::SqlQuery& query, int shown, std::map<std::string, CodeList*> lists, bool withLast)
 {
     query.Open();
     for (; !query.AtEnd(); query.NextRow()) {
@@ -168,7 +166,7 @@ void ReadLists(dataaccess::SqlQuery& query, int shown, std::map<std::string, Cod
         CodeCount entry;
         entry.code = cp1252::ToUtf8(query.FieldText("CODICE"));
         entry.count = query.FieldInteger("N");
-        if (query.FieldCount() > 4)
+        if (withLast)
             entry.last = ServerTime(query.FieldText("ULTIMA"));
         list->shown.push_back(std::move(entry));
     }
@@ -190,7 +188,8 @@ void ReadUnknownCodes(dataaccess::Connection& connection, dataaccess::Transactio
     query.AddLine("  GROUP BY 1, 2))");
     query.AddLine("WHERE R <= " + std::to_string(ShiftReport::kCodesShown));
     query.AddLine("ORDER BY KIND, R");
-    ReadLists(query, ShiftReport::kCodesShown, {{"S", &report.unknownCourierCodes}, {"E", &report.unknownEans}});
+    ReadLists(query, ShiftReport::kCodesShown, {{"S", &report.unknownCourierCodes}, {"E", &report.unknownEans}},
+              false);
 }
 
 void ReadParcels(dataaccess::Connection& connection, dataaccess::Transaction& transaction,
@@ -198,9 +197,9 @@ void ReadParcels(dataaccess::Connection& connection, dataaccess::Transaction& tr
 {
     // A parcel whose EAN was unknown and that never got a confirming row is a
     // verification left halfway; one confirmed twice went through the station
-    // twice. Rows of unknown courier codes name no parcel and stay out.
-    // As for the hours, each row is cut down before the sort: its code, whether
-    // it confirms, and its time.
+    // twice. Rows of unknown courier codes name no parcel and stay out. As for
+    // the hours, each row is cut down before the sort: its code, whether it
+    // confirms, and its time.
     dataaccess::SqlQuery query(connection, transaction);
     query.SetParamCheck(false);
     query.AddLine("SELECT KIND, CODICE, N, TOT, CAST(ULTIMA AS VARCHAR(24)) AS ULTIMA FROM (");
@@ -214,7 +213,8 @@ void ReadParcels(dataaccess::Connection& connection, dataaccess::Transaction& tr
     query.AddLine("  GROUP BY CODICE HAVING SUM(C) <> 1))");
     query.AddLine("WHERE R <= " + std::to_string(ShiftReport::kParcelsShown));
     query.AddLine("ORDER BY KIND, R");
-    ReadLists(query, ShiftReport::kParcelsShown, {{"I", &report.unfinished}, {"C", &report.confirmedTwice}});
+    ReadLists(query, ShiftReport::kParcelsShown, {{"I", &report.unfinished}, {"C", &report.confirmedTwice}},
+              true);
 }
 
 } // namespace
