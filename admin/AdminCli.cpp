@@ -5,12 +5,14 @@
 #include "ParcelCsv.h"
 #include "Passwords.h"
 #include "SchemaScript.h"
+#include "ShiftReport.h"
 
 #include <dataaccess/Connection.h>
 #include <dataaccess/Transaction.h>
 #include <parcels/WrongEanBatch.h>
 
 #include <QDate>
+#include <QSaveFile>
 #include <QString>
 
 #include <chrono>
@@ -46,6 +48,9 @@ const char* const kUsage =
     "  end-session DB ID            end one attachment (its open work is rolled back)\n"
     "  integrate-wrong-eans DB      fill every missing faulty EAN, all or nothing\n"
     "  new-password                 print a new random password (24 characters)\n"
+    "  report DB [--from DATE] [--to DATE] [--csv FILE] [--html FILE] [--pdf FILE]\n"
+    "                               the shift report: outcomes per hour, unknown codes,\n"
+    "                               verifications left halfway\n"
     "\n"
     "DB is a local file, HOST:PATH, HOST/PORT:PATH or a server alias.\n"
     "Credentials: --user, else ISC_USER, else SYSDBA. The password: --password-file\n"
@@ -122,6 +127,22 @@ const std::map<std::string, std::string> kCommandHelp = {
      "Prints 24 characters from the system's random source (letters and digits\n"
      "without look-alikes): a password for SYSDBA that cannot be guessed. Keep it\n"
      "in a password file readable by its owner alone (--password-file).\n"},
+    {"report",
+     "Usage: colli-admin report DB [--from YYYY-MM-DD] [--to YYYY-MM-DD]\n"
+     "                          [--csv FILE|-] [--html FILE] [--pdf FILE]\n"
+     "\n"
+     "The shift report of the scan log, for the days from --from to --to (both\n"
+     "included, by the server's time of each row; default today, and --from alone\n"
+     "runs to today). At least one output:\n"
+     "  --csv FILE   one line per hour with rows, the outcomes counted, a last line\n"
+     "               Totale (UTF-8 with a BOM, ';'); - writes standard output\n"
+     "  --html FILE  one self-contained page in Italian, printable on A4: the chart of\n"
+     "               the outcomes per hour, the totals, unknown courier codes and EANs,\n"
+     "               parcels whose verification was left halfway or done twice, and,\n"
+     "               where the log has the columns, rows per account and workstation\n"
+     "               and outcomes decided from the station's copy\n"
+     "  --pdf FILE   the same page as an A4 PDF\n"
+     "Every count is made by the server; a file is replaced only when it is complete.\n"},
     {"station-user",
      "Usage: colli-admin station-user DB NAME [--role ROLE] [--station-password-file FILE]\n"
      "                                 [--revoke-public]\n"
@@ -166,7 +187,7 @@ struct PasswordSource {
 struct Invocation {
     std::string command;
     std::vector<std::string> positional;
-    std::optional<std::string> from, to, role, stationPasswordFile;
+    std::optional<std::string> from, to, role, stationPasswordFile, csv, html, pdf;
     Credentials credentials;
     bool help = false;
     bool revokePublic = false;
@@ -254,6 +275,12 @@ Invocation Parse(const std::vector<std::string>& args)
             inv.from = value("--from");
         else if (a == "--to")
             inv.to = value("--to");
+        else if (a == "--csv")
+            inv.csv = value("--csv");
+        else if (a == "--html")
+            inv.html = value("--html");
+        else if (a == "--pdf")
+            inv.pdf = value("--pdf");
         else if (a == "--wait") {
             const QString text = QString::fromStdString(value("--wait"));
             bool ok = false;
@@ -279,8 +306,12 @@ void Expect(const Invocation& inv, size_t count)
     if (inv.positional.size() != count)
         throw UsageError("'" + inv.command + "' takes " + std::to_string(count) +
                          (count == 1 ? " argument" : " arguments"));
-    if ((inv.from || inv.to) && inv.command != "export-log")
-        throw UsageError("--from and --to belong to export-log");
+    if ((inv.from || inv.to) && inv.command != "export-log" && inv.command != "report")
+        throw UsageError("--from and --to belong to export-log and report");
+    if ((inv.csv || inv.html || inv.pdf) && inv.command != "report")
+        throw UsageError("--csv, --html and --pdf belong to report");
+    if (inv.command == "report" && !inv.csv && !inv.html && !inv.pdf)
+        throw UsageError("report needs at least one of --csv, --html and --pdf");
     if ((inv.role || inv.stationPasswordFile || inv.revokePublic) && inv.command != "station-user")
         throw UsageError("--role, --station-password-file and --revoke-public belong to station-user");
     for (const auto& date : {inv.from, inv.to}) {
@@ -383,6 +414,99 @@ int Export(const Invocation& inv, std::ostream& out, std::ostream& err)
     CommandConnection command(inv, err);
     Attach(command.connection, inv.positional[0], inv.credentials);
     ExportLog(command.connection, command.transaction, inv.from, inv.to, out);
+    return 0;
+}
+
+// The steps of a report on one line of the terminal, once it has taken a
+// second. It stands for the notice of a busy server: a long query is the
+// server at work, and the line already says how long it takes.
+class ReportProgress : public dataaccess::LinkMonitor {
+public:
+    ReportProgress(std::ostream& err, dataaccess::LinkMonitor& notice) : err_(err), notice_(notice) {}
+    ~ReportProgress() override
+    {
+        if (shown_)
+            err_ << '\n' << std::flush;
+    }
+    ReportProgress(const ReportProgress&) = delete;
+    ReportProgress& operator=(const ReportProgress&) = delete;
+
+    void Step(int step, int steps)
+    {
+        step_ = step;
+        steps_ = steps;
+        Show();
+    }
+    bool Waiting(std::chrono::milliseconds) override
+    {
+        Show();
+        return true;
+    }
+    void WaitOver(std::chrono::milliseconds waited) override { notice_.WaitOver(waited); }
+    void Note(const std::string& text) override { notice_.Note(text); }
+
+private:
+    void Show()
+    {
+        const auto elapsed = std::chrono::steady_clock::now() - start_;
+        if (elapsed < std::chrono::seconds(1) || step_ == 0)
+            return;
+        const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 100;
+        if (tenths == lastTenths_)
+            return;
+        lastTenths_ = tenths;
+        shown_ = true;
+        err_ << "\rcolli-admin: report: query " << step_ << " of " << steps_ << ", " << tenths / 10 << '.'
+             << tenths % 10 << " s " << std::flush;
+    }
+
+    std::ostream& err_;
+    dataaccess::LinkMonitor& notice_;
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    int step_ = 0;
+    int steps_ = 0;
+    long long lastTenths_ = -1;
+    bool shown_ = false;
+};
+
+// A file is replaced only once all of it is written.
+void WriteWhole(const std::string& path, const std::string& bytes)
+{
+    QSaveFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes.data(), static_cast<qint64>(bytes.size())) !=
+                                                 static_cast<qint64>(bytes.size()) ||
+        !file.commit())
+        throw std::runtime_error("cannot write " + path + ": " + file.errorString().toStdString());
+}
+
+int Report(const Invocation& inv, std::ostream& out, std::ostream& err, bool progressOnTerminal)
+{
+    const LogDays days = ReportDays(ParseLogDays(inv.from, inv.to), QDate::currentDate());
+    CommandConnection command(inv, err);
+    std::optional<ReportProgress> progress;
+    if (progressOnTerminal) {
+        progress.emplace(err, command.notice);
+        command.connection.SetLinkMonitor(&*progress);
+    }
+    Attach(command.connection, inv.positional[0], inv.credentials);
+    const ShiftReport report = ReadShiftReport(command.connection, command.transaction, days, [&](int step, int steps) {
+        if (progress)
+            progress->Step(step, steps);
+    });
+    command.connection.SetLinkMonitor(&command.notice);
+    progress.reset();
+    if (inv.csv) {
+        std::ostringstream csv;
+        WriteReportCsv(report, csv);
+        if (*inv.csv == "-")
+            out << csv.str() << std::flush;
+        else
+            WriteWhole(*inv.csv, csv.str());
+    }
+    if (inv.html)
+        WriteWhole(*inv.html, ReportHtml(report));
+    if (inv.pdf)
+        WriteReportPdf(report, *inv.pdf);
     return 0;
 }
 
@@ -588,6 +712,8 @@ int RunAdminCli(const std::vector<std::string>& args, std::ostream& out, std::os
             return EndSessionCommand(inv, out, err);
         if (inv.command == "integrate-wrong-eans")
             return IntegrateWrongEans(inv, out, err, progressOnTerminal);
+        if (inv.command == "report")
+            return Report(inv, out, err, progressOnTerminal);
         return Export(inv, out, err);
     } catch (const UsageError& e) {
         err << "colli-admin: " << e.what() << '\n';

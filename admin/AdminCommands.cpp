@@ -1,4 +1,5 @@
 #include "AdminCommands.h"
+#include "LogDays.h"
 #include "SchemaScript.h"
 
 #include <dataaccess/Connection.h>
@@ -11,7 +12,6 @@
 #include <parcels/ColumnWidths.h>
 #include <parcels/ScanLog.h>
 
-#include <QDate>
 #include <QRegularExpression>
 #include <QString>
 
@@ -107,14 +107,6 @@ std::string CsvField(const std::string& utf8)
             out += '"';
     }
     return out + "\"";
-}
-
-QDate ParseDate(const std::string& text, const char* option)
-{
-    const QDate date = QDate::fromString(QString::fromStdString(text), "yyyy-MM-dd");
-    if (!date.isValid())
-        throw std::invalid_argument(std::string(option) + " wants a date as YYYY-MM-DD, not '" + text + "'");
-    return date;
 }
 
 } // namespace
@@ -743,13 +735,7 @@ void ExportLog(dataaccess::Connection& connection, dataaccess::Transaction& tran
     query.AddLine("SELECT ID, CAST(DATAORA AS VARCHAR(24)) AS DATAORA, BARCODESPEED, CODICEEANLETTO, STATUS,");
     query.AddLine("UTENTE, POSTAZIONE, CAST(DATAORASCANSIONE AS VARCHAR(24)) AS DATAORASCANSIONE, DACOPIA");
     query.AddLine("FROM LOGSPARATE");
-    // The dates were checked, so they are safe inside the text.
-    std::string where = "WHERE 1=1";
-    if (from)
-        where += " AND DATAORA >= '" + ParseDate(*from, "--from").toString("yyyy-MM-dd").toStdString() + "'";
-    if (to)
-        where += " AND DATAORA < '" + ParseDate(*to, "--to").addDays(1).toString("yyyy-MM-dd").toStdString() + "'";
-    query.AddLine(where);
+    query.AddLine("WHERE " + LogDaysCondition(ParseLogDays(from, to)));
     query.AddLine("ORDER BY DATAORA, ID");
     transaction.SetActive(true);
     query.Open();

@@ -271,6 +271,8 @@ run_suite "$win/tests/dblocate/dblocate_open_tests.exe" \
   GTEST_FILTER='-OpenOnServerTest.LocateAttachesThroughAnAliasWithoutMessages'
 run_suite "$win/tests/dblocate/dblocate_dialog_tests.exe" -- -platform offscreen
 run_suite "$win/tests/admin/admin_tests.exe"
+# colli-admin.exe report with no display: the page painted, the PDF written.
+run_suite "$win/tests/admin/report_tests.exe"
 run_suite "$win/tests/app/app_tests.exe" GTEST_FILTER='-SessionEnd.*:Startup.EveryCaptionFitsItsControl'
 # Every caption whole at 100 %, 125 % and 150 % (Wine's display resolution, read as each program
 # starts), each in a process of its own with one main window, as the station runs.
