@@ -17,7 +17,6 @@
 #include <QTest>
 
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <set>
@@ -151,25 +150,6 @@ TEST_F(Outage, AStationStartedWhileTheServerIsAwayWorksOnItsCopy)
     EXPECT_TRUE(WaitFor(30000, [&] { return form->ScansWaiting().waiting == 0; }));
     EXPECT_EQ(folder.Query("SELECT BARCODESPEED, COALESCE(DACOPIA, 0) FROM LOGSPARATE ORDER BY DATAORASCANSIONE"),
               (std::vector<std::vector<std::string>>{{"SPD003", "1"}, {"SPD001", "0"}}));
-}
-
-// No copy (turned off): a scan while the server is away is refused as before.
-TEST_F(Outage, WithTheCopyTurnedOffTheScanIsRefused)
-{
-    form.reset();
-    std::ofstream(folder.Path() + "dati.ini") << "[CONFIG]\r\nNome Server=" << server.Address()
-                                               << "\r\nAlias=" << server.Folder() << "REMOTE.FDB\r\n"
-                                               << "Attesa Server=3\r\nAggiornamento Copia=0\r\n";
-    Start();
-    server.Freeze();
-    journal.clear();
-    Scan("SPD003");
-    server.Thaw();
-    ASSERT_EQ(journal.size(), 1u);
-    EXPECT_NE(journal[0].find("non raggiungibile: la scansione non \u00e8 stata registrata"), std::string::npos)
-        << journal[0];
-    EXPECT_FALSE(form->CheckingOnCopy());
-    EXPECT_EQ(form->ScanState(), 0);
 }
 
 } // namespace
