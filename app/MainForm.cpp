@@ -74,20 +74,12 @@ constexpr int kMostCopyRefreshSeconds = 86400;
 // A copy older than this is still used, and its age is said.
 constexpr qint64 kStaleCopySeconds = 86400;
 
-// Whole seconds from 1 to most, else the default.
-int SecondsSetting(const std::string& text, int fallback, int most)
+// Whole seconds from least to most, else the default.
+int SecondsSetting(const std::string& text, int fallback, int least, int most)
 {
     bool ok = false;
     const int seconds = QString::fromStdString(text).trimmed().toInt(&ok);
-    return ok && seconds >= 1 && seconds <= most ? seconds : fallback;
-}
-
-// Whole seconds from 0 (off) to most, else the default.
-int CopyRefreshSetting(const std::string& text)
-{
-    bool ok = false;
-    const int seconds = QString::fromStdString(text).trimmed().toInt(&ok);
-    return ok && seconds >= 0 && seconds <= kMostCopyRefreshSeconds ? seconds : kDefaultCopyRefreshSeconds;
+    return ok && seconds >= least && seconds <= most ? seconds : fallback;
 }
 
 QFrame* MakePanel(const char* name, QWidget* parent)
@@ -450,13 +442,15 @@ void TMainForm::FormCreate()
 void TMainForm::ReadWaitBound()
 {
     const dblocate::SettingsFile settings(programFolder_ + "dati.ini");
-    const int bound = SecondsSetting(settings.ReadString("CONFIG", "Attesa Server"), kDefaultWaitSeconds,
+    const int bound = SecondsSetting(settings.ReadString("CONFIG", "Attesa Server"), kDefaultWaitSeconds, 1,
                                      kMaxWaitSeconds);
     using dataaccess::LongWork;
     longWorkSeconds_ = std::max(bound, SecondsSetting(settings.ReadString("CONFIG", "Attesa Elaborazioni"),
-                                                      LongWork::kDefaultSeconds, LongWork::kMostSeconds));
+                                                      LongWork::kDefaultSeconds, 1, LongWork::kMostSeconds));
     databaseColli_.SetWaitBound(bound);
-    copyRefreshSeconds_ = CopyRefreshSetting(settings.ReadString("CONFIG", "Aggiornamento Copia"));
+    // 0 turns the copy off.
+    copyRefreshSeconds_ = SecondsSetting(settings.ReadString("CONFIG", "Aggiornamento Copia"),
+                                         kDefaultCopyRefreshSeconds, 0, kMostCopyRefreshSeconds);
     idleTimer_->setInterval(std::min(kIdleEndSeconds, 2 * bound) * 1000);
     // Locked rows make the server itself wait: that wait ends first, with a
     // lock conflict, so the call is not taken for a dead link.
@@ -509,21 +503,34 @@ parcels::StationLink TMainForm::BackgroundLink() const
     return link;
 }
 
+template <class Event>
+std::function<void(const Event&)> TMainForm::HeardOnWindowThread(void (TMainForm::*handler)(const Event&))
+{
+    // Told on the worker's thread: the window hears of it in its own, while it lives.
+    const QPointer<TMainForm> self(this);
+    return [self, handler](const Event& event) {
+        QMetaObject::invokeMethod(
+            self.data(), [self, handler, event] {
+                if (self)
+                    (self.data()->*handler)(event);
+            },
+            Qt::QueuedConnection);
+    };
+}
+
+dataaccess::ConnectionLostError TMainForm::NotRecorded(const std::string& reason) const
+{
+    return dataaccess::ConnectionLostError("Server \"" + ServerShown() +
+                                           "\" non raggiungibile: la scansione non \xC3\xA8 stata registrata.\r" +
+                                           reason);
+}
+
 void TMainForm::StartForwarder()
 {
     if (!journal_)
         return;
-    const QPointer<TMainForm> self(this);
-    forwarder_ = std::make_unique<parcels::LogForwarder>(
-        journalPath_, BackgroundLink(), [self](const parcels::ForwardEvent& event) {
-            // On the forwarder's thread: the window hears of it in its own.
-            QMetaObject::invokeMethod(
-                self.data(), [self, event] {
-                    if (self)
-                        self->OnForwardEvent(event);
-                },
-                Qt::QueuedConnection);
-        });
+    forwarder_ = std::make_unique<parcels::LogForwarder>(journalPath_, BackgroundLink(),
+                                                         HeardOnWindowThread(&TMainForm::OnForwardEvent));
     const parcels::JournalCounts counts = ScansWaiting();
     if (counts.otherDatabases > 0)
         Note("Giornale: " + std::to_string(counts.otherDatabases) +
@@ -576,16 +583,8 @@ void TMainForm::StartCopyKeeper()
         Note(error.what());
         return;
     }
-    const QPointer<TMainForm> self(this);
-    copyKeeper_ = std::make_unique<parcels::CopyKeeper>(
-        journalPath_, BackgroundLink(), copyRefreshSeconds_, [self](const parcels::CopyEvent& event) {
-            QMetaObject::invokeMethod(
-                self.data(), [self, event] {
-                    if (self)
-                        self->OnCopyEvent(event);
-                },
-                Qt::QueuedConnection);
-        });
+    copyKeeper_ = std::make_unique<parcels::CopyKeeper>(journalPath_, BackgroundLink(), copyRefreshSeconds_,
+                                                        HeardOnWindowThread(&TMainForm::OnCopyEvent));
 }
 
 void TMainForm::OnCopyEvent(const parcels::CopyEvent& event)
@@ -678,9 +677,7 @@ std::optional<parcels::Parcel> TMainForm::FindInCopy(const std::string& code)
         decidedFromCopy_ = true;
         return parcel;
     } catch (const parcels::CopyStoreError& error) {
-        throw dataaccess::ConnectionLostError("Server \"" + ServerShown() +
-                                              "\" non raggiungibile: la scansione non \xC3\xA8 stata registrata.\r" +
-                                              error.what());
+        throw NotRecorded(error.what());
     }
 }
 
@@ -879,10 +876,7 @@ void TMainForm::LookupBarcodeSpeed(const std::string& code)
                 throw;
             const bool closing = dynamic_cast<const dataaccess::WaitCancelledError*>(&error) != nullptr;
             if (closing || !CheckOnCopy(error.what()))
-                throw dataaccess::ConnectionLostError("Server \"" + ServerShown() +
-                                                      "\" non raggiungibile: la scansione non \xC3\xA8 stata "
-                                                      "registrata.\r" +
-                                                      error.what());
+                throw NotRecorded(error.what());
             parcel = FindInCopy(currentBarcodeSpeed_);
         }
     }

@@ -3,6 +3,7 @@
 #include "LoggedBoxes.h"
 
 #include <dataaccess/Connection.h>
+#include <dataaccess/Errors.h>
 #include <dataaccess/Transaction.h>
 #include <parcels/CourierLookup.h>
 
@@ -142,6 +143,11 @@ private:
     void ReadWaitBound();
     void OpenJournal();
     parcels::StationLink BackgroundLink() const;
+    // A background worker's report, handed to the window's own thread.
+    template <class Event>
+    std::function<void(const Event&)> HeardOnWindowThread(void (TMainForm::*handler)(const Event&));
+    // The operator's text for a scan that neither the server nor the copy could answer.
+    dataaccess::ConnectionLostError NotRecorded(const std::string& reason) const;
     void StartForwarder();
     void OnForwardEvent(const parcels::ForwardEvent& event);
     void StartCopyKeeper();
